@@ -1,0 +1,30 @@
+# Warnings are errors for every target of this project. Third-party headers come in
+# as SYSTEM includes, so their warnings do not count.
+add_compile_options(
+  -Wall -Wextra -Wpedantic -Werror
+  -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual -Wcast-align
+  -Wmissing-declarations -Wformat=2 -Wimplicit-fallthrough)
+
+# Adds every direct child folder of DIR that has a CMakeLists.txt, in name order.
+function(osmel_add_child_dirs dir)
+  file(GLOB children LIST_DIRECTORIES true RELATIVE ${CMAKE_CURRENT_SOURCE_DIR}/${dir}
+       ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*)
+  list(SORT children)
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+    add_subdirectory(${dir})
+    return()
+  endif()
+  foreach(child IN LISTS children)
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/${child}/CMakeLists.txt)
+      add_subdirectory(${dir}/${child})
+    endif()
+  endforeach()
+endfunction()
+
+# osmel_test(NAME SOURCES... LIBS...): one GoogleTest executable registered with CTest.
+function(osmel_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}")
+endfunction()

@@ -1,0 +1,124 @@
+#include "kernel/SystemLog.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cwchar>
+#include <set>
+
+#include "kernel/Assert.h"
+#include "kernel/Sync.h"
+#include "kernel/Text.h"
+#include "platform/System.h"
+
+std::set<BexoSystemLogObserver*> g_systemLogObservers;
+bool g_bIsIterating = false;
+
+namespace {
+
+// Built on first use and never destroyed, so that threads still logging while the
+// process exits find it.
+Kos::CriticalSection& LogLock() {
+    static auto* lock = new Kos::CriticalSection();
+    return *lock;
+}
+
+std::atomic<bool> g_redirected{false};
+// UTF-16 standard output; nothing in this system sets it.
+constexpr bool kWideOutput = false;
+
+class ScopedLogLock {
+public:
+    ScopedLogLock() { LogLock().Lock(Platform::kInfinite); }
+    ~ScopedLogLock() { LogLock().Unlock(); }
+    ScopedLogLock(const ScopedLogLock&) = delete;
+    ScopedLogLock& operator=(const ScopedLogLock&) = delete;
+};
+
+void NotifyObservers(const std::wstring& line) {
+    if (g_bIsIterating) {
+        return;
+    }
+    g_bIsIterating = true;
+    for (BexoSystemLogObserver* observer : g_systemLogObservers) {
+        observer->OnSystemLog(line);
+    }
+    g_bIsIterating = false;
+}
+
+}  // namespace
+
+BexoSystemLogObserver::~BexoSystemLogObserver() {
+    ScopedLogLock guard;
+    BexoAssert(!g_bIsIterating);
+    g_systemLogObservers.erase(this);
+    BexoAssert(g_systemLogObservers.find(this) == g_systemLogObservers.end());
+}
+
+void RegisterSystemLogObserver(BexoSystemLogObserver* observer) {
+    ScopedLogLock guard;
+    BexoAssert(!g_bIsIterating);
+    g_systemLogObservers.insert(observer);
+}
+
+void UnregisterSystemLogObserver(BexoSystemLogObserver* observer) {
+    ScopedLogLock guard;
+    BexoAssert(!g_bIsIterating);
+    g_systemLogObservers.erase(observer);
+}
+
+void SystemLogWrite(std::uint8_t sinks, const std::string& text) {
+    ScopedLogLock guard;
+    // The analysis log is never opened in this system, so its sink has nothing to do.
+    const std::string line = text + "\n";
+    const std::wstring wide = ToWide(line);
+    if ((sinks & LOG_DEBUGGER) != 0) {
+        Platform::OutputDebugString(line.c_str());
+    }
+    if ((sinks & LOG_STDOUT) != 0) {
+        if (kWideOutput) {
+            const std::u16string units = ToUtf16(wide);
+            Platform::WriteStdout(units.data(), units.size() * sizeof(char16_t));
+        } else {
+            Platform::WriteStdout(line.data(), line.size());
+        }
+    }
+    if ((sinks & LOG_OBSERVERS) != 0) {
+        NotifyObservers(wide);
+    }
+}
+
+void SystemLog(const char* format, ...) {
+    char buffer[4096];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    buffer[sizeof buffer - 1] = '\0';
+    SystemLogWrite(LOG_ALL, buffer);
+}
+
+void SystemLogW(const wchar_t* format, ...) {
+    wchar_t buffer[4096];
+    va_list args;
+    va_start(args, format);
+    // A wide format that does not fit still leaves what fitted in the buffer.
+    if (std::vswprintf(buffer, 4096, format, args) < 0) {
+        buffer[4095] = L'\0';
+    }
+    va_end(args);
+    buffer[4095] = L'\0';
+    SystemLogWrite(LOG_ALL, ToNarrow(buffer));
+}
+
+SystemLogLock::SystemLogLock() { LogLock().Lock(Platform::kInfinite); }
+
+SystemLogLock::~SystemLogLock() { LogLock().Unlock(); }
+
+bool SystemLogRedirectStdout() {
+    const bool redirected = Platform::RedirectStdoutToParentPipe();
+    g_redirected.store(redirected);
+    return redirected;
+}
+
+bool SystemLogIsRedirected() { return g_redirected.load(); }

@@ -1,0 +1,73 @@
+// Files and directories. Paths are wide text in the program's internal form ("\" or "/"
+// separators, Windows-1252 subset or full Unicode); the backend turns them into the
+// OS's form at the call. Failures set the Win32 last error and return false.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Win32Types.h"
+
+namespace Platform {
+
+// The path as the OS takes it: "/" separators, UTF-8.
+std::string ToSystemPath(const std::wstring& path);
+// A path from the OS in internal form: "\" separators.
+std::wstring FromSystemPath(const std::string& path);
+
+struct FileAttributes {
+    bool directory = false;
+    // No write permission bit is set: the file cannot be changed by anyone.
+    bool readOnly = false;
+};
+std::optional<FileAttributes> GetFileAttributes(const std::wstring& path);
+bool SetFileReadOnly(const std::wstring& path, bool readOnly);
+
+// The C library's existence test; true for directories too.
+bool FileAccessExists(const std::wstring& path);
+
+struct FileStatus {
+    std::int64_t size = 0;
+    std::int64_t modificationTime = 0;  // seconds since 1970
+};
+bool GetFileStatus(const std::wstring& path, FileStatus* status);
+
+bool DeleteFile(const std::wstring& path);
+// Moves a file or directory; fails with Error::AlreadyExists when the target exists.
+bool MoveFile(const std::wstring& from, const std::wstring& to);
+// Moves a file over an existing one in one atomic step.
+bool ReplaceFile(const std::wstring& from, const std::wstring& to);
+// Copies a file's bytes and permission bits.
+bool CopyFile(const std::wstring& from, const std::wstring& to, bool failIfExists);
+// Whether the file exists and this process may open it for writing.
+bool CanOpenForWriting(const std::wstring& path);
+
+bool CreateDirectory(const std::wstring& path);
+bool RemoveDirectory(const std::wstring& path);
+
+struct DirectoryEntry {
+    std::wstring name;
+    bool directory = false;
+};
+// Every entry of the directory, "." and ".." included, as a Win32 search lists them.
+// False (last error set) when the directory cannot be read.
+bool ListDirectoryEntries(const std::wstring& directory, std::vector<DirectoryEntry>* entries);
+
+// Opens a C stream; mode as for fopen.
+std::FILE* OpenFileStream(const std::wstring& path, const char* mode);
+// Writes the stream's buffer and makes the file's data durable.
+bool SyncFileStream(std::FILE* stream);
+// Makes the directory's entries (new, renamed or deleted names) durable.
+bool SyncDirectory(const std::wstring& path);
+// The 64-bit position and size helpers of a C stream.
+bool SeekFileStream(std::FILE* stream, std::int64_t offset, int origin);
+std::int64_t TellFileStream(std::FILE* stream);
+bool TruncateFileStream(std::FILE* stream, std::int64_t size);
+
+// Bytes available to the caller on the volume that holds the path.
+bool GetFreeDiskSpace(const std::wstring& path, std::uint64_t* bytesAvailable);
+
+}  // namespace Platform

@@ -1,0 +1,46 @@
+// Process-wide facts and services of the OS: last error, clocks, process ids, the
+// environment, the debugger, standard output and the temporary directory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/Win32Types.h"
+
+namespace Platform {
+
+// The calling thread's last error, in Win32 numbers (see Win32Types.h).
+DWORD GetLastError();
+void SetLastError(DWORD error);
+// Sets the last error from the C library's errno value.
+void SetLastErrorFromErrno(int errnoValue);
+// The Win32 number for an errno value.
+DWORD Win32ErrorFromErrno(int errnoValue);
+
+// Milliseconds since boot; wraps after 49.7 days as the Win32 call does.
+DWORD GetTickCount();
+std::uint64_t GetTickCount64();
+
+DWORD GetCurrentProcessId();
+// True while the process exists and has not ended; a process that has exited but not
+// yet been reaped by its parent is not running.
+bool IsProcessActive(DWORD processId);
+
+std::optional<std::string> GetEnvironmentVariable(const char* name);
+
+bool IsDebuggerPresent();
+// The debugger output stream: standard error, written only while a debugger is attached.
+void OutputDebugString(const char* text);
+
+// One write of the bytes to the current standard output; false on a failed or short write.
+bool WriteStdout(const void* data, std::size_t size);
+// Makes the FIFO "<temp>/<pid>cout" the process's standard output when a reader
+// already holds it open. Returns whether standard output was redirected.
+bool RedirectStdoutToParentPipe();
+
+// The temporary directory in internal form ("\" separators): TEMP, then TMPDIR, then /tmp.
+std::wstring GetTempDirectory();
+
+}  // namespace Platform

@@ -1,0 +1,177 @@
+#include "platform/System.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <string>
+
+#include "platform/Files.h"
+
+namespace Platform {
+
+namespace {
+thread_local DWORD t_lastError = 0;
+}  // namespace
+
+DWORD GetLastError() { return t_lastError; }
+
+void SetLastError(DWORD error) { t_lastError = error; }
+
+DWORD Win32ErrorFromErrno(int errnoValue) {
+    switch (errnoValue) {
+        case 0:
+            return Error::Success;
+        case ENOENT:
+            return Error::FileNotFound;
+        case ENOTDIR:
+        case ELOOP:
+            return Error::PathNotFound;
+        case EMFILE:
+        case ENFILE:
+            return Error::TooManyOpenFiles;
+        case EACCES:
+        case EPERM:
+        case EISDIR:
+            return Error::AccessDenied;
+        case EROFS:
+            return Error::WriteProtect;
+        case EBADF:
+            return Error::InvalidHandle;
+        case ENOMEM:
+            return Error::NotEnoughMemory;
+        case EXDEV:
+            return Error::NotSameDevice;
+        case ETXTBSY:
+        case EBUSY:
+            return Error::SharingViolation;
+        case EEXIST:
+            return Error::AlreadyExists;
+        case EINVAL:
+            return Error::InvalidParameter;
+        case EPIPE:
+            return Error::BrokenPipe;
+        case ENOSPC:
+        case EDQUOT:
+            return Error::DiskFull;
+        case ENAMETOOLONG:
+            return Error::FilenameExcedRange;
+        case ENOTEMPTY:
+            return Error::DirNotEmpty;
+        case ENOTSUP:
+            return Error::NotSupported;
+        case EIO:
+            return Error::IoDevice;
+        default:
+            return Error::InvalidParameter;
+    }
+}
+
+void SetLastErrorFromErrno(int errnoValue) { SetLastError(Win32ErrorFromErrno(errnoValue)); }
+
+std::uint64_t GetTickCount64() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_BOOTTIME, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+DWORD GetTickCount() { return static_cast<DWORD>(GetTickCount64()); }
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+
+bool IsProcessActive(DWORD processId) {
+    if (processId == 0 || processId > 0x7FFFFFFFu) {
+        return false;
+    }
+    const auto pid = static_cast<pid_t>(processId);
+    if (::kill(pid, 0) != 0 && errno != EPERM) {
+        return false;
+    }
+    // A zombie has exited; only its exit status is left for the parent.
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return false;
+    }
+    const auto close = line.rfind(')');
+    if (close == std::string::npos || close + 2 >= line.size()) {
+        return false;
+    }
+    const char state = line[close + 2];
+    return state != 'Z' && state != 'X';
+}
+
+std::optional<std::string> GetEnvironmentVariable(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(value);
+}
+
+bool IsDebuggerPresent() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("TracerPid:", 0) == 0) {
+            return std::strtol(line.c_str() + 10, nullptr, 10) != 0;
+        }
+    }
+    return false;
+}
+
+void OutputDebugString(const char* text) {
+    if (!IsDebuggerPresent()) {
+        return;
+    }
+    std::string s(text);
+    const ssize_t written = ::write(STDERR_FILENO, s.data(), s.size());
+    (void)written;
+}
+
+bool WriteStdout(const void* data, std::size_t size) {
+    const ssize_t written = ::write(STDOUT_FILENO, data, size);
+    return written >= 0 && static_cast<std::size_t>(written) == size;
+}
+
+bool RedirectStdoutToParentPipe() {
+    std::wstring name = GetTempDirectory();
+    if (!name.empty() && name.back() != L'\\') {
+        name += L'\\';
+    }
+    name += std::to_wstring(GetCurrentProcessId()) + L"cout";
+    const std::string path = ToSystemPath(name);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        return false;
+    }
+    // Non-blocking open fails at once when no reader holds the FIFO, as opening a pipe
+    // that nobody serves fails on Windows.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    const bool ok = ::dup2(fd, STDOUT_FILENO) >= 0;
+    ::close(fd);
+    return ok;
+}
+
+std::wstring GetTempDirectory() {
+    for (const char* name : {"TEMP", "TMPDIR"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') {
+            return FromSystemPath(value);
+        }
+    }
+    return FromSystemPath("/tmp");
+}
+
+}  // namespace Platform
