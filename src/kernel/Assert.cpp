@@ -1,6 +1,7 @@
 #include "kernel/Assert.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 
 #include "kernel/SystemLog.h"
@@ -14,6 +15,9 @@ void BexoAssertFailed(const char* expression, const char* file, int line) {
         handler(expression, file, line);
     }
     SystemLog("Assertion failed: %s", expression);
+    // Standard output may be a pipe nobody reads; the process is about to die, so the
+    // reason goes to standard error as well.
+    std::fprintf(stderr, "Assertion failed: %s\n", expression);
     std::abort();
 }
 

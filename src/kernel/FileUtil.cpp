@@ -10,7 +10,9 @@
 
 namespace {
 
-bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+bool IsSeparator(wchar_t c) {
+    return c == L'/' || c == L'\\';
+}
 
 std::wstring Normalised(const std::wstring& path) {
     std::wstring copy = path;
@@ -19,9 +21,13 @@ std::wstring Normalised(const std::wstring& path) {
 }
 
 // The path as the narrow entry points of the original platform saw it.
-std::wstring NarrowPath(const std::wstring& path) { return ToWide(ToNarrow(Normalised(path))); }
+std::wstring NarrowPath(const std::wstring& path) {
+    return ToWide(ToNarrow(Normalised(path)));
+}
 
-std::size_t LastSeparator(const std::wstring& path) { return path.find_last_of(L"/\\"); }
+std::size_t LastSeparator(const std::wstring& path) {
+    return path.find_last_of(L"/\\");
+}
 
 // Position of the last "." in the last component, or npos.
 std::size_t ExtensionDot(const std::wstring& path) {
@@ -90,7 +96,9 @@ std::wstring MakeTempFileName(const std::wstring& directory) {
     return JoinPath(Normalised(directory), L"file" + std::to_wstring(value));
 }
 
-bool FileExists(const std::wstring& path) { return Platform::FileAccessExists(NarrowPath(path)); }
+bool FileExists(const std::wstring& path) {
+    return Platform::FileAccessExists(NarrowPath(path));
+}
 
 bool IsDirectory(const std::wstring& path) {
     const auto attributes = Platform::GetFileAttributes(Normalised(path));

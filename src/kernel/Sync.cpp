@@ -12,7 +12,9 @@ SyncObject::~SyncObject() {
     }
 }
 
-Platform::Handle SyncObject::GetHandle() { return handle; }
+Platform::Handle SyncObject::GetHandle() {
+    return handle;
+}
 
 bool SyncObject::Lock(std::uint32_t timeoutMs) {
     if (handle == nullptr) {
@@ -21,21 +23,33 @@ bool SyncObject::Lock(std::uint32_t timeoutMs) {
     return Platform::WaitForSingleObject(handle, timeoutMs) == Platform::kWaitObject0;
 }
 
-bool SyncObject::TryLock() { return false; }
+bool SyncObject::TryLock() {
+    return false;
+}
 
-bool SyncObject::Unlock() { return false; }
+bool SyncObject::Unlock() {
+    return false;
+}
 
 WEvent::WEvent(bool manualReset, bool initiallySignalled, const char* name) {
     handle = Platform::CreateEvent(manualReset, initiallySignalled, name);
 }
 
-bool WEvent::Unlock() { return true; }
+bool WEvent::Unlock() {
+    return true;
+}
 
-bool WEvent::Set() { return Platform::SetEvent(handle); }
+bool WEvent::Set() {
+    return Platform::SetEvent(handle);
+}
 
-bool WEvent::Pulse() { return Platform::PulseEvent(handle); }
+bool WEvent::Pulse() {
+    return Platform::PulseEvent(handle);
+}
 
-bool WEvent::Reset() { return Platform::ResetEvent(handle); }
+bool WEvent::Reset() {
+    return Platform::ResetEvent(handle);
+}
 
 CriticalSection::CriticalSection() : section(Platform::NewCriticalSection()) {}
 
@@ -60,7 +74,9 @@ bool CriticalSection::Unlock() {
     return true;
 }
 
-bool IsProcessRunning(std::uint32_t processId) { return Platform::IsProcessActive(processId); }
+bool IsProcessRunning(std::uint32_t processId) {
+    return Platform::IsProcessActive(processId);
+}
 
 }  // namespace Kos
 
@@ -141,9 +157,13 @@ void Mutex::Unlock() {
     }
 }
 
-MutexLock::MutexLock(Mutex& mutex) : m_mutex(&mutex) { m_mutex->Lock(); }
+MutexLock::MutexLock(Mutex& mutex) : m_mutex(&mutex) {
+    m_mutex->Lock();
+}
 
-MutexLock::~MutexLock() noexcept(false) { m_mutex->Unlock(); }
+MutexLock::~MutexLock() noexcept(false) {
+    m_mutex->Unlock();
+}
 
 Platform::Handle CreateThread(std::size_t stackSize, ThreadFunction function, void* argument) {
     Platform::Handle h = Platform::CreateThread(stackSize, function, argument);
@@ -200,6 +220,8 @@ bool ReleaseMutex(Platform::Handle handle) {
     throw OSException();
 }
 
-void Sleep(std::uint32_t milliseconds) { Platform::Sleep(milliseconds); }
+void Sleep(std::uint32_t milliseconds) {
+    Platform::Sleep(milliseconds);
+}
 
 }  // namespace OS

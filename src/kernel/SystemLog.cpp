@@ -111,9 +111,13 @@ void SystemLogW(const wchar_t* format, ...) {
     SystemLogWrite(LOG_ALL, ToNarrow(buffer));
 }
 
-SystemLogLock::SystemLogLock() { LogLock().Lock(Platform::kInfinite); }
+SystemLogLock::SystemLogLock() {
+    LogLock().Lock(Platform::kInfinite);
+}
 
-SystemLogLock::~SystemLogLock() { LogLock().Unlock(); }
+SystemLogLock::~SystemLogLock() {
+    LogLock().Unlock();
+}
 
 bool SystemLogRedirectStdout() {
     const bool redirected = Platform::RedirectStdoutToParentPipe();
@@ -121,4 +125,6 @@ bool SystemLogRedirectStdout() {
     return redirected;
 }
 
-bool SystemLogIsRedirected() { return g_redirected.load(); }
+bool SystemLogIsRedirected() {
+    return g_redirected.load();
+}

@@ -171,8 +171,8 @@ bool CopyFile(const std::wstring& from, const std::wstring& to, bool failIfExist
     FdCloser closeOut(out);
     off_t remaining = st.st_size;
     while (remaining > 0) {
-        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr,
-                                            static_cast<size_t>(remaining), 0);
+        const ssize_t n =
+            ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(remaining), 0);
         if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL)) {
             break;
         }

@@ -242,8 +242,8 @@ DWORD WaitForSingleObject(Handle handle, DWORD milliseconds) {
     std::unique_lock<std::mutex> guard(handle->lock);
     const unsigned long long generation = handle->pulseGeneration;
     bool abandoned = false;
-    auto* event = handle->kind == KernelObject::Kind::Event ? static_cast<EventObject*>(handle)
-                                                            : nullptr;
+    auto* event =
+        handle->kind == KernelObject::Kind::Event ? static_cast<EventObject*>(handle) : nullptr;
     const auto acquired = [&] { return handle->TryAcquire(&abandoned, generation); };
     bool ok = acquired();
     if (!ok && milliseconds != 0) {
@@ -254,8 +254,7 @@ DWORD WaitForSingleObject(Handle handle, DWORD milliseconds) {
             handle->changed.wait(guard, acquired);
             ok = true;
         } else {
-            ok = handle->changed.wait_for(guard, std::chrono::milliseconds(milliseconds),
-                                          acquired);
+            ok = handle->changed.wait_for(guard, std::chrono::milliseconds(milliseconds), acquired);
         }
         if (event != nullptr) {
             --event->waiters;
@@ -346,16 +345,24 @@ struct CriticalSectionObject {
     std::recursive_mutex mutex;
 };
 
-CriticalSectionObject* NewCriticalSection() { return new CriticalSectionObject(); }
+CriticalSectionObject* NewCriticalSection() {
+    return new CriticalSectionObject();
+}
 
-void EnterCriticalSection(CriticalSectionObject* section) { section->mutex.lock(); }
+void EnterCriticalSection(CriticalSectionObject* section) {
+    section->mutex.lock();
+}
 
 bool TryEnterCriticalSection(CriticalSectionObject* section) {
     return section->mutex.try_lock();
 }
 
-void LeaveCriticalSection(CriticalSectionObject* section) { section->mutex.unlock(); }
+void LeaveCriticalSection(CriticalSectionObject* section) {
+    section->mutex.unlock();
+}
 
-void DeleteCriticalSection(CriticalSectionObject* section) { delete section; }
+void DeleteCriticalSection(CriticalSectionObject* section) {
+    delete section;
+}
 
 }  // namespace Platform

@@ -19,9 +19,13 @@ namespace {
 thread_local DWORD t_lastError = 0;
 }  // namespace
 
-DWORD GetLastError() { return t_lastError; }
+DWORD GetLastError() {
+    return t_lastError;
+}
 
-void SetLastError(DWORD error) { t_lastError = error; }
+void SetLastError(DWORD error) {
+    t_lastError = error;
+}
 
 DWORD Win32ErrorFromErrno(int errnoValue) {
     switch (errnoValue) {
@@ -72,7 +76,9 @@ DWORD Win32ErrorFromErrno(int errnoValue) {
     }
 }
 
-void SetLastErrorFromErrno(int errnoValue) { SetLastError(Win32ErrorFromErrno(errnoValue)); }
+void SetLastErrorFromErrno(int errnoValue) {
+    SetLastError(Win32ErrorFromErrno(errnoValue));
+}
 
 std::uint64_t GetTickCount64() {
     timespec ts{};
@@ -81,9 +87,13 @@ std::uint64_t GetTickCount64() {
            static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-DWORD GetTickCount() { return static_cast<DWORD>(GetTickCount64()); }
+DWORD GetTickCount() {
+    return static_cast<DWORD>(GetTickCount64());
+}
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+DWORD GetCurrentProcessId() {
+    return static_cast<DWORD>(::getpid());
+}
 
 bool IsProcessActive(DWORD processId) {
     if (processId == 0 || processId > 0x7FFFFFFFu) {

@@ -24,8 +24,12 @@ void AppendUtf8(std::string& out, char32_t cp) {
     }
 }
 
-bool IsHighSurrogate(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool IsLowSurrogate(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+bool IsHighSurrogate(char32_t u) {
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+bool IsLowSurrogate(char32_t u) {
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
 
 void AppendWide(std::wstring& out, char32_t cp) {
     if constexpr (sizeof(wchar_t) == 2) {
