@@ -137,7 +137,7 @@ Mutex::Mutex() : m_handle(Platform::CreateMutex(false)) {
     }
 }
 
-Mutex::~Mutex() noexcept(false) {
+Mutex::~Mutex() noexcept(false) {  // NOLINT(bugprone-exception-escape)
     if (!Platform::CloseHandle(m_handle)) {
         throw OSException("Failed to close the mutex handle");
     }
@@ -161,7 +161,7 @@ MutexLock::MutexLock(Mutex& mutex) : m_mutex(&mutex) {
     m_mutex->Lock();
 }
 
-MutexLock::~MutexLock() noexcept(false) {
+MutexLock::~MutexLock() noexcept(false) {  // NOLINT(bugprone-exception-escape)
     m_mutex->Unlock();
 }
 

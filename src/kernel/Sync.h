@@ -99,7 +99,9 @@ public:
     Mutex();
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
-    virtual ~Mutex() noexcept(false);
+    // Throws "Failed to close the mutex handle": the OS layer reports every failure of a
+    // platform call, its destructors included.
+    virtual ~Mutex() noexcept(false);  // NOLINT(bugprone-exception-escape)
     std::uint32_t Lock();
     // Throws "Failed to release the mutex" when the caller does not own it.
     void Unlock();
@@ -113,7 +115,8 @@ public:
     explicit MutexLock(Mutex& mutex);
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
-    virtual ~MutexLock() noexcept(false);
+    // Unlocks; throws when the mutex is not owned by this thread.
+    virtual ~MutexLock() noexcept(false);  // NOLINT(bugprone-exception-escape)
 
 private:
     Mutex* m_mutex;

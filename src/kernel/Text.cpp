@@ -120,7 +120,7 @@ bool Utf16Less::operator()(const std::wstring& a, const std::wstring& b) const {
         // Code points order as UTF-16 units do except that U+10000 and above (surrogates
         // in UTF-16, 0xD800-0xDFFF) sort before U+E000-U+FFFF.
         const auto key = [](wchar_t c) -> std::uint32_t {
-            const auto u = static_cast<std::uint32_t>(c);
+            const auto u = static_cast<std::uint32_t>(c);  // NOLINT(bugprone-signed-char-misuse)
             if (u >= 0x10000) {
                 return 0xD800 + ((u - 0x10000) >> 10);
             }

@@ -311,8 +311,7 @@ Handle CreateThread(std::size_t stackSize, ThreadFunction function, void* argume
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         SetLastErrorFromErrno(rc);
-        t->Release();
-        t->Release();
+        delete t;  // nobody else has seen it
         return nullptr;
     }
     return t;
