@@ -1,6 +1,7 @@
 #include "kernel/Sync.h"
 
 #include "kernel/Assert.h"
+#include "kernel/SystemLog.h"
 #include "platform/System.h"
 
 namespace Kos {
@@ -137,9 +138,9 @@ Mutex::Mutex() : m_handle(Platform::CreateMutex(false)) {
     }
 }
 
-Mutex::~Mutex() noexcept(false) {  // NOLINT(bugprone-exception-escape)
+Mutex::~Mutex() {
     if (!Platform::CloseHandle(m_handle)) {
-        throw OSException("Failed to close the mutex handle");
+        SystemLog("Failed to close the mutex handle");
     }
 }
 
@@ -161,8 +162,10 @@ MutexLock::MutexLock(Mutex& mutex) : m_mutex(&mutex) {
     m_mutex->Lock();
 }
 
-MutexLock::~MutexLock() noexcept(false) {  // NOLINT(bugprone-exception-escape)
-    m_mutex->Unlock();
+MutexLock::~MutexLock() {
+    if (!Platform::ReleaseMutex(m_mutex->m_handle)) {
+        SystemLog("Failed to release the mutex");
+    }
 }
 
 Platform::Handle CreateThread(std::size_t stackSize, ThreadFunction function, void* argument) {

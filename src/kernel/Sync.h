@@ -99,14 +99,15 @@ public:
     Mutex();
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
-    // Throws "Failed to close the mutex handle": the OS layer reports every failure of a
-    // platform call, its destructors included.
-    virtual ~Mutex() noexcept(false);  // NOLINT(bugprone-exception-escape)
+    // A destructor cannot throw safely (it may run during unwinding), so a failed close
+    // writes "Failed to close the mutex handle" to the system log instead.
+    virtual ~Mutex();
     std::uint32_t Lock();
     // Throws "Failed to release the mutex" when the caller does not own it.
     void Unlock();
 
 private:
+    friend class MutexLock;
     Platform::Handle m_handle = nullptr;
 };
 
@@ -115,8 +116,9 @@ public:
     explicit MutexLock(Mutex& mutex);
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
-    // Unlocks; throws when the mutex is not owned by this thread.
-    virtual ~MutexLock() noexcept(false);  // NOLINT(bugprone-exception-escape)
+    // Unlocks; a failed release is written to the system log, as a destructor cannot
+    // throw safely.
+    virtual ~MutexLock();
 
 private:
     Mutex* m_mutex;

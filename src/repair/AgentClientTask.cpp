@@ -1,0 +1,350 @@
+#include "repair/AgentClientTask.h"
+
+#include <array>
+
+#include "kernel/FileUtil.h"
+#include "kernel/SystemLog.h"
+#include "kernel/Text.h"
+#include "repair/FileTreeSummary.h"
+#include "repair/buffer/BexoUtil.h"
+
+namespace {
+
+void Report(const std::string& line) {
+    SystemLogWrite(LOG_STDOUT, line);
+}
+
+template <typename T>
+BEXORESULT ReadLittleEndian(BexoDataBuffer* buffer, T* value) {
+    std::uint8_t bytes[sizeof(T)] = {};
+    const BEXORESULT result = buffer->ReadData(bytes, sizeof bytes);
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i) {
+        v |= static_cast<std::uint64_t>(bytes[i]) << (8 * i);
+    }
+    *value = static_cast<T>(v);
+    return result;
+}
+
+// The raw size a container announces, summed over its chunk headers, or false when the
+// headers run past the bytes held. The container is: chunk count, then per chunk its
+// compressed length, raw length and stream.
+bool ContainerRawSize(BexoDataBufferMemoryDynamic& packed, std::uint64_t* raw) {
+    const std::uint8_t* p = packed.GetData();
+    const std::uint64_t size = packed.GetSize();
+    const auto read32 = [p](std::uint64_t at) {
+        return static_cast<std::uint32_t>(p[at]) | (static_cast<std::uint32_t>(p[at + 1]) << 8) |
+               (static_cast<std::uint32_t>(p[at + 2]) << 16) |
+               (static_cast<std::uint32_t>(p[at + 3]) << 24);
+    };
+    if (size < 4) {
+        return false;
+    }
+    const std::uint32_t chunks = read32(0);
+    std::uint64_t at = 4;
+    *raw = 0;
+    for (std::uint32_t i = 0; i < chunks; ++i) {
+        if (size - at < 8) {
+            return false;
+        }
+        const std::uint32_t compressedLength = read32(at);
+        *raw += read32(at + 4);
+        at += 8;
+        if (size - at < compressedLength) {
+            return false;
+        }
+        at += compressedLength;
+    }
+    return true;
+}
+
+bool IsSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+}  // namespace
+
+bool IsSafeSegmentKey(const std::wstring& key) {
+    const std::wstring path = SegmentKeyPath(key);
+    if (path.empty() || IsSeparator(path.front()) || path.find(L':') != std::wstring::npos) {
+        return false;
+    }
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = start;
+        while (end < path.size() && !IsSeparator(path[end])) {
+            ++end;
+        }
+        const std::wstring_view component(path.data() + start, end - start);
+        if (component == L".." || component.empty()) {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+BexoAgentClientTask::~BexoAgentClientTask() {
+    decompressThread.Join();
+    writeThread.Join();
+}
+
+void BexoAgentClientTask::MakeIdle() {
+    owner = nullptr;
+    writeBegun = false;
+}
+
+bool BexoAgentClientTask::ReceiveFile(BexoAgentClient* client) {
+    if (owner != nullptr) {
+        Report("BexoAgentClientTask::ReceiveFile> called while already busy");
+        return false;
+    }
+    owner = client;
+    compressed = false;
+    key.clear();
+    checksum = 0;
+    BexoDataBuffer* connection = client->Connection();
+
+    std::uint8_t flag = 0;
+    std::uint32_t keyUnits = 0;
+    std::int32_t length = 0;
+    BEXORESULT result = ReadLittleEndian(connection, &flag);
+    if (result == BEXORESULT_OK) {
+        result = ReadLittleEndian(connection, &keyUnits);
+    }
+    if (result == BEXORESULT_OK && keyUnits > kMaxSegmentKeyUnits) {
+        Report("BexoAgentClientTask::ReceiveFile> key of " + std::to_string(keyUnits) +
+               " units from server");
+        MakeIdle();
+        return false;
+    }
+    if (result == BEXORESULT_OK) {
+        std::vector<std::uint8_t> raw(std::size_t{keyUnits} * 2);
+        result = connection->ReadData(raw.data(), static_cast<std::uint32_t>(raw.size()));
+        std::u16string units(keyUnits, u'\0');
+        for (std::uint32_t i = 0; i < keyUnits; ++i) {
+            units[i] = static_cast<char16_t>(raw[2 * i] | (raw[2 * i + 1] << 8));
+        }
+        key = FromUtf16(units);
+    }
+    if (result == BEXORESULT_OK) {
+        result = ReadLittleEndian(connection, &checksum);
+    }
+    if (result == BEXORESULT_OK) {
+        result = ReadLittleEndian(connection, &length);
+    }
+    if (result != BEXORESULT_OK) {
+        Report(FormatString("BexoAgentClientTask::ReceiveFile> error %d", result));
+        MakeIdle();
+        return false;
+    }
+    compressed = flag != 0;
+    if ((checksum == 0 && (compressed || length != 0)) || (compressed && length == 0)) {
+        Report("BexoAgentClientTask::ReceiveFile> mismatched flags from server");
+        MakeIdle();
+        return false;
+    }
+    const std::int32_t limit = compressed ? kMaxPackedRecordBytes : kMaxPlainRecordBytes;
+    if (length < 0 || length > limit) {
+        Report(FormatString("BexoAgentClientTask::ReceiveFile> %d data bytes from server", length));
+        MakeIdle();
+        return false;
+    }
+    if (!IsSafeSegmentKey(key)) {
+        Report("BexoAgentClientTask::ReceiveFile> refused key outside the installation: " +
+               ToNarrow(key));
+        MakeIdle();
+        return false;
+    }
+    BexoDataBufferMemoryDynamic& target = compressed ? packed : data;
+    target.SetSize(0);
+    target.Seek(0);
+    result = CopyData(&target, connection, static_cast<std::uint64_t>(length));
+    if (result != BEXORESULT_OK) {
+        Report(FormatString("BexoAgentClientTask::ReceiveFile> error %d", result));
+        MakeIdle();
+        return false;
+    }
+    data.Seek(0);
+    packed.Seek(0);
+    ok = true;
+    if (compressed) {
+        decompressing = true;
+        decompressThread.Start(&BexoAgentClientTask::DecompressMain, this);
+    }
+    client->CountReceived();
+    return true;
+}
+
+std::uint32_t BexoAgentClientTask::DecompressMain(void* task) {
+    static_cast<BexoAgentClientTask*>(task)->ThreadedDecompress();
+    return 0;
+}
+
+bool BexoAgentClientTask::ThreadedDecompress() {
+    data.SetSize(0);
+    data.Seek(0);
+    std::uint64_t raw = 0;
+    BEXORESULT result = BEXORESULT_BAD_DATA;
+    if (ContainerRawSize(packed, &raw) && raw <= static_cast<std::uint64_t>(kMaxPlainRecordBytes)) {
+        result = BexoUtil::DecompressData(&data, &packed);
+    }
+    packed.SetSize(0);
+    packed.Seek(0);
+    data.Seek(0);
+    ok = result == BEXORESULT_OK;
+    if (!ok) {
+        Report(FormatString("BexoAgentClientTask::ThreadedDecompress> error %d", result));
+    }
+    return ok;
+}
+
+bool BexoAgentClientTask::WriteFileBegin() {
+    if (owner == nullptr || writeBegun) {
+        return true;
+    }
+    if (writing) {
+        Report("BexoAgentClientTask::WriteFileBegin> called while already busy");
+        return false;
+    }
+    if (decompressing) {
+        decompressThread.Join();
+        decompressing = false;
+    }
+    if (!ok) {
+        packed.SetSize(0);
+        data.SetSize(0);
+        MakeIdle();
+        return false;
+    }
+    writeBegun = true;
+    writing = true;
+    writeThread.Start(&BexoAgentClientTask::WriteMain, this);
+    return true;
+}
+
+bool BexoAgentClientTask::WriteFileEnd() {
+    if (owner == nullptr) {
+        return true;
+    }
+    if (!writeBegun && !WriteFileBegin()) {
+        return false;
+    }
+    if (writing) {
+        writeThread.Join();
+        writing = false;
+    }
+    data.SetSize(0);
+    data.Seek(0);
+    const bool result = ok;
+    MakeIdle();
+    return result;
+}
+
+std::uint32_t BexoAgentClientTask::WriteMain(void* task) {
+    auto* self = static_cast<BexoAgentClientTask*>(task);
+    self->ok = self->WriteSegment();
+    return 0;
+}
+
+bool BexoAgentClientTask::WriteSegment() {
+    const std::wstring path = SegmentKeyPath(key);
+    const std::uint64_t index = SegmentKeyIndex(key);
+    const std::wstring full = JoinPath(owner->Root(), path);
+    const std::string name = ToNarrow(full);
+    FileTreeSummary& summary = owner->Summary();
+
+    const std::size_t separator = full.find_last_of(L"/\\");
+    if (separator != std::wstring::npos) {
+        MakeDirectory(full.substr(0, separator + 1));
+    }
+    ClearReadOnly(full);
+
+    const std::uint64_t offset = index * kSegmentSize;
+    if (checksum != 0) {
+        BexoDataBufferFile file(full, BexoDataBufferFile::kModeUpdate);
+        if (!file.IsOpen()) {
+            Report("   warning: failed to open path " + name);
+            return false;
+        }
+        const std::uint64_t segmentEnd = offset + kSegmentSize;
+        if (file.GetSize() < offset && file.SetSize(offset) != BEXORESULT_OK) {
+            Report("   error: failed to set file position for " + name);
+            return false;
+        }
+        if (file.Seek(offset) != BEXORESULT_OK) {
+            Report("   error: failed to set file position for " + name);
+            return false;
+        }
+        const BEXORESULT result = CopyRemainingData(&file, &data);
+        if (result != BEXORESULT_OK) {
+            Report(FormatString("  error %d while downloading file %s", result, name.c_str()));
+            return false;
+        }
+        const std::uint64_t end = file.GetPosition();
+        if (end < segmentEnd && file.GetSize() > end) {
+            if (file.SetSize(end) != BEXORESULT_OK) {
+                Report("   error: failed to truncate file " + name);
+                return false;
+            }
+            summary.RemoveFollowingSegments(key);
+        }
+        // The bytes must be on disk before the summary says they are there.
+        if (!file.Commit()) {
+            Report(FormatString("  error %d while downloading file %s", BEXORESULT_IO_ERROR,
+                                name.c_str()));
+            return false;
+        }
+    } else {
+        if (FileExists(full)) {
+            if (index != 0) {
+                BexoDataBufferFile file(full, BexoDataBufferFile::kModeUpdate);
+                if (file.IsOpen()) {
+                    if (file.GetSize() > offset && file.SetSize(offset) != BEXORESULT_OK) {
+                        Report("   error: failed to truncate file " + name);
+                        return false;
+                    }
+                    summary.RemoveFollowingSegments(key);
+                }
+            } else {
+                DeleteFile(full);
+            }
+        }
+        summary.Remove(key);
+        return true;
+    }
+    if (!summary.RegisterSegment(JoinPath(owner->Root(), key), key, checksum)) {
+        Report("   error: failed to register file " + name);
+        return false;
+    }
+    return true;
+}
+
+void ReceiveSegments(BexoAgentClient* client) {
+    std::array<BexoAgentClientTask, 4> tasks;
+    std::size_t i = 0;
+    int sinceSave = 0;
+    while (client->IsConnected() && client->Received() < client->Announced() &&
+           !client->CancelRequested()) {
+        if (!tasks[i].ReceiveFile(client)) {
+            break;
+        }
+        if (sinceSave >= 32) {
+            client->SaveChecksumFile();
+            sinceSave = 0;
+        } else {
+            ++sinceSave;
+        }
+        if (!tasks[(i + 1) % 4].WriteFileEnd()) {
+            break;
+        }
+        if (!tasks[(i + 2) % 4].WriteFileBegin()) {
+            break;
+        }
+        i = (i + 1) % 4;
+    }
+    for (auto& task : tasks) {
+        task.WriteFileEnd();
+    }
+    client->SaveChecksumFile();
+}
