@@ -1,0 +1,64 @@
+// Blocking TCP streams and a listener, for servers and test peers that serve one
+// connection per thread. The client side of the product uses the completion-port
+// sockets instead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace Platform {
+
+class TcpStream {
+public:
+    // Connects to an IPv4 address or host name; null when that fails.
+    static std::unique_ptr<TcpStream> Connect(const std::string& host, std::uint16_t port);
+
+    explicit TcpStream(int descriptor);
+    ~TcpStream();
+    TcpStream(const TcpStream&) = delete;
+    TcpStream& operator=(const TcpStream&) = delete;
+
+    // Reads exactly `size` bytes; false when the peer closed, a timeout passed or the
+    // connection failed first.
+    bool ReadAll(void* data, std::size_t size);
+    // Reads what is there, up to `size` bytes: the count, 0 at the peer's end, -1 on error.
+    long ReadSome(void* data, std::size_t size);
+    bool WriteAll(const void* data, std::size_t size);
+    // Later reads and writes fail after this many milliseconds without progress; 0 waits
+    // for ever.
+    void SetTimeout(std::uint32_t milliseconds);
+    // Sends the end of the stream; reads still work.
+    void ShutdownWrite();
+    // Closes at once with a reset instead of an orderly end.
+    void Abort();
+    // "address:port" of the peer.
+    std::string PeerName() const;
+
+private:
+    int m_descriptor;
+};
+
+class TcpListener {
+public:
+    // Listens on the IPv4 address; port 0 picks a free port. Null when that fails.
+    static std::unique_ptr<TcpListener> Listen(const std::string& address, std::uint16_t port,
+                                               int backlog = 64);
+    ~TcpListener();
+    TcpListener(const TcpListener&) = delete;
+    TcpListener& operator=(const TcpListener&) = delete;
+
+    std::uint16_t Port() const { return m_port; }
+    // Waits for the next connection; null once the listener is closed.
+    std::unique_ptr<TcpStream> Accept();
+    // Makes a blocked Accept return null. Safe from another thread.
+    void Close();
+
+private:
+    TcpListener(int descriptor, std::uint16_t port) : m_descriptor(descriptor), m_port(port) {}
+    int m_descriptor;
+    std::uint16_t m_port;
+};
+
+}  // namespace Platform

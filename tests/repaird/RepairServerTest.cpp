@@ -1,0 +1,231 @@
+#include "RepairServer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "SocketBuffer.h"
+#include "kernel/FileUtil.h"
+#include "platform/Files.h"
+#include "platform/System.h"
+#include "repair/AgentClientTask.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kSeg = 4194304;
+
+// The repair protocol's client side over a blocking stream: handshake, summary upload,
+// then the transfer pipeline the product uses.
+class StreamClient : public BexoAgentClient {
+public:
+    StreamClient(std::wstring root, Platform::TcpStream* stream)
+        : m_root(std::move(root)), m_buffer(stream, ~0ull) {}
+    BexoDataBuffer* Connection() override { return &m_buffer; }
+    bool IsConnected() override { return !m_buffer.Failed(); }
+    const std::wstring& Root() const override { return m_root; }
+    FileTreeSummary& Summary() override { return summary; }
+    std::uint32_t Received() const override { return received; }
+    void CountReceived() override { ++received; }
+    std::uint32_t Announced() const override { return announced; }
+    bool CancelRequested() const override { return false; }
+    void SaveChecksumFile() override {}
+
+    // Returns the handshake answer.
+    std::uint32_t Run() {
+        summary.Scan(m_root, {L"repair.cks", L"unins000.exe"});
+        std::uint32_t value = 6;
+        m_buffer.WriteData(&value, 4);
+        m_buffer.Flush();
+        value = 0;
+        if (m_buffer.ReadData(&value, 4) != BEXORESULT_OK || value != 6) {
+            return value;
+        }
+        summary.Save(&m_buffer);
+        m_buffer.Flush();
+        m_buffer.ReadData(&announced, 4);
+        ReceiveSegments(this);
+        return 6;
+    }
+
+    FileTreeSummary summary;
+    std::uint32_t received = 0;
+    std::uint32_t announced = 0;
+
+private:
+    std::wstring m_root;
+    SocketBuffer m_buffer;
+};
+
+std::string RandomText(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) {
+        c = static_cast<char>('a' + rng() % 4);  // compressible
+    }
+    return s;
+}
+
+class RepairServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() /
+                ("osmel-repaird-" + std::to_string(Platform::GetCurrentProcessId()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(m_dir);
+        Put("ref/a.bin", RandomText(2 * kSeg + 10, 1));
+        Put("ref/b.txt", "small file");
+        Put("ref/dir/c.dat", RandomText(kSeg + 3, 2));
+        Put("ref/d.bin", RandomText(100, 3));
+        Put("ref/unins000.dat", "reference log");
+        fs::copy(m_dir / "ref", m_dir / "client", fs::copy_options::recursive);
+        std::string a = Get("client/a.bin");
+        a[kSeg + 7] ^= 1;
+        Put("client/a.bin", a);
+        fs::remove(m_dir / "client/b.txt");
+        fs::resize_file(m_dir / "client/dir/c.dat", 5);
+        Put("client/d.bin", Get("ref/d.bin") + RandomText(kSeg * 2, 4));
+        Put("client/extra.txt", "mine");
+        Put("client/unins000.dat", "this machine's log");
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    void Put(const std::string& rel, const std::string& content) {
+        fs::create_directories((m_dir / rel).parent_path());
+        std::ofstream(m_dir / rel, std::ios::binary) << content;
+    }
+    std::string Get(const std::string& rel) {
+        std::ifstream in(m_dir / rel, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::wstring W(const std::string& rel) {
+        return Platform::FromSystemPath((m_dir / rel).string());
+    }
+
+    // Serves `clients` connections with the options; each client repairs its own copy.
+    std::vector<std::string> Serve(RepairServerOptions options, int clients = 1) {
+        options.root = W("ref");
+        RepairServer server(options);
+        auto listener = Platform::TcpListener::Listen("127.0.0.1", 0);
+        std::vector<std::string> lines(static_cast<std::size_t>(clients));
+        std::vector<std::thread> servers;
+        std::thread acceptor([&] {
+            for (int i = 0; i < clients; ++i) {
+                auto stream = listener->Accept();
+                servers.emplace_back([&server, &lines, i, s = std::move(stream)] {
+                    lines[static_cast<std::size_t>(i)] = server.Serve(*s);
+                });
+            }
+        });
+        std::vector<std::thread> users;
+        for (int i = 0; i < clients; ++i) {
+            const std::string root = i == 0 ? "client" : "client" + std::to_string(i);
+            if (i != 0) {
+                fs::copy(m_dir / "client", m_dir / root, fs::copy_options::recursive);
+            }
+            users.emplace_back([this, root, port = listener->Port()] {
+                auto stream = Platform::TcpStream::Connect("127.0.0.1", port);
+                ASSERT_TRUE(stream);
+                StreamClient client(W(root), stream.get());
+                answers.push_back(client.Run());
+                received = client.received;
+                announced = client.announced;
+            });
+        }
+        for (auto& t : users) {
+            t.join();
+        }
+        acceptor.join();
+        for (auto& t : servers) {
+            t.join();
+        }
+        return lines;
+    }
+
+    void ExpectRepaired(const std::string& root) {
+        for (const char* name : {"a.bin", "b.txt", "dir/c.dat", "d.bin"}) {
+            EXPECT_EQ(Get(root + "/" + name), Get(std::string("ref/") + name)) << root << name;
+        }
+        EXPECT_EQ(Get(root + "/unins000.dat"), "this machine's log");
+    }
+
+    fs::path m_dir;
+    std::vector<std::uint32_t> answers;
+    std::uint32_t received = 0;
+    std::uint32_t announced = 0;
+};
+
+TEST_F(RepairServerTest, RepairsChangedMissingShortAndLongFilesAndLeavesTheUsersAlone) {
+    const auto lines = Serve({});
+    ExpectRepaired("client");
+    EXPECT_EQ(Get("client/extra.txt"), "mine");
+    // a.bin#001, b.txt#000, dir\c.dat#000 and #001, d.bin#000, and one record cutting d.bin.
+    EXPECT_EQ(announced, 6u);
+    EXPECT_EQ(received, 6u);
+    EXPECT_NE(lines[0].find("5 segments sent"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("1 files cut or removed"), std::string::npos) << lines[0];
+}
+
+TEST_F(RepairServerTest, DeletesExtraFilesOnlyWhenAsked) {
+    RepairServerOptions options;
+    options.deleteExtra = true;
+    options.compress = false;
+    Serve(options);
+    ExpectRepaired("client");
+    EXPECT_FALSE(fs::exists(m_dir / "client/extra.txt"));
+}
+
+TEST_F(RepairServerTest, FaultsEndTheSessionEarly) {
+    RepairServerOptions cut;
+    cut.cutAfter = 2;
+    const auto lines = Serve(cut);
+    EXPECT_EQ(announced, 6u);
+    EXPECT_EQ(received, 2u);
+    EXPECT_NE(lines[0].find("cut by request after 2 of 6 records"), std::string::npos);
+
+    RepairServerOptions handshake;
+    handshake.handshakeAnswer = 7;
+    answers.clear();
+    Serve(handshake);
+    EXPECT_EQ(answers, std::vector<std::uint32_t>{7});
+}
+
+TEST_F(RepairServerTest, ManyClientsAtOnceAreAllRepaired) {
+    const int kClients = 8;
+    RepairServerOptions options;
+    options.compress = false;
+    Serve(options, kClients);
+    ExpectRepaired("client");
+    for (int i = 1; i < kClients; ++i) {
+        ExpectRepaired("client" + std::to_string(i));
+    }
+}
+
+TEST_F(RepairServerTest, GarbageFromAClientIsDropped) {
+    RepairServerOptions options;
+    options.root = W("ref");
+    options.timeoutMs = 2000;
+    RepairServer server(options);
+    auto listener = Platform::TcpListener::Listen("127.0.0.1", 0);
+    std::string line;
+    std::thread serving([&] {
+        auto stream = listener->Accept();
+        line = server.Serve(*stream);
+    });
+    auto stream = Platform::TcpStream::Connect("127.0.0.1", listener->Port());
+    const char hello[4] = {6, 0, 0, 0};
+    stream->WriteAll(hello, 4);
+    char answer[4];
+    ASSERT_TRUE(stream->ReadAll(answer, 4));
+    stream->WriteAll("not a summary at all", 20);
+    stream->ShutdownWrite();
+    serving.join();
+    EXPECT_NE(line.find("dropped: summary refused (BEXORESULT_BAD_DATA)"), std::string::npos)
+        << line;
+}
+
+}  // namespace

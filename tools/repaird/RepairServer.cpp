@@ -1,0 +1,221 @@
+#include "RepairServer.h"
+
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "SocketBuffer.h"
+#include "kernel/FileUtil.h"
+#include "kernel/Text.h"
+#include "repair/SegmentChecksum.h"
+#include "repair/buffer/BexoUtil.h"
+
+namespace {
+
+void Put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    }
+}
+
+std::string Describe(double bytes) {
+    return FormatString("%.1f MiB", bytes / 1048576.0);
+}
+
+}  // namespace
+
+RepairServer::RepairServer(RepairServerOptions options) : m_options(std::move(options)) {}
+
+FileTreeSummary::EntryMap RepairServer::Reference() {
+    // Rescanning reads only directory entries and times unless files changed, so every
+    // client sees the reference as it is now.
+    std::lock_guard<std::mutex> lock(m_scanLock);
+    m_reference.Scan(m_options.root, m_options.exclusions);
+    return m_reference.Entries();
+}
+
+std::vector<RepairServer::Planned> RepairServer::Plan(
+    const FileTreeSummary::EntryMap& reference, const FileTreeSummary::EntryMap& client) const {
+    std::vector<Planned> plan;
+    for (const auto& [key, entry] : reference) {
+        const auto held = client.find(key);
+        if (held == client.end() || held->second.checksum != entry.checksum) {
+            plan.push_back({key, false});
+        }
+    }
+    // Segments the reference lacks: past the end of a reference file, one record cuts the
+    // file at the first of them; a file the reference lacks is deleted only on request.
+    std::set<std::wstring, Utf16Less> handled;
+    for (const auto& [key, entry] : client) {
+        const std::wstring path = SegmentKeyPath(key);
+        if (reference.count(key) != 0 || handled.count(path) != 0 ||
+            IsExcluded(path, m_options.exclusions)) {
+            continue;
+        }
+        handled.insert(path);
+        std::uint64_t first = 0;
+        while (reference.count(FormatSegmentKey(path, first)) != 0) {
+            ++first;
+        }
+        if (first == 0 && (!m_options.deleteExtra || FileExists(JoinPath(m_options.root, path)))) {
+            continue;
+        }
+        plan.push_back({FormatSegmentKey(path, first), true});
+    }
+    return plan;
+}
+
+std::shared_ptr<const RepairServer::Segment> RepairServer::LoadSegment(
+    const FileTreeSummaryEntry& entry) {
+    {
+        std::lock_guard<std::mutex> lock(m_cacheLock);
+        auto it = m_cache.find(entry.name);
+        if (it != m_cache.end() && it->second.modificationTime == entry.modificationTime &&
+            it->second.summaryChecksum == entry.checksum) {
+            m_ages.splice(m_ages.begin(), m_ages, it->second.age);
+            return it->second.segment;
+        }
+    }
+    auto segment = std::make_shared<Segment>();
+    if (!ReadFileSegment(JoinPath(m_options.root, entry.name), &segment->bytes)) {
+        return nullptr;
+    }
+    // The bytes may have changed since the scan; the record carries their own checksum.
+    const std::uint32_t crc = SegmentCrc(0, segment->bytes.data(), segment->bytes.size());
+    segment->checksum = crc == 0 ? 1 : crc;
+    if (m_options.compress && !segment->bytes.empty()) {
+        BexoDataBufferMemoryDynamic raw;
+        raw.WriteData(segment->bytes.data(), static_cast<std::uint32_t>(segment->bytes.size()));
+        raw.Seek(0);
+        BexoDataBufferMemoryDynamic packed;
+        if (BexoUtil::CompressData(&packed, &raw) == BEXORESULT_OK &&
+            packed.GetSize() < segment->bytes.size()) {
+            segment->bytes.assign(packed.GetData(), packed.GetData() + packed.GetSize());
+            segment->compressed = true;
+        }
+    }
+    const std::size_t size = segment->bytes.size();
+    if (size <= m_options.cacheBytes / 8) {
+        std::lock_guard<std::mutex> lock(m_cacheLock);
+        auto old = m_cache.find(entry.name);
+        if (old != m_cache.end()) {
+            m_cachedBytes -= old->second.segment->bytes.size();
+            m_ages.erase(old->second.age);
+            m_cache.erase(old);
+        }
+        m_ages.push_front(entry.name);
+        m_cache[entry.name] =
+            Cached{segment, entry.modificationTime, entry.checksum, m_ages.begin()};
+        m_cachedBytes += size;
+        while (m_cachedBytes > m_options.cacheBytes && !m_ages.empty()) {
+            auto victim = m_cache.find(m_ages.back());
+            m_cachedBytes -= victim->second.segment->bytes.size();
+            m_cache.erase(victim);
+            m_ages.pop_back();
+        }
+    }
+    return segment;
+}
+
+std::string RepairServer::Serve(Platform::TcpStream& stream) {
+    const auto started = std::chrono::steady_clock::now();
+    const std::string peer = stream.PeerName();
+    stream.SetTimeout(m_options.timeoutMs);
+    const auto dropped = [&peer](const std::string& why) { return peer + ": dropped: " + why; };
+
+    SocketBuffer connection(&stream, m_options.maxSummaryBytes);
+    std::uint8_t hello[4];
+    if (connection.ReadData(hello, 4) != BEXORESULT_OK) {
+        return dropped("no handshake");
+    }
+    const std::uint32_t handshake = hello[0] | (hello[1] << 8) | (hello[2] << 16) |
+                                    (static_cast<std::uint32_t>(hello[3]) << 24);
+    if (handshake != 6) {
+        return dropped(FormatString("handshake %u", handshake));
+    }
+    std::vector<std::uint8_t> out;
+    Put32(out, m_options.handshakeAnswer);
+    connection.WriteData(out.data(), 4);
+    connection.Flush();
+    if (m_options.handshakeAnswer != 6) {
+        return dropped(FormatString("answered the handshake with %u", m_options.handshakeAnswer));
+    }
+
+    FileTreeSummary clientSummary;
+    const BEXORESULT loaded = clientSummary.Load(&connection);
+    if (loaded != BEXORESULT_OK) {
+        return dropped(FormatString("summary refused (%s)", BexoResultName(loaded)));
+    }
+    const FileTreeSummary::EntryMap client = clientSummary.Entries();
+    const FileTreeSummary::EntryMap reference = Reference();
+    const std::vector<Planned> plan = Plan(reference, client);
+
+    out.clear();
+    Put32(out, static_cast<std::uint32_t>(plan.size()));
+    connection.WriteData(out.data(), 4);
+    std::size_t sent = 0;
+    std::size_t compressed = 0;
+    std::size_t removed = 0;
+    double bytes = 0;
+    for (const Planned& item : plan) {
+        if (m_options.cutAfter >= 0 &&
+            sent + removed >= static_cast<std::size_t>(m_options.cutAfter)) {
+            connection.Flush();
+            return dropped(FormatString("cut by request after %zu of %zu records", sent + removed,
+                                        plan.size()));
+        }
+        if (m_options.recordDelayMs != 0) {
+            connection.Flush();
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_options.recordDelayMs));
+        }
+        std::shared_ptr<const Segment> segment;
+        if (!item.remove) {
+            segment = LoadSegment(reference.at(item.key));
+            if (!segment) {
+                connection.Flush();
+                return dropped("cannot read reference segment " + ToNarrow(item.key));
+            }
+        }
+        out.clear();
+        out.push_back(segment && segment->compressed ? 1 : 0);
+        const std::u16string units = ToUtf16(item.key);
+        Put32(out, static_cast<std::uint32_t>(units.size()));
+        for (char16_t u : units) {
+            out.push_back(static_cast<std::uint8_t>(u & 0xFF));
+            out.push_back(static_cast<std::uint8_t>(u >> 8));
+        }
+        Put32(out, segment ? segment->checksum : 0);
+        Put32(out, segment ? static_cast<std::uint32_t>(segment->bytes.size()) : 0);
+        connection.WriteData(out.data(), static_cast<std::uint32_t>(out.size()));
+        if (segment) {
+            connection.WriteData(segment->bytes.data(),
+                                 static_cast<std::uint32_t>(segment->bytes.size()));
+            bytes += static_cast<double>(segment->bytes.size());
+            compressed += segment->compressed ? 1 : 0;
+            ++sent;
+        } else {
+            ++removed;
+        }
+        if (connection.Failed()) {
+            return dropped(FormatString("connection lost after %zu of %zu records", sent + removed,
+                                        plan.size()));
+        }
+    }
+    connection.Flush();
+    if (connection.Failed()) {
+        return dropped("connection lost at the end");
+    }
+    // The client closes when it is done; wait for that so the last bytes are not lost
+    // to a reset.
+    std::uint8_t drain[256];
+    while (stream.ReadSome(drain, sizeof drain) > 0) {
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - started)
+                        .count();
+    return FormatString(
+        "%s: %zu segments sent (%zu compressed, %s), %zu files cut or removed, "
+        "client had %zu segments, in %lld ms",
+        peer.c_str(), sent, compressed, Describe(bytes).c_str(), removed, client.size(),
+        static_cast<long long>(ms));
+}

@@ -1,0 +1,75 @@
+// The reference repair server: serves one reference installation to repair clients.
+// For each client it reads the handshake and the client's summary, then sends a record
+// for every segment the client lacks or holds with another checksum, and checksum-0
+// records that cut files the client holds longer than the reference. It never sends or
+// removes the installation's per-machine files, and removes files the reference does not
+// have only when asked to.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/TcpStream.h"
+#include "repair/FileTreeSummary.h"
+
+struct RepairServerOptions {
+    std::wstring root;
+    // Also delete the client's files that the reference does not have.
+    bool deleteExtra = false;
+    // Relative paths never sent or removed ("*" wildcards). Holds the per-machine files.
+    SummaryPatternSet exclusions{L"unins000.exe", L"unins000.dat", L"repair.cks"};
+    bool compress = true;
+    std::size_t cacheBytes = 256u << 20;
+    std::uint32_t timeoutMs = 30000;
+    std::uint64_t maxSummaryBytes = 64u << 20;
+    // Fault injection for tests: close after this many records (negative: never), answer
+    // the handshake with this value, pause before each record.
+    long cutAfter = -1;
+    std::uint32_t handshakeAnswer = 6;
+    std::uint32_t recordDelayMs = 0;
+};
+
+class RepairServer {
+public:
+    explicit RepairServer(RepairServerOptions options);
+
+    // Serves one connection to its end; returns the line that describes what was done.
+    // Safe to call from several threads at once.
+    std::string Serve(Platform::TcpStream& stream);
+
+private:
+    struct Segment {
+        std::vector<std::uint8_t> bytes;
+        bool compressed = false;
+        std::uint32_t checksum = 0;
+    };
+    struct Planned {
+        std::wstring key;
+        bool remove = false;
+    };
+
+    FileTreeSummary::EntryMap Reference();
+    std::vector<Planned> Plan(const FileTreeSummary::EntryMap& reference,
+                              const FileTreeSummary::EntryMap& client) const;
+    std::shared_ptr<const Segment> LoadSegment(const FileTreeSummaryEntry& entry);
+
+    const RepairServerOptions m_options;
+    std::mutex m_scanLock;
+    FileTreeSummary m_reference;
+
+    struct Cached {
+        std::shared_ptr<const Segment> segment;
+        std::int64_t modificationTime;
+        std::uint32_t summaryChecksum;
+        std::list<std::wstring>::iterator age;
+    };
+    std::mutex m_cacheLock;
+    std::map<std::wstring, Cached> m_cache;
+    std::list<std::wstring> m_ages;  // most recently used first
+    std::size_t m_cachedBytes = 0;
+};

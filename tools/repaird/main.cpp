@@ -1,0 +1,156 @@
+// osmel-repaird: serves a reference installation to repair clients over TCP.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <semaphore>
+#include <string>
+#include <thread>
+
+#include "RepairServer.h"
+#include "kernel/FileUtil.h"
+#include "platform/Files.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: osmel-repaird --root DIR [options]\n"
+    "Serves the installation in DIR to repair clients.\n"
+    "  --listen ADDR        IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --port N             TCP port (default 6000; 0 picks a free one)\n"
+    "  --delete             also delete client files the reference does not have\n"
+    "  --exclude PATTERN    never send or remove paths matching PATTERN (\"*\" matches\n"
+    "                       anything); unins000.exe, unins000.dat and repair.cks always are\n"
+    "  --no-compress        send segments uncompressed\n"
+    "  --cache-mb N         memory for compressed segments shared by clients (default 256)\n"
+    "  --max-clients N      clients served at once (default 64)\n"
+    "  --timeout-ms N       drop a client silent for this long (default 30000)\n"
+    "  --once               serve one client, then exit\n"
+    "Fault injection, for tests:\n"
+    "  --fault-cut-after N  close each connection after N records\n"
+    "  --fault-handshake N  answer the handshake with N\n"
+    "  --fault-delay-ms N   pause before each record\n";
+
+bool ParseNumber(const char* text, unsigned long max, unsigned long* value) {
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(text, &end, 10);
+    if (end == text || *end != '\0' || v > max) {
+        return false;
+    }
+    *value = v;
+    return true;
+}
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "osmel-repaird: %s\n%s", message.c_str(), kUsage);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    RepairServerOptions options;
+    std::string listen = "127.0.0.1";
+    unsigned long port = 6000;
+    unsigned long maxClients = 64;
+    bool once = false;
+    std::string root;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        unsigned long n = 0;
+        const auto number = [&](unsigned long max) {
+            return hasValue && ParseNumber(argv[++i], max, &n);
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--root" && hasValue) {
+            root = argv[++i];
+        } else if (arg == "--listen" && hasValue) {
+            listen = argv[++i];
+        } else if (arg == "--port") {
+            if (!number(65535)) {
+                return Fail("--port needs a number from 0 to 65535");
+            }
+            port = n;
+        } else if (arg == "--delete") {
+            options.deleteExtra = true;
+        } else if (arg == "--exclude" && hasValue) {
+            std::wstring pattern = Platform::FromSystemPath(argv[++i]);
+            options.exclusions.insert(pattern);
+        } else if (arg == "--no-compress") {
+            options.compress = false;
+        } else if (arg == "--cache-mb") {
+            if (!number(1u << 20)) {
+                return Fail("--cache-mb needs a number");
+            }
+            options.cacheBytes = n << 20;
+        } else if (arg == "--max-clients") {
+            if (!number(1024) || n == 0) {
+                return Fail("--max-clients needs a number from 1 to 1024");
+            }
+            maxClients = n;
+        } else if (arg == "--timeout-ms") {
+            if (!number(86400000)) {
+                return Fail("--timeout-ms needs a number");
+            }
+            options.timeoutMs = static_cast<std::uint32_t>(n);
+        } else if (arg == "--once") {
+            once = true;
+        } else if (arg == "--fault-cut-after") {
+            if (!number(0xFFFFFFFFul)) {
+                return Fail("--fault-cut-after needs a number");
+            }
+            options.cutAfter = static_cast<long>(n);
+        } else if (arg == "--fault-handshake") {
+            if (!number(0xFFFFFFFFul)) {
+                return Fail("--fault-handshake needs a number");
+            }
+            options.handshakeAnswer = static_cast<std::uint32_t>(n);
+        } else if (arg == "--fault-delay-ms") {
+            if (!number(600000)) {
+                return Fail("--fault-delay-ms needs a number");
+            }
+            options.recordDelayMs = static_cast<std::uint32_t>(n);
+        } else {
+            return Fail("unknown or incomplete option: " + arg);
+        }
+    }
+    if (root.empty()) {
+        return Fail("--root is required");
+    }
+    options.root = Platform::FromSystemPath(root);
+    if (!IsDirectory(options.root)) {
+        std::fprintf(stderr, "osmel-repaird: %s is not a directory\n", root.c_str());
+        return 1;
+    }
+    auto listener = Platform::TcpListener::Listen(listen, static_cast<std::uint16_t>(port));
+    if (!listener) {
+        std::fprintf(stderr, "osmel-repaird: cannot listen on %s:%lu\n", listen.c_str(), port);
+        return 1;
+    }
+    RepairServer server(options);
+    std::printf("osmel-repaird: serving %s on %s:%u\n", root.c_str(), listen.c_str(),
+                listener->Port());
+    std::fflush(stdout);
+
+    std::counting_semaphore<1024> slots(static_cast<std::ptrdiff_t>(maxClients));
+    for (;;) {
+        slots.acquire();
+        std::unique_ptr<Platform::TcpStream> stream = listener->Accept();
+        if (!stream) {
+            std::fprintf(stderr, "osmel-repaird: accept failed\n");
+            return 1;
+        }
+        if (once) {
+            std::printf("osmel-repaird: %s\n", server.Serve(*stream).c_str());
+            return 0;
+        }
+        std::thread([&server, &slots, s = std::move(stream)] {
+            const std::string line = server.Serve(*s);
+            std::printf("osmel-repaird: %s\n", line.c_str());
+            std::fflush(stdout);
+            slots.release();
+        }).detach();
+    }
+}
