@@ -122,18 +122,21 @@ protected:
             }
         });
         std::vector<std::thread> users;
+        answers.assign(static_cast<std::size_t>(clients), 0);
         for (int i = 0; i < clients; ++i) {
             const std::string root = i == 0 ? "client" : "client" + std::to_string(i);
             if (i != 0) {
                 fs::copy(m_dir / "client", m_dir / root, fs::copy_options::recursive);
             }
-            users.emplace_back([this, root, port = listener->Port()] {
+            users.emplace_back([this, i, root, port = listener->Port()] {
                 auto stream = Platform::TcpStream::Connect("127.0.0.1", port);
                 ASSERT_TRUE(stream);
                 StreamClient client(W(root), stream.get());
-                answers.push_back(client.Run());
-                received = client.received;
-                announced = client.announced;
+                answers[static_cast<std::size_t>(i)] = client.Run();
+                if (i == 0) {
+                    received = client.received;
+                    announced = client.announced;
+                }
             });
         }
         for (auto& t : users) {
@@ -189,7 +192,6 @@ TEST_F(RepairServerTest, FaultsEndTheSessionEarly) {
 
     RepairServerOptions handshake;
     handshake.handshakeAnswer = 7;
-    answers.clear();
     Serve(handshake);
     EXPECT_EQ(answers, std::vector<std::uint32_t>{7});
 }
