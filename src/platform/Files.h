@@ -22,6 +22,8 @@ struct FileAttributes {
     bool directory = false;
     // No write permission bit is set: the file cannot be changed by anyone.
     bool readOnly = false;
+    // Neither a regular file nor a directory: a device, a pipe or a socket.
+    bool device = false;
 };
 std::optional<FileAttributes> GetFileAttributes(const std::wstring& path);
 bool SetFileReadOnly(const std::wstring& path, bool readOnly);

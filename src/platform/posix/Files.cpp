@@ -69,6 +69,7 @@ std::optional<FileAttributes> GetFileAttributes(const std::wstring& path) {
     FileAttributes attributes;
     attributes.directory = S_ISDIR(st.st_mode);
     attributes.readOnly = (st.st_mode & kWriteBits) == 0;
+    attributes.device = !S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode);
     return attributes;
 }
 

@@ -83,8 +83,12 @@ BexoDataBufferFile::BexoDataBufferFile(const std::wstring& path, std::int32_t mo
     : m_mode(mode), m_path(path) {
     std::wstring normalised = path;
     NormaliseSeparators(normalised, L'\\');
-    // The narrow file interface: characters outside the narrow set become "?".
+    // The narrow file interface: characters outside the narrow set become "?", which no
+    // file name of the original platform may hold, so such a path never opens.
     const std::wstring narrowPath = ToWide(ToNarrow(normalised));
+    if (narrowPath != normalised && mode >= kModeRead && mode <= kModeReadWrite) {
+        return;
+    }
     switch (mode) {
         case kModeRead:
             m_stream = Platform::OpenFileStream(narrowPath, "rb");

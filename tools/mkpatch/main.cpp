@@ -1,0 +1,69 @@
+// osmel-mkpatch: makes and checks the data the patcher reads.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "Commands.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: osmel-mkpatch COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Commands:\n"
+    "  md5 FILE...                  print each file's MD5 as md5sum does\n"
+    "  compress [--chunk-size N] IN OUT\n"
+    "                               write IN as one compressed container (chunks of at\n"
+    "                               most N bytes, 268435456 by default)\n"
+    "  decompress IN OUT            write the data of the container IN\n"
+    "\n"
+    "  --help                       show this text\n"
+    "\n"
+    "Exit status: 0 done, 1 failed, 2 wrong arguments. OUT appears only when complete.\n";
+
+}  // namespace
+
+namespace Mkpatch {
+
+void Error(const std::string& command, const std::string& message) {
+    std::fprintf(stderr, "osmel-mkpatch %s: %s\n", command.c_str(), message.c_str());
+}
+
+int UsageError(const std::string& command, const std::string& message) {
+    Error(command, message);
+    std::fprintf(stderr, "Try 'osmel-mkpatch --help'.\n");
+    return kExitUsage;
+}
+
+}  // namespace Mkpatch
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fputs(kUsage, stderr);
+        return Mkpatch::kExitUsage;
+    }
+    const std::string command = argv[1];
+    Mkpatch::Args args(argv + 2, argv + argc);
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kUsage, stdout);
+        return Mkpatch::kExitOk;
+    }
+    for (const std::string& arg : args) {
+        if (arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return Mkpatch::kExitOk;
+        }
+    }
+    if (command == "md5") {
+        return Mkpatch::RunMd5(args);
+    }
+    if (command == "compress") {
+        return Mkpatch::RunCompress(args);
+    }
+    if (command == "decompress") {
+        return Mkpatch::RunDecompress(args);
+    }
+    std::fprintf(stderr, "osmel-mkpatch: unknown command '%s'\nTry 'osmel-mkpatch --help'.\n",
+                 command.c_str());
+    return Mkpatch::kExitUsage;
+}
