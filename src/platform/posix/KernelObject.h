@@ -1,0 +1,40 @@
+// The object behind every Platform::Handle of the POSIX backend. Private to the
+// backend: the waits in Sync.cpp and the process objects in Process.cpp share it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+namespace Platform {
+
+// Every handle points at one of these. State is guarded by `lock`; `changed` is
+// notified whenever the object may have become signalled.
+struct KernelObject {
+    enum class Kind { Event, Mutex, Thread, Process, Pipe };
+
+    explicit KernelObject(Kind k) : kind(k) {}
+    virtual ~KernelObject() = default;
+    KernelObject(const KernelObject&) = delete;
+    KernelObject& operator=(const KernelObject&) = delete;
+
+    // Called with `lock` held: takes the object if it is signalled. Sets `abandoned`
+    // when the acquisition is of an abandoned mutex.
+    virtual bool TryAcquire(bool* abandoned, unsigned long long waitGeneration) = 0;
+
+    void AddRef() { refs.fetch_add(1, std::memory_order_relaxed); }
+    void Release() {
+        if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            delete this;
+        }
+    }
+
+    const Kind kind;
+    std::atomic<int> refs{1};
+    std::mutex lock;
+    std::condition_variable changed;
+    // Bumped by PulseEvent so that the threads already waiting see the pulse.
+    unsigned long long pulseGeneration = 0;
+};
+
+}  // namespace Platform
