@@ -14,17 +14,16 @@ void Report(const std::string& line) {
     SystemLogWrite(LOG_STDOUT, line);
 }
 
-// Reads the key's segment into `bytes`, reusing its capacity.
-bool ReadSegmentInto(const std::wstring& fullKey, std::vector<std::uint8_t>* bytes) {
+// Positions the opened file at the key's segment and gives the segment's length.
+bool PositionAtSegment(BexoDataBufferFile& file, const std::wstring& fullKey,
+                       std::uint64_t* length) {
     const std::string name = ToNarrow(fullKey);
-    const std::uint64_t offset = SegmentKeyIndex(fullKey) << kSegmentShift;
-    BexoDataBufferFile file(SegmentKeyPath(fullKey), BexoDataBufferFile::kModeRead);
     if (!file.IsOpen()) {
         Report("ReadFileSegment> unabled to open file: " + name);
         return false;
     }
-    const std::uint64_t size = file.GetSize();
-    const std::uint64_t end = std::min(offset + kSegmentSize, size);
+    const std::uint64_t offset = SegmentKeyIndex(fullKey) << kSegmentShift;
+    const std::uint64_t end = std::min(offset + kSegmentSize, file.GetSize());
     if (offset > end) {
         Report("ReadFileSegment> segment past end of file for: " + name);
         return false;
@@ -33,12 +32,7 @@ bool ReadSegmentInto(const std::wstring& fullKey, std::vector<std::uint8_t>* byt
         Report("ReadFileSegment> unabled to seek file: " + name);
         return false;
     }
-    bytes->resize(static_cast<std::size_t>(end - offset));
-    if (file.ReadData(bytes->data(), static_cast<std::uint32_t>(bytes->size())) != BEXORESULT_OK) {
-        Report("ReadFileSegment> unabled to read from file: " + name);
-        bytes->clear();
-        return false;
-    }
+    *length = end - offset;
     return true;
 }
 
@@ -108,18 +102,42 @@ std::uint64_t SegmentKeyIndex(const std::wstring& key) {
 
 bool ReadFileSegment(const std::wstring& fullKey, std::vector<std::uint8_t>* bytes) {
     bytes->clear();
-    return ReadSegmentInto(fullKey, bytes);
+    BexoDataBufferFile file(SegmentKeyPath(fullKey), BexoDataBufferFile::kModeRead);
+    std::uint64_t length = 0;
+    if (!PositionAtSegment(file, fullKey, &length)) {
+        return false;
+    }
+    bytes->resize(static_cast<std::size_t>(length));
+    if (file.ReadData(bytes->data(), static_cast<std::uint32_t>(bytes->size())) != BEXORESULT_OK) {
+        Report("ReadFileSegment> unabled to read from file: " + ToNarrow(fullKey));
+        bytes->clear();
+        return false;
+    }
+    return true;
 }
 
 std::uint32_t ComputeSegmentChecksum(const std::wstring& fullKey) {
     Report(" Checksum " + ToNarrow(fullKey) + " ..");
-    // One buffer per thread: scanning reads one segment after another, and a fresh 4 MiB
-    // allocation per segment would cost more than the checksum.
-    thread_local std::vector<std::uint8_t> bytes;
-    if (!ReadSegmentInto(fullKey, &bytes)) {
+    // The segment is checksummed as it is read, in pieces that stay in the processor's
+    // cache, rather than read whole and then walked again: the same value, with the
+    // checksum hidden behind the reading.
+    constexpr std::uint32_t kPiece = 256 * 1024;
+    thread_local std::vector<std::uint8_t> piece(kPiece);
+    BexoDataBufferFile file(SegmentKeyPath(fullKey), BexoDataBufferFile::kModeRead);
+    std::uint64_t length = 0;
+    if (!PositionAtSegment(file, fullKey, &length)) {
         return 0;
     }
-    const std::uint32_t crc = SegmentCrc(0, bytes.data(), bytes.size());
+    std::uint32_t crc = 0;
+    for (std::uint64_t done = 0; done < length;) {
+        const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kPiece, length - done));
+        if (file.ReadData(piece.data(), n) != BEXORESULT_OK) {
+            Report("ReadFileSegment> unabled to read from file: " + ToNarrow(fullKey));
+            return 0;
+        }
+        crc = SegmentCrc(crc, piece.data(), n);
+        done += n;
+    }
     return crc == 0 ? 1 : crc;
 }
 

@@ -17,6 +17,7 @@ constexpr int kExitUsage = 2;
 int RunMd5(const Args& args);
 int RunCompress(const Args& args);
 int RunDecompress(const Args& args);
+int RunSummary(const Args& args);
 
 // "osmel-mkpatch COMMAND: message" on stderr.
 void Error(const std::string& command, const std::string& message);

@@ -16,6 +16,11 @@ const char kUsage[] =
     "                               write IN as one compressed container (chunks of at\n"
     "                               most N bytes, 268435456 by default)\n"
     "  decompress IN OUT            write the data of the container IN\n"
+    "  summary [--fresh] DIR [-o FILE]\n"
+    "                               write the repair checksum file of the tree DIR (to\n"
+    "                               FILE, DIR/repair.cks by default); checksums of files\n"
+    "                               unchanged since an existing FILE are kept, unless\n"
+    "                               --fresh\n"
     "\n"
     "  --help                       show this text\n"
     "\n"
@@ -62,6 +67,9 @@ int main(int argc, char** argv) {
     }
     if (command == "decompress") {
         return Mkpatch::RunDecompress(args);
+    }
+    if (command == "summary") {
+        return Mkpatch::RunSummary(args);
     }
     std::fprintf(stderr, "osmel-mkpatch: unknown command '%s'\nTry 'osmel-mkpatch --help'.\n",
                  command.c_str());

@@ -22,7 +22,8 @@ struct RepairServerOptions {
     // Also delete the client's files that the reference does not have.
     bool deleteExtra = false;
     // Relative paths never sent or removed ("*" wildcards). Holds the per-machine files.
-    SummaryPatternSet exclusions{L"unins000.exe", L"unins000.dat", L"repair.cks"};
+    SummaryPatternSet exclusions{L"unins000.exe", L"unins000.dat", L"repair.cks",
+                                 L"repair.cks.tmp"};
     bool compress = true;
     std::size_t cacheBytes = 256u << 20;
     std::uint32_t timeoutMs = 30000;
