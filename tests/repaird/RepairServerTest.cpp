@@ -123,11 +123,13 @@ protected:
         });
         std::vector<std::thread> users;
         answers.assign(static_cast<std::size_t>(clients), 0);
+        // Every copy is made before any client starts changing the original.
+        for (int i = 1; i < clients; ++i) {
+            fs::copy(m_dir / "client", m_dir / ("client" + std::to_string(i)),
+                     fs::copy_options::recursive);
+        }
         for (int i = 0; i < clients; ++i) {
             const std::string root = i == 0 ? "client" : "client" + std::to_string(i);
-            if (i != 0) {
-                fs::copy(m_dir / "client", m_dir / root, fs::copy_options::recursive);
-            }
             users.emplace_back([this, i, root, port = listener->Port()] {
                 auto stream = Platform::TcpStream::Connect("127.0.0.1", port);
                 ASSERT_TRUE(stream);
