@@ -6,12 +6,14 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "platform/Win32Types.h"
+
 namespace Platform {
 
 // Every handle points at one of these. State is guarded by `lock`; `changed` is
 // notified whenever the object may have become signalled.
 struct KernelObject {
-    enum class Kind { Event, Mutex, Thread, Process, Pipe };
+    enum class Kind { Event, Mutex, Thread, Process, Pipe, NamedMutex, Section };
 
     explicit KernelObject(Kind k) : kind(k) {}
     virtual ~KernelObject() = default;
@@ -36,5 +38,10 @@ struct KernelObject {
     // Bumped by PulseEvent so that the threads already waiting see the pulse.
     unsigned long long pulseGeneration = 0;
 };
+
+// Named mutexes wait and release through their lock file (NamedObjects.cpp) instead
+// of TryAcquire, because their owner may be another process.
+DWORD WaitForNamedMutex(KernelObject* mutex, DWORD milliseconds);
+bool ReleaseNamedMutex(KernelObject* mutex);
 
 }  // namespace Platform

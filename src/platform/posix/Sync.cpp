@@ -180,6 +180,9 @@ Handle CreateMutex(bool initiallyOwned) {
 }
 
 bool ReleaseMutex(Handle mutex) {
+    if (mutex != nullptr && mutex->kind == KernelObject::Kind::NamedMutex) {
+        return ReleaseNamedMutex(mutex);
+    }
     if (mutex == nullptr || mutex->kind != KernelObject::Kind::Mutex) {
         SetLastError(Error::InvalidHandle);
         return false;
@@ -210,6 +213,9 @@ DWORD WaitForSingleObject(Handle handle, DWORD milliseconds) {
     if (handle == nullptr) {
         SetLastError(Error::InvalidHandle);
         return kWaitFailed;
+    }
+    if (handle->kind == KernelObject::Kind::NamedMutex) {
+        return WaitForNamedMutex(handle, milliseconds);
     }
     std::unique_lock<std::mutex> guard(handle->lock);
     const unsigned long long generation = handle->pulseGeneration;

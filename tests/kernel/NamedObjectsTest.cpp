@@ -1,0 +1,185 @@
+// Named mutexes and sections with the Win32 lifetimes: existence while a live process
+// holds them, abandonment when an owner dies, one object per name within a process.
+#include "platform/NamedObjects.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "kernel/ChildProcess.h"
+#include "platform/Files.h"
+#include "platform/Process.h"
+#include "platform/System.h"
+
+namespace {
+
+const std::wstring kHelper = Platform::FromSystemPath(OSMEL_NAMED_OBJECT_HELPER);
+
+std::string UniqueName(const std::string& what) {
+    return "09731AC6-test/" + what + "/" + std::to_string(::getpid()) + "/" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
+// A peer process holding a named object until it is terminated.
+class Peer {
+public:
+    Peer(const std::string& mode, const std::string& name)
+        : m_child(StartChildProcess(kHelper, mode + " \"" + name + "\"")) {
+        std::string text;
+        ready = m_child != nullptr && m_child->ReadStdout(text) && text == "ready";
+    }
+    ~Peer() { Kill(); }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    void Kill() {
+        if (m_child) {
+            Platform::TerminateProcess(m_child->processHandle, 1);
+            m_child->Wait(Platform::kInfinite);
+            m_child->Close();
+            m_child.reset();
+        }
+    }
+
+    bool ready = false;
+
+private:
+    std::unique_ptr<ChildProcess> m_child;
+};
+
+TEST(NamedObjectsTest, AMutexExistsWhileAHandleIsOpen) {
+    const std::string name = UniqueName("mutex");
+    Platform::Handle first = Platform::CreateMutex(true, name);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(Platform::GetLastError(), Platform::Error::Success);
+    Platform::Handle second = Platform::CreateMutex(true, name);
+    EXPECT_EQ(Platform::GetLastError(), Platform::Error::AlreadyExists);
+    EXPECT_EQ(second, first);
+    // Owned since creation, recursively, by this thread.
+    EXPECT_EQ(Platform::WaitForSingleObject(second, 0), Platform::kWaitObject0);
+    EXPECT_TRUE(Platform::ReleaseMutex(first));
+    EXPECT_TRUE(Platform::ReleaseMutex(first));
+    EXPECT_FALSE(Platform::ReleaseMutex(first));
+    Platform::CloseHandle(first);
+    Platform::CloseHandle(second);
+
+    Platform::Handle again = Platform::CreateMutex(false, name);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(Platform::GetLastError(), Platform::Error::Success);
+    Platform::CloseHandle(again);
+}
+
+TEST(NamedObjectsTest, AnOwnerThatDiesAbandonsTheMutex) {
+    const std::string name = UniqueName("mutex");
+    Peer peer("own-mutex", name);
+    ASSERT_TRUE(peer.ready);
+    Platform::Handle mutex = Platform::CreateMutex(true, name);
+    ASSERT_NE(mutex, nullptr);
+    EXPECT_EQ(Platform::GetLastError(), Platform::Error::AlreadyExists);
+    EXPECT_EQ(Platform::WaitForSingleObject(mutex, 20), Platform::kWaitTimeout);
+    peer.Kill();
+    EXPECT_EQ(Platform::WaitForSingleObject(mutex, Platform::kInfinite), Platform::kWaitAbandoned);
+    EXPECT_TRUE(Platform::ReleaseMutex(mutex));
+    EXPECT_EQ(Platform::WaitForSingleObject(mutex, 0), Platform::kWaitObject0);
+    EXPECT_TRUE(Platform::ReleaseMutex(mutex));
+    Platform::CloseHandle(mutex);
+}
+
+TEST(NamedObjectsTest, OtherThreadsOfTheProcessWaitForTheOwningThread) {
+    const std::string name = UniqueName("mutex");
+    Platform::Handle mutex = Platform::CreateMutex(true, name);
+    ASSERT_NE(mutex, nullptr);
+    struct Shared {
+        Platform::Handle mutex;
+        Platform::Handle released;
+    } shared{mutex, Platform::CreateEvent(true, false, nullptr)};
+    Platform::Handle thread = Platform::CreateThread(
+        0,
+        [](void* raw) -> Platform::DWORD {
+            auto* s = static_cast<Shared*>(raw);
+            if (Platform::WaitForSingleObject(s->mutex, 0) != Platform::kWaitTimeout) {
+                return 1;
+            }
+            Platform::SetEvent(s->released);
+            const Platform::DWORD result = Platform::WaitForSingleObject(s->mutex, 10000);
+            Platform::ReleaseMutex(s->mutex);
+            return result == Platform::kWaitObject0 ? 0 : 2;
+        },
+        &shared);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(Platform::WaitForSingleObject(shared.released, Platform::kInfinite),
+              Platform::kWaitObject0);
+    EXPECT_TRUE(Platform::ReleaseMutex(mutex));
+    ASSERT_EQ(Platform::WaitForSingleObject(thread, Platform::kInfinite), Platform::kWaitObject0);
+    Platform::DWORD code = 9;
+    Platform::GetExitCodeThread(thread, &code);
+    EXPECT_EQ(code, 0u);
+    for (Platform::Handle h : {thread, shared.released, mutex}) {
+        Platform::CloseHandle(h);
+    }
+}
+
+TEST(NamedObjectsTest, ASectionLivesOnlyWhileALiveProcessHoldsIt) {
+    const std::string name = UniqueName("section");
+    EXPECT_EQ(Platform::OpenFileMapping(name), nullptr);
+    EXPECT_EQ(Platform::GetLastError(), Platform::Error::FileNotFound);
+
+    Peer peer("section", name);
+    ASSERT_TRUE(peer.ready);
+    Platform::Handle section = Platform::OpenFileMapping(name);
+    ASSERT_NE(section, nullptr);
+    EXPECT_EQ(Platform::MapViewOfFile(section, 65), nullptr);
+    auto* view = static_cast<char*>(Platform::MapViewOfFile(section, 64));
+    ASSERT_NE(view, nullptr);
+    EXPECT_STREQ(view, "written by the peer");
+    // The view keeps the section alive after the handle and the peer are gone.
+    Platform::CloseHandle(section);
+    peer.Kill();
+    Platform::Handle reopened = Platform::CreateFileMapping(name, 64);
+    EXPECT_EQ(Platform::GetLastError(), Platform::Error::AlreadyExists);
+    EXPECT_TRUE(Platform::UnmapViewOfFile(view));
+    Platform::CloseHandle(reopened);
+
+    // Nobody holds it now: what it held is gone.
+    EXPECT_EQ(Platform::OpenFileMapping(name), nullptr);
+    Platform::Handle fresh = Platform::CreateFileMapping(name, 64);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(Platform::GetLastError(), Platform::Error::Success);
+    auto* zeroed = static_cast<char*>(Platform::MapViewOfFile(fresh, 64));
+    ASSERT_NE(zeroed, nullptr);
+    EXPECT_EQ(zeroed[0], 0);
+    Platform::UnmapViewOfFile(zeroed);
+    Platform::CloseHandle(fresh);
+}
+
+TEST(NamedObjectsTest, ASectionLeftByACrashedPeerIsNotFound) {
+    const std::string name = UniqueName("section");
+    Peer peer("section", name);
+    ASSERT_TRUE(peer.ready);
+    peer.Kill();
+    EXPECT_EQ(Platform::OpenFileMapping(name), nullptr);
+    Platform::Handle fresh = Platform::CreateFileMapping(name, 64);
+    EXPECT_EQ(Platform::GetLastError(), Platform::Error::Success);
+    auto* view = static_cast<char*>(Platform::MapViewOfFile(fresh, 64));
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(std::memcmp(view, std::string(64, '\0').data(), 64), 0);
+    Platform::UnmapViewOfFile(view);
+    Platform::CloseHandle(fresh);
+}
+
+TEST(NamedObjectsTest, LongNamesStayDistinct) {
+    const std::string stem = UniqueName("long") + "/" + std::string(600, 'k');
+    Platform::Handle a = Platform::CreateMutex(false, stem + "/a");
+    Platform::Handle b = Platform::CreateMutex(false, stem + "/b");
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(Platform::GetLastError(), Platform::Error::Success);
+    EXPECT_NE(a, b);
+    Platform::CloseHandle(a);
+    Platform::CloseHandle(b);
+}
+
+}  // namespace
