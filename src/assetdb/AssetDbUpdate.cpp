@@ -1,0 +1,161 @@
+#include "assetdb/AssetDbUpdate.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "assetdb/AssetDbLock.h"
+#include "kernel/ChildProcess.h"
+#include "kernel/FileUtil.h"
+#include "kernel/Text.h"
+#include "platform/Process.h"
+
+namespace {
+
+constexpr int kLogNormal = 0;
+constexpr int kLogNote = 1;
+constexpr int kLogError = 2;
+
+constexpr std::uint32_t kTick = 500;
+constexpr int kRepairRange = 1201000;
+constexpr int kRepairStart = 600000;
+constexpr int kRepairSpan = 600000;
+// A gauge range is an int and the hack thread's range is twice its span.
+constexpr std::int32_t kMaxHackMinutes = 17000;
+
+}  // namespace
+
+bool KADThread::StartThread() {
+    try {
+        return Start(&KADThread::Entry, this);
+    } catch (const OSException&) {
+        return false;
+    }
+}
+
+Platform::DWORD KADThread::Entry(void* self) {
+    return static_cast<KADThread*>(self)->Run();
+}
+
+KADRepairThread::KADRepairThread(AssetDbWindow& window, std::wstring installPath)
+    : KADThread(window), m_installPath(std::move(installPath)) {}
+
+std::uint32_t KADRepairThread::Run() {
+    const std::wstring executable = JoinPath(m_installPath, L"bin\\KelvorUtil.exe");
+    std::unique_ptr<ChildProcess> child(StartChildProcess(executable, "repairdatabase patcher"));
+    if (!child) {
+        m_window.Log(kLogError,
+                     L"Failed to launch KelvorUtil to repair the Kelvor asset database.\n"
+                     L"Please repair the database manually from Depotrix.");
+        m_finished.Set();
+        return 0;
+    }
+    processLock.Lock(Platform::kInfinite);
+    processHandle = child->processHandle;
+    processLock.Unlock();
+
+    bool outputEnded = false;
+    bool errorEnded = false;
+    std::string chunk;
+    while (!outputEnded || !errorEnded) {
+        chunk.clear();
+        if (!outputEnded && !child->ReadStdout(chunk)) {
+            outputEnded = true;
+        }
+        if (!chunk.empty()) {
+            m_window.Log(kLogNormal, ToWide(chunk));
+        }
+        chunk.clear();
+        if (!errorEnded && !child->ReadStderr(chunk)) {
+            errorEnded = true;
+        }
+        if (!chunk.empty()) {
+            m_window.Log(kLogNote, ToWide(chunk));
+        }
+    }
+    child->Wait(Platform::kInfinite);
+    processLock.Lock(Platform::kInfinite);
+    processHandle = nullptr;
+    processLock.Unlock();
+    child->Close();
+    m_finished.Set();
+    return 0;
+}
+
+void KADRepairThread::Stop() {
+    processLock.Lock(Platform::kInfinite);
+    running = false;
+    if (processHandle != nullptr) {
+        Platform::TerminateProcess(processHandle, 1);
+    }
+    processLock.Unlock();
+}
+
+bool KADRepairThread::WaitFinished(std::uint32_t timeoutMs) {
+    return m_finished.Lock(timeoutMs);
+}
+
+std::uint32_t KADRepairProgressThread::Run() {
+    m_window.SetGaugeRange(kRepairRange);
+    m_window.SetGaugeValue(kRepairStart);
+    for (int offset = 0; running && offset < kRepairSpan;) {
+        m_wake.Lock(kTick);
+        if (!running) {
+            break;
+        }
+        offset += static_cast<int>(kTick);
+        m_window.SetGaugeValue(kRepairStart + offset);
+    }
+    m_window.SetGaugeRange(1);
+    m_window.SetGaugeValue(1);
+    return 0;
+}
+
+void KADRepairProgressThread::Stop() {
+    running = false;
+    m_wake.Set();
+}
+
+std::uint32_t KADHackProgressThread::Run() {
+    const int total = std::clamp(minutes, 0, kMaxHackMinutes) * 60000;
+    m_window.SetGaugeRange(2 * total);
+    for (int offset = 0; offset < total && running; offset += static_cast<int>(kTick)) {
+        m_window.SetGaugeValue(offset);
+        m_wake.Lock(kTick);
+    }
+    m_window.SetGaugeValue(total);
+    return 0;
+}
+
+void KADHackProgressThread::Stop() {
+    running = false;
+    m_wake.Set();
+}
+
+void RunAssetDatabaseUpdate(const std::wstring& installPath, AssetDbWindow& window) {
+    AssetDbReleaseExclusive();
+    AssetDbClose();
+    window.Log(kLogNormal, L"\nUpdating Kelvor asset database... (this may take several minutes)");
+
+    auto progress = std::make_unique<KADRepairProgressThread>(window);
+    if (!progress->StartThread()) {
+        progress.reset();
+    }
+    auto repair = std::make_unique<KADRepairThread>(window, installPath);
+    if (!repair->StartThread()) {
+        repair.reset();
+    }
+    // Wakes when the tool's thread ends or once a second to look at the cancel flag.
+    while (repair && !repair->WaitFinished(1000)) {
+        if (window.CancelRequested()) {
+            repair->Stop();
+        }
+    }
+    if (repair) {
+        repair->Stop();
+        repair->Join();
+    }
+    if (progress) {
+        progress->Stop();
+        progress->Join();
+    }
+}
