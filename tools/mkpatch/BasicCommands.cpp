@@ -31,11 +31,28 @@ struct InOut {
     std::string out;
 };
 
+}  // namespace
+
 std::string Quoted(const std::string& path) {
     return "'" + path + "'";
 }
 
-}  // namespace
+bool TakeOption(const std::string& command, Args& args, const std::string& name,
+                std::string* value) {
+    for (auto it = args.begin(); it != args.end(); ++it) {
+        if (*it != name) {
+            continue;
+        }
+        if (it + 1 == args.end()) {
+            UsageError(command, name + " needs a value");
+            return false;
+        }
+        *value = *(it + 1);
+        args.erase(it, it + 2);
+        return true;
+    }
+    return true;
+}
 
 int RunMd5(const Args& args) {
     if (args.empty()) {

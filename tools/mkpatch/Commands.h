@@ -18,6 +18,18 @@ int RunMd5(const Args& args);
 int RunCompress(const Args& args);
 int RunDecompress(const Args& args);
 int RunSummary(const Args& args);
+int RunDiff(const Args& args);
+int RunPack(const Args& args);
+int RunUnpack(const Args& args);
+int RunInspect(const Args& args);
+int RunArchive(const Args& args);
+
+// Removes "NAME VALUE" from args; false when NAME is there without a value (an error
+// has then been printed for command).
+bool TakeOption(const std::string& command, Args& args, const std::string& name,
+                std::string* value);
+// 'path', for messages.
+std::string Quoted(const std::string& path);
 
 // "osmel-mkpatch COMMAND: message" on stderr.
 void Error(const std::string& command, const std::string& message);

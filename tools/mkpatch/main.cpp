@@ -21,6 +21,19 @@ const char kUsage[] =
     "                               FILE, DIR/repair.cks by default); checksums of files\n"
     "                               unchanged since an existing FILE are kept, unless\n"
     "                               --fresh\n"
+    "  diff OLD_BUILD NEW_BUILD -o PATCHDIR [--level N]\n"
+    "                               compare two installation trees and write a patch\n"
+    "                               directory: the three lists, added files and one\n"
+    "                               difference file per patched file (zstd level N, 19)\n"
+    "  pack PATCHDIR -o PACKAGE     write a patch directory as a package\n"
+    "  unpack PACKAGE -o DIR        unpack a package into a new or empty directory\n"
+    "  inspect FILE                 print an archive's header and directory, or a\n"
+    "                               package's entries\n"
+    "  archive PATCHER_EXE -o STANDALONE --step FROM TO PACKAGE\n"
+    "          [--probe PATH] (--probe-md5 HEX | --probe-from OLD_BUILD) [--step ...]\n"
+    "                               append the packages to a copy of the patcher; the\n"
+    "                               probe path defaults to bin\\Portico.exe, --probe-from\n"
+    "                               takes its MD5 from that file in the old build\n"
     "\n"
     "  --help                       show this text\n"
     "\n"
@@ -70,6 +83,21 @@ int main(int argc, char** argv) {
     }
     if (command == "summary") {
         return Mkpatch::RunSummary(args);
+    }
+    if (command == "diff") {
+        return Mkpatch::RunDiff(args);
+    }
+    if (command == "pack") {
+        return Mkpatch::RunPack(args);
+    }
+    if (command == "unpack") {
+        return Mkpatch::RunUnpack(args);
+    }
+    if (command == "inspect") {
+        return Mkpatch::RunInspect(args);
+    }
+    if (command == "archive") {
+        return Mkpatch::RunArchive(args);
     }
     std::fprintf(stderr, "osmel-mkpatch: unknown command '%s'\nTry 'osmel-mkpatch --help'.\n",
                  command.c_str());

@@ -110,13 +110,12 @@ BEXORESULT WriteU32(BexoDataBuffer* destination, std::uint32_t value) {
     return destination->WriteData(bytes, sizeof bytes);
 }
 
-BEXORESULT DecompressChunk(BexoDataBuffer* destination, BexoDataBuffer* source, Inflater& inflater,
-                           Scratch& input, Scratch& output) {
-    std::uint32_t compressedLength = 0;
-    std::uint32_t rawLength = 0;
-    BEXORESULT result = ReadU32(source, &compressedLength);
+// Reads a chunk's two lengths and refuses those that the source or deflate cannot back.
+BEXORESULT ReadChunkHeader(BexoDataBuffer* source, std::uint32_t* compressedLength,
+                           std::uint32_t* rawLength) {
+    BEXORESULT result = ReadU32(source, compressedLength);
     if (result == BEXORESULT_OK) {
-        result = ReadU32(source, &rawLength);
+        result = ReadU32(source, rawLength);
     }
     if (result != BEXORESULT_OK) {
         SystemLog("BexoUtil::DecompressData> ReadData returned %d", result);
@@ -125,15 +124,26 @@ BEXORESULT DecompressChunk(BexoDataBuffer* destination, BexoDataBuffer* source, 
     const std::uint64_t size = source->GetSize();
     const std::uint64_t position = source->GetPosition();
     const std::uint64_t left = size > position ? size - position : 0;
-    if (compressedLength > left) {
+    if (*compressedLength > left) {
         SystemLog("BexoUtil::DecompressData> chunk of %u compressed bytes, only %llu left",
-                  compressedLength, static_cast<unsigned long long>(left));
+                  *compressedLength, static_cast<unsigned long long>(left));
         return BEXORESULT_END_OF_DATA;
     }
-    if (rawLength > compressedLength * kMaxExpansion) {
+    if (*rawLength > *compressedLength * kMaxExpansion) {
         SystemLog("BexoUtil::DecompressData> raw length %u cannot come from %u compressed bytes",
-                  rawLength, compressedLength);
+                  *rawLength, *compressedLength);
         return BEXORESULT_BAD_DATA;
+    }
+    return BEXORESULT_OK;
+}
+
+BEXORESULT DecompressChunk(BexoDataBuffer* destination, BexoDataBuffer* source, Inflater& inflater,
+                           Scratch& input, Scratch& output) {
+    std::uint32_t compressedLength = 0;
+    std::uint32_t rawLength = 0;
+    BEXORESULT result = ReadChunkHeader(source, &compressedLength, &rawLength);
+    if (result != BEXORESULT_OK) {
+        return result;
     }
     std::uint8_t* in = input.Get(compressedLength);
     std::uint8_t* out = output.Get(rawLength);
@@ -203,6 +213,38 @@ BEXORESULT DecompressData(BexoDataBuffer* destination, BexoDataBuffer* source) {
     BEXORESULT result = BEXORESULT_OK;
     for (std::uint32_t i = 0; i < count && result == BEXORESULT_OK; ++i) {
         result = DecompressChunk(destination, source, inflater, input, output);
+    }
+    return result;
+}
+
+BEXORESULT MeasureContainer(BexoDataBuffer* source, std::uint64_t* rawLength,
+                            std::uint64_t* storedLength) {
+    const std::uint64_t start = source->GetPosition();
+    std::uint32_t count = 0;
+    if (ReadU32(source, &count) != BEXORESULT_OK) {
+        count = 0;
+    }
+    std::uint64_t total = 0;
+    BEXORESULT result = BEXORESULT_OK;
+    for (std::uint32_t i = 0; i < count && result == BEXORESULT_OK; ++i) {
+        std::uint32_t compressedLength = 0;
+        std::uint32_t chunkRawLength = 0;
+        result = ReadChunkHeader(source, &compressedLength, &chunkRawLength);
+        if (result == BEXORESULT_OK) {
+            total += chunkRawLength;
+            result = source->Seek(source->GetPosition() + compressedLength);
+        }
+    }
+    const std::uint64_t end = source->GetPosition();
+    const BEXORESULT restored = source->Seek(start);
+    if (result == BEXORESULT_OK) {
+        result = restored;
+    }
+    if (result == BEXORESULT_OK) {
+        *rawLength = total;
+        if (storedLength != nullptr) {
+            *storedLength = end - start;
+        }
     }
     return result;
 }

@@ -22,6 +22,13 @@ constexpr std::uint32_t kMaxChunkSize = 0x10000000;
 // shorter than announced END_OF_DATA; each failure writes system log lines.
 BEXORESULT DecompressData(BexoDataBuffer* destination, BexoDataBuffer* source);
 
+// Walks the chunk headers of the container at the source's position without decompressing
+// and tells the total raw length and the container's own length, leaving the source where
+// it was. Fails with the code DecompressData would give for a truncated container or an
+// impossible raw length.
+BEXORESULT MeasureContainer(BexoDataBuffer* source, std::uint64_t* rawLength,
+                            std::uint64_t* storedLength = nullptr);
+
 // Compresses the source from its position to its end into one container written at the
 // destination's position, in chunks of at most maxChunkSize bytes, and leaves the
 // destination positioned at its end.

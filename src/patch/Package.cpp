@@ -1,0 +1,165 @@
+#include "patch/Package.h"
+
+#include <memory>
+
+#include "kernel/FileUtil.h"
+#include "kernel/SystemLog.h"
+#include "kernel/Text.h"
+#include "patch/SafePath.h"
+#include "repair/buffer/BexoUtil.h"
+
+namespace {
+
+std::uint32_t Get32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+           (std::uint32_t{p[3]} << 24);
+}
+
+}  // namespace
+
+bool IsDirectoryEntryName(const std::wstring& name) {
+    if (!name.empty() && (name.back() == L'\\' || name.back() == L'/')) {
+        return true;
+    }
+    const std::size_t separator = name.find_last_of(L"\\/");
+    const std::size_t start = separator == std::wstring::npos ? 0 : separator + 1;
+    return name.find(L'.', start) == std::wstring::npos;
+}
+
+BEXORESULT PackageReader::Open(const std::wstring& path) {
+    m_file = std::make_unique<BexoDataBufferFile>(path, BexoDataBufferFile::kModeRead);
+    if (!m_file->IsOpen()) {
+        m_file.reset();
+        return BEXORESULT_IO_ERROR;
+    }
+    std::uint8_t bytes[4] = {};
+    std::uint32_t version = 0;
+    if (m_file->ReadData(bytes, sizeof bytes) == BEXORESULT_OK) {
+        version = Get32(bytes);
+    }
+    if (version != kPackageVersion) {
+        SystemLog("PackageReader::Open> version %u, expected %u", version, kPackageVersion);
+        m_file.reset();
+        return BEXORESULT_BAD_DATA;
+    }
+    return BEXORESULT_OK;
+}
+
+bool PackageReader::AtEnd() {
+    return m_file == nullptr || m_file->GetPosition() >= m_file->GetSize();
+}
+
+BEXORESULT PackageReader::Next(PackageEntry* entry) {
+    if (m_file == nullptr) {
+        return BEXORESULT_INVALID_STATE;
+    }
+    const std::uint64_t at = m_file->GetPosition();
+    std::uint64_t rawLength = 0;
+    BEXORESULT result = BexoUtil::MeasureContainer(m_file.get(), &rawLength);
+    if (result != BEXORESULT_OK) {
+        return result;
+    }
+    if (rawLength < 4 || rawLength > 4 + 2 * std::uint64_t{kMaxPackageNameUnits}) {
+        SystemLog("PackageReader::Next> name container at %llu holds %llu bytes",
+                  static_cast<unsigned long long>(at), static_cast<unsigned long long>(rawLength));
+        return BEXORESULT_BAD_DATA;
+    }
+    BexoDataBufferMemoryDynamic name;
+    result = BexoUtil::DecompressData(&name, m_file.get());
+    if (result != BEXORESULT_OK) {
+        return result;
+    }
+    const std::uint8_t* bytes = name.GetData();
+    const std::uint64_t units = Get32(bytes);
+    if (units > (name.GetSize() - 4) / 2) {
+        SystemLog("PackageReader::Next> name at %llu counts %llu units in %llu bytes",
+                  static_cast<unsigned long long>(at), static_cast<unsigned long long>(units),
+                  static_cast<unsigned long long>(name.GetSize() - 4));
+        return BEXORESULT_BAD_DATA;
+    }
+    std::u16string text(static_cast<std::size_t>(units), u'\0');
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char16_t>(bytes[4 + 2 * i] | (bytes[5 + 2 * i] << 8));
+        if (text[i] == u'\0') {
+            SystemLog("PackageReader::Next> name at %llu holds a NUL",
+                      static_cast<unsigned long long>(at));
+            return BEXORESULT_BAD_DATA;
+        }
+    }
+    entry->name = FromUtf16(text);
+    entry->directory = IsDirectoryEntryName(entry->name);
+    return BEXORESULT_OK;
+}
+
+BEXORESULT PackageReader::CheckContentPresent() {
+    if (m_file == nullptr) {
+        return BEXORESULT_INVALID_STATE;
+    }
+    // Without this a missing content container would read as an empty one.
+    if (m_file->GetSize() - m_file->GetPosition() < 4) {
+        SystemLog("PackageReader> the package ends where a file's content should start");
+        return BEXORESULT_END_OF_DATA;
+    }
+    return BEXORESULT_OK;
+}
+
+BEXORESULT PackageReader::ReadContent(BexoDataBuffer* destination) {
+    const BEXORESULT present = CheckContentPresent();
+    if (present != BEXORESULT_OK) {
+        return present;
+    }
+    return BexoUtil::DecompressData(destination, m_file.get());
+}
+
+BEXORESULT PackageReader::SkipContent(std::uint64_t* rawLength, std::uint64_t* storedLength) {
+    BEXORESULT result = CheckContentPresent();
+    if (result != BEXORESULT_OK) {
+        return result;
+    }
+    const std::uint64_t start = m_file->GetPosition();
+    result = BexoUtil::MeasureContainer(m_file.get(), rawLength, storedLength);
+    if (result == BEXORESULT_OK) {
+        result = m_file->Seek(start + *storedLength);
+    }
+    return result;
+}
+
+bool UnpackPackage(const std::wstring& package, const std::wstring& directory) {
+    PackageReader reader;
+    if (reader.Open(package) != BEXORESULT_OK) {
+        return false;
+    }
+    while (!reader.AtEnd()) {
+        PackageEntry entry;
+        const std::uint64_t at = reader.GetPosition();
+        BEXORESULT result = reader.Next(&entry);
+        if (result != BEXORESULT_OK) {
+            SystemLog("UnpackPackage> entry at %llu: %s", static_cast<unsigned long long>(at),
+                      BexoResultName(result));
+            return false;
+        }
+        if (!IsContainedRelativePath(entry.name)) {
+            SystemLog("UnpackPackage> entry name %s would leave the unpack directory",
+                      WideToUtf8(entry.name).c_str());
+            return false;
+        }
+        std::wstring path = JoinPath(directory, entry.name);
+        NormaliseSeparators(path, L'\\');
+        if (entry.directory) {
+            MakeDirectory(path);
+            continue;
+        }
+        BexoDataBufferFile out(path, BexoDataBufferFile::kModeCreate);
+        if (!out.IsOpen()) {
+            SystemLog("UnpackPackage> cannot create %s", WideToUtf8(path).c_str());
+            return false;
+        }
+        result = reader.ReadContent(&out);
+        if (result != BEXORESULT_OK) {
+            SystemLog("UnpackPackage> content of %s: %s", WideToUtf8(entry.name).c_str(),
+                      BexoResultName(result));
+            return false;
+        }
+    }
+    return true;
+}

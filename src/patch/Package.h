@@ -1,0 +1,55 @@
+// Patch packages: a 4-byte version (1), then entries to the end of the file. Each entry
+// is a name container (a 4-byte count n and n UTF-16LE units, compressed) followed, for
+// a file, by a content container holding the file's bytes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "kernel/BexoResult.h"
+#include "repair/buffer/BexoDataBuffer.h"
+
+constexpr std::uint32_t kPackageVersion = 1;
+// Longest entry name accepted, in UTF-16 units.
+constexpr std::uint32_t kMaxPackageNameUnits = 32767;
+
+// A directory when the name ends in a separator or its last component has no ".".
+bool IsDirectoryEntryName(const std::wstring& name);
+
+struct PackageEntry {
+    std::wstring name;  // as stored, e.g. ".\data\bin\kelvor.exe.diff"
+    bool directory = false;
+};
+
+// Walks a package entry by entry without trusting its counts or lengths: a name container
+// must hold between 4 and 4 + 2 x kMaxPackageNameUnits bytes, and contents are streamed.
+class PackageReader {
+public:
+    // IO_ERROR when the file does not open; BAD_DATA when the version is not 1.
+    BEXORESULT Open(const std::wstring& path);
+    // Whether every entry has been read.
+    bool AtEnd();
+    // Reads the next name container. BAD_DATA for a name that is too long, shorter than
+    // its count or holds a NUL unit; the container's own code when it is damaged.
+    BEXORESULT Next(PackageEntry* entry);
+    // The content of the file entry just read, appended to the destination. END_OF_DATA
+    // when the package ends where the content container should start.
+    BEXORESULT ReadContent(BexoDataBuffer* destination);
+    // Steps over the content container, telling its raw and stored lengths.
+    BEXORESULT SkipContent(std::uint64_t* rawLength, std::uint64_t* storedLength);
+    // The package's read position, for messages.
+    std::uint64_t GetPosition() { return m_file ? m_file->GetPosition() : 0; }
+
+private:
+    BEXORESULT CheckContentPresent();
+
+    std::unique_ptr<BexoDataBufferFile> m_file;
+};
+
+// Unpacks every entry below directory: directories are created (a failure is ignored),
+// files written through the buffers, one chunk in memory at a time. False when the package
+// does not open, is not version 1, is damaged or truncated, a file cannot be created, or
+// an entry's name would leave the directory (absolute, a drive or root, a ".." component);
+// entries before the failing one stay written. Reasons go to the system log.
+bool UnpackPackage(const std::wstring& package, const std::wstring& directory);

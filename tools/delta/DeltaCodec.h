@@ -1,0 +1,31 @@
+// The binary difference format of kpatchl-w32.exe and osmel-mkpatch diff: one zstd frame
+// of the new file, compressed with the old file as its prefix ("patch-from"), long
+// distance matching on and a window that spans both files, with zstd's content checksum.
+#pragma once
+
+#include <string>
+
+namespace Delta {
+
+// Default compression level of MakeDiff: small differences matter more than speed.
+constexpr int kDefaultLevel = 19;
+// Files are limited to what one zstd window can span on a 64-bit machine.
+constexpr unsigned long long kMaxFileSize = 1ull << 31;
+
+enum class Status {
+    Ok,
+    OldUnreadable,     // the old file cannot be opened or read
+    DiffUnreadable,    // the difference file cannot be opened or read
+    OutputUnwritable,  // the output file cannot be created or written
+    Corrupt,           // the difference does not decode against this old file
+};
+
+// Writes to diffPath the difference that turns oldPath into newPath. Errors name the file.
+Status MakeDiff(const std::wstring& oldPath, const std::wstring& newPath,
+                const std::wstring& diffPath, int level, std::string* error);
+
+// Writes newPath from oldPath and the difference; on failure newPath is removed.
+Status ApplyDiff(const std::wstring& oldPath, const std::wstring& diffPath,
+                 const std::wstring& newPath, std::string* error);
+
+}  // namespace Delta
