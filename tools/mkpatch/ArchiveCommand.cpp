@@ -75,7 +75,7 @@ bool ParseSteps(Args args, std::string* patcher, std::string* output, std::vecto
             (arg == "--probe"       ? step.probe
              : arg == "--probe-md5" ? step.probeMD5
                                     : step.probeFrom) = args[++i];
-        } else if (arg.rfind("-", 0) == 0) {
+        } else if (!arg.empty() && arg[0] == '-') {
             UsageError("archive", "unknown option " + arg);
             return false;
         } else {
@@ -90,46 +90,43 @@ bool ParseSteps(Args args, std::string* patcher, std::string* output, std::vecto
     return true;
 }
 
-bool CheckStep(Step& step) {
+// kExitOk, or the status to end with after the message.
+int CheckStep(Step& step) {
     const std::string which = "step " + step.from + " -> " + step.to;
     if (!FitsField(step.from, sizeof ArchiveEntry::fromBuild) ||
         !FitsField(step.to, sizeof ArchiveEntry::toBuild)) {
-        UsageError("archive", which + ": build names need 1 to 31 narrow characters");
-        return false;
+        return UsageError("archive", which + ": build names need 1 to 31 narrow characters");
     }
     if (!FitsField(step.probe, sizeof ArchiveEntry::probePath) ||
         !IsContainedRelativePath(Utf8ToWide(step.probe))) {
-        UsageError("archive", which +
-                                  ": the probe path must be relative, inside the "
-                                  "installation and at most 255 narrow characters");
-        return false;
+        return UsageError("archive", which +
+                                         ": the probe path must be relative, inside the "
+                                         "installation and at most 255 narrow characters");
     }
     if (!step.probeMD5.empty() == !step.probeFrom.empty()) {
-        UsageError("archive", which + ": give exactly one of --probe-md5 and --probe-from");
-        return false;
+        return UsageError("archive", which + ": give exactly one of --probe-md5 and --probe-from");
     }
     if (!step.probeFrom.empty()) {
         std::wstring digest;
         const std::wstring probe = JoinPath(Utf8ToWide(step.probeFrom), Utf8ToWide(step.probe));
         if (!FileMD5Hex(probe, &digest)) {
             Error("archive", which + ": cannot read the probe file " + Quoted(WideToUtf8(probe)));
-            return false;
+            return kExitFailed;
         }
         step.probeMD5 = ToNarrow(digest);
     }
     if (!IsMD5Text(step.probeMD5)) {
-        UsageError("archive", which + ": --probe-md5 needs 32 lowercase hex digits");
-        return false;
+        return UsageError("archive", which + ": --probe-md5 needs 32 lowercase hex digits");
     }
     PackageReader reader;
     if (reader.Open(Utf8ToWide(step.package)) != BEXORESULT_OK) {
         Error("archive", which + ": " + Quoted(step.package) + " is not a package");
-        return false;
+        return kExitFailed;
     }
     std::int64_t size = 0;
     GetFileSize(Utf8ToWide(step.package), &size);
     step.size = static_cast<std::uint64_t>(size);
-    return true;
+    return kExitOk;
 }
 
 template <std::size_t N>
@@ -186,8 +183,9 @@ int RunArchive(const Args& args) {
         return kExitUsage;
     }
     for (Step& step : steps) {
-        if (!CheckStep(step)) {
-            return kExitFailed;
+        const int status = CheckStep(step);
+        if (status != kExitOk) {
+            return status;
         }
     }
     PatchArchive existing;

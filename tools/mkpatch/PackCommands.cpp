@@ -56,7 +56,8 @@ void Walk(const fs::path& directory, const std::wstring& name, bool top,
     });
     for (const fs::path& sub : subdirectories) {
         const std::wstring leaf = WidePath(sub.filename());
-        std::wstring entryName = name + L"\\" + leaf;
+        std::wstring entryName = name;
+        entryName.append(L"\\").append(leaf);
         if (ToWide(ToNarrow(leaf)) != leaf) {
             problems->push_back(Quoted(WideToUtf8(entryName)) +
                                 ": the name has characters the patcher cannot open");
@@ -68,7 +69,8 @@ void Walk(const fs::path& directory, const std::wstring& name, bool top,
     }
     for (const fs::path& file : files) {
         const std::wstring leaf = WidePath(file.filename());
-        const std::wstring entryName = name + L"\\" + leaf;
+        std::wstring entryName = name;
+        entryName.append(L"\\").append(leaf);
         if (ToWide(ToNarrow(leaf)) != leaf) {
             problems->push_back(Quoted(WideToUtf8(entryName)) +
                                 ": the name has characters the patcher cannot open");
