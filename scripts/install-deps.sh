@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # libraries
   zlib1g-dev libdeflate-dev libzstd-dev zstd libcurl4-openssl-dev
+  libiberty-dev
   libwxgtk3.2-dev libwxgtk-webview3.2-dev
   # real servers and a display for the tests and the demo
   xvfb xauth xdotool imagemagick nginx-light vsftpd python3-pyftpdlib

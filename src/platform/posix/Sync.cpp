@@ -12,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/Crash.h"
 #include "platform/System.h"
 #include "platform/posix/KernelObject.h"
 
@@ -257,6 +258,7 @@ namespace {
 
 void* ThreadMain(void* raw) {
     auto* t = static_cast<ThreadObject*>(raw);
+    PrepareThreadForFaults();
     const DWORD code = t->function(t->argument);
     // Mutexes are abandoned before the thread counts as ended, as on Windows.
     t_ownedMutexes.AbandonAll();

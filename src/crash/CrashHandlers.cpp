@@ -1,0 +1,193 @@
+#include "crash/CrashHandlers.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+#include "kernel/Assert.h"
+#include "kernel/SystemLog.h"
+#include "platform/Files.h"
+#include "platform/System.h"
+
+namespace {
+
+constexpr const char kDumpBase[] = "Kelvor-41861";
+constexpr const char kDumpExtension[] = "dmp";
+constexpr int kMaxDumpNumber = 100000;
+constexpr std::size_t kMaxCallStackText = 511;
+constexpr std::size_t kMaxFrames = 64;
+
+std::atomic<bool> g_handlersArmed{false};
+std::atomic<bool> g_dumpWritten{false};
+std::atomic<bool> g_fatalDumpWritten{false};
+// The fatal report's path in the OS's form, prepared ahead so that writing it needs no
+// allocation.
+char g_fatalDumpName[1024] = {};
+
+// Appends text to a fixed buffer without allocating; false when it does not fit.
+bool Append(char* buffer, std::size_t capacity, std::size_t* used, const char* text) {
+    const std::size_t length = std::strlen(text);
+    if (*used + length + 1 > capacity) {
+        return false;
+    }
+    std::memcpy(buffer + *used, text, length + 1);
+    *used += length;
+    return true;
+}
+
+void DecimalText(int value, char* text) {
+    char digits[12];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value > 0);
+    int i = 0;
+    while (n > 0) {
+        text[i++] = digits[--n];
+    }
+    text[i] = '\0';
+}
+
+// "Kelvor-41861.dmp", or with "_<number>" before the extension for number 2 and up.
+bool DumpName(int number, char* path, std::size_t capacity) {
+    std::size_t used = 0;
+    path[0] = '\0';
+    bool ok = Append(path, capacity, &used, kDumpBase);
+    if (number > 1) {
+        char digits[12];
+        DecimalText(number, digits);
+        ok = ok && Append(path, capacity, &used, "_") && Append(path, capacity, &used, digits);
+    }
+    return ok && Append(path, capacity, &used, ".") &&
+           Append(path, capacity, &used, kDumpExtension);
+}
+
+long WriteFatalDumpFilter(const Platform::ExceptionPointers* exception) {
+    Platform::WriteMiniDump(g_fatalDumpName, exception);
+    return Platform::kExceptionExecuteHandler;
+}
+
+[[noreturn]] void ReportAssertion(const char* expression, const char* /*file*/, int /*line*/) {
+    {
+        SystemLogLock lock;
+        SystemLog("Assertion failed: %s", expression);
+        WriteCrashDumpNow();
+        LogCallStack(true);
+    }
+    // The runtime's abort ends a process with status 3 on the original platform.
+    Platform::TerminateCurrentProcess(3);
+}
+
+void ExitTrap() {
+    if (g_handlersArmed.load()) {
+        WriteCrashDumpNow();
+    }
+}
+
+bool ConsoleHandler(Platform::DWORD ctrlType) {
+    // Signal context: the line goes straight to standard output, the system log's own
+    // sink, without its lock.
+    char line[96];
+    std::size_t used = 0;
+    char digits[12];
+    DecimalText(static_cast<int>(ctrlType), digits);
+    Append(line, sizeof line, &used, "Console Window event handler called for CtrlType=");
+    Append(line, sizeof line, &used, digits);
+    Append(line, sizeof line, &used, "\n");
+    Platform::WriteStdout(line, used);
+    g_handlersArmed = false;
+    return false;
+}
+
+}  // namespace
+
+void InstallCrashHandlers() {
+    static std::once_flag once;
+    g_handlersArmed = true;
+    std::call_once(once, [] {
+        Platform::SetUnhandledExceptionFilter(CrashDumpFilter);
+        std::atexit(ExitTrap);
+        SetAssertionHandler(ReportAssertion);
+        Platform::SetConsoleCtrlHandler(ConsoleHandler);
+    });
+}
+
+void DisarmCrashHandlers() {
+    g_handlersArmed = false;
+}
+
+long CrashDumpFilter(const Platform::ExceptionPointers* exception) {
+    if (g_dumpWritten.exchange(true)) {
+        return Platform::kExceptionExecuteHandler;
+    }
+    char path[64];
+    for (int number = 1; number <= kMaxDumpNumber; ++number) {
+        if (DumpName(number, path, sizeof path) && !Platform::SignalSafeFileExists(path)) {
+            Platform::WriteMiniDump(path, exception);
+            break;
+        }
+    }
+    return Platform::kExceptionExecuteHandler;
+}
+
+void WriteCrashDumpNow() {
+    Platform::CallWithCurrentContext(CrashDumpFilter);
+}
+
+void LogCallStack(bool withSymbols) {
+    SystemLogLock lock;
+    std::uint64_t frames[kMaxFrames];
+    const std::size_t count = Platform::CaptureStackBackTrace(0, kMaxFrames, frames);
+    std::string addresses;
+    for (std::size_t i = 0; i < count && addresses.size() < kMaxCallStackText; ++i) {
+        char text[24];
+        std::snprintf(text, sizeof text, "%llx ", static_cast<unsigned long long>(frames[i]));
+        addresses += text;
+    }
+    if (addresses.size() > kMaxCallStackText) {
+        addresses.resize(kMaxCallStackText);
+    }
+    SystemLog("callstack: %s", addresses.c_str());
+    if (!withSymbols) {
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const Platform::SymbolInfo info = Platform::ResolveReturnAddress(frames[i]);
+        SystemLog("  %s %s [%s:%d]", info.module.c_str(), info.symbol.c_str(), info.file.c_str(),
+                  info.line);
+    }
+}
+
+bool SetFatalDumpName(const std::wstring& baseName) {
+    if (Platform::IsDebuggerPresent()) {
+        return false;
+    }
+    static std::mutex lock;
+    std::lock_guard<std::mutex> guard(lock);
+    const std::time_t now = std::time(nullptr);
+    const std::tm local = *std::localtime(&now);  // NOLINT(concurrency-mt-unsafe): under the lock
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "-v%s-%i.%02i.%02i-%02i.%02i.%02i.dmp", "35673",
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                  local.tm_min, local.tm_sec);
+    // The original's buffer holds 256 units; a longer base is refused, not cut.
+    const std::wstring name = baseName + std::wstring(stamp, stamp + std::strlen(stamp));
+    const std::string path = Platform::ToSystemPath(name);
+    if (name.size() >= 256 || path.size() >= sizeof g_fatalDumpName) {
+        return false;
+    }
+    std::memcpy(g_fatalDumpName, path.c_str(), path.size() + 1);
+    return true;
+}
+
+void WriteFatalDump() {
+    if (g_fatalDumpName[0] == '\0' || g_fatalDumpWritten.exchange(true)) {
+        return;
+    }
+    Platform::CallWithCurrentContext(WriteFatalDumpFilter);
+}

@@ -1,0 +1,36 @@
+// Crash reports and fatal error handling. Start-up installs the handlers before
+// anything else; from then on a fault, a failed assertion or an exit that bypasses the
+// application's exit path leaves one crash report, "Kelvor-41861.dmp" in the current
+// directory (or the first free "Kelvor-41861_2.dmp", "_3", ...). The windowing
+// library's fatal-exception guard writes its own report under the name that
+// SetFatalDumpName prepares.
+#pragma once
+
+#include <string>
+
+#include "platform/Crash.h"
+
+// Arms the handlers: fatal signals go to CrashDumpFilter, failed assertions write a
+// report and end the process with status 3, the exit trap writes a report when the
+// process exits while still armed, and a terminal's interrupt disarms them.
+void InstallCrashHandlers();
+// Called by the application's exit path, so that a normal exit writes no report.
+void DisarmCrashHandlers();
+
+// Writes the process's one crash report and asks for the process to end.
+// Async-signal-safe; a second fault returns at once without writing.
+long CrashDumpFilter(const Platform::ExceptionPointers* exception);
+// Writes the crash report (unless one was written) about the caller's own state and
+// returns.
+void WriteCrashDumpNow();
+// Writes "callstack: " and the caller's return addresses to the system log, then, with
+// symbols, one "  <module> <symbol> [<file>:<line>]" line per frame.
+void LogCallStack(bool withSymbols);
+
+// Prepares "<base>-v35673-YYYY.MM.DD-hh.mm.ss.dmp" from the local time now. Does
+// nothing under a debugger. Returns whether the windowing library's fatal-exception
+// handling should be switched on (the caller does that: this layer has no GUI).
+bool SetFatalDumpName(const std::wstring& baseName);
+// Writes the report prepared by SetFatalDumpName, at most once per process. Safe in
+// signal context once the name is set.
+void WriteFatalDump();

@@ -1,0 +1,84 @@
+// Faults, crash reports and call stacks, shaped after SetUnhandledExceptionFilter,
+// MiniDumpWriteDump, RtlCaptureStackBackTrace and the DbgHelp symbol lookups.
+//
+// On POSIX a crash report stands in for the minidump: a plain-text file with the
+// signal and fault address, the registers, every thread's id, the faulting thread's
+// call stack with symbols and source lines, and the memory map. Its format is
+// described in the README ("Reading a crash report").
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/Win32Types.h"
+
+namespace Platform {
+
+// A fault as the handlers see it. On POSIX: the signal (0 for a report the program
+// asked for itself), and pointers to the signal's siginfo_t and the interrupted
+// ucontext_t (the caller's context for a requested report).
+struct ExceptionPointers {
+    int signal = 0;
+    const void* signalInfo = nullptr;
+    const void* context = nullptr;
+};
+
+constexpr long kExceptionExecuteHandler = 1;
+constexpr long kExceptionContinueSearch = 0;
+
+// Called once per fault, on an alternate stack where the thread has one, in signal
+// context: it may only do async-signal-safe work. Returning kExceptionExecuteHandler
+// ends the process with the signal's default action; kExceptionContinueSearch passes
+// the fault to whatever handled it before.
+using UnhandledExceptionFilter = long (*)(const ExceptionPointers* exception);
+
+// Installs the filter for SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGABRT and gives the
+// calling thread an alternate signal stack; null restores the earlier handlers.
+// Prepares the symbol tables the report writer reads, so a fault needs no setup.
+// Returns the previous filter.
+UnhandledExceptionFilter SetUnhandledExceptionFilter(UnhandledExceptionFilter filter);
+
+// Gives the calling thread an alternate signal stack while a filter is installed, so
+// that a stack overflow in it is still reported; freed when the thread ends. Threads
+// made by CreateThread get one on their own; threads made by other libraries may call
+// this first thing.
+void PrepareThreadForFaults();
+
+// Calls the filter with the caller's context, as if a fault had happened here, and
+// returns its answer; the caller continues.
+long CallWithCurrentContext(UnhandledExceptionFilter filter);
+
+// Writes a crash report about the fault to `path` (the OS's form), replacing any file
+// of that name. Async-signal-safe. False when the file cannot be created.
+bool WriteMiniDump(const char* path, const ExceptionPointers* exception);
+
+// Async-signal-safe existence test on a path in the OS's form.
+bool SignalSafeFileExists(const char* path);
+
+// Ends the process at once with the exit code: no exit handlers, no flushing.
+[[noreturn]] void TerminateCurrentProcess(DWORD exitCode);
+
+// Console control events. On POSIX the terminal's signals stand for them: SIGINT for
+// CTRL_C_EVENT (0), SIGHUP for CTRL_CLOSE_EVENT (2), SIGTERM for CTRL_SHUTDOWN_EVENT
+// (6). The handler runs in signal context; when it returns false the signal's default
+// action follows. Installed only when the process has a terminal; returns whether it
+// was.
+using ConsoleCtrlHandler = bool (*)(DWORD ctrlType);
+bool SetConsoleCtrlHandler(ConsoleCtrlHandler handler);
+
+// Up to `maxFrames` return addresses of the calling thread's stack, innermost first,
+// after skipping `skip` frames below the caller. Returns the count.
+std::size_t CaptureStackBackTrace(std::size_t skip, std::size_t maxFrames, std::uint64_t* frames);
+
+struct SymbolInfo {
+    std::string module;  // image path
+    std::string symbol;  // demangled
+    std::string file;
+    int line = 0;
+};
+// Looks up a return address (the call before it is what is described). Unknown parts
+// stay empty or 0. Not for signal context.
+SymbolInfo ResolveReturnAddress(std::uint64_t address);
+
+}  // namespace Platform
