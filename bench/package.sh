@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Patch packages on two generated builds of about 200 MiB (bench/make_builds.py):
+# Patch packages on two generated builds of about 200 MiB (osmel-mkbuilds):
 #   the size of the step's package against the changed bytes and against zstd -19 --long
 #   of the new files alone;
 #   the time of osmel-mkpatch unpack against cp -r of the unpacked tree, for the step's
@@ -11,14 +11,15 @@ runs=${1:-3}
 preset=release
 build=build/$preset
 cmake --preset $preset >/dev/null
-cmake --build --preset $preset --target osmel-mkpatch >/dev/null
+cmake --build --preset $preset --target osmel-mkpatch osmel-mkbuilds >/dev/null
 mkpatch=$PWD/$build/tools/mkpatch/osmel-mkpatch
+mkbuilds=$PWD/$build/tools/mkbuilds/osmel-mkbuilds
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/osmel-bench-package.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
-/usr/bin/python3 "$OLDPWD/bench/make_builds.py" old new 200
+"$mkbuilds" chain . --builds old,new --size-mib 200
 start=$(date +%s.%N)
 "$mkpatch" diff old new -o patch 2>/dev/null
 "$mkpatch" pack patch -o step.zip 2>/dev/null
