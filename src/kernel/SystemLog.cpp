@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
+#include <mutex>
 #include <set>
 
 #include "kernel/Assert.h"
@@ -16,11 +17,38 @@ bool g_bIsIterating = false;
 
 namespace {
 
-// Built on first use and never destroyed, so that threads still logging while the
-// process exits find it.
-Kos::CriticalSection& LogLock() {
-    static auto* lock = new Kos::CriticalSection();
-    return *lock;
+// A recursive lock that needs no heap and is never torn down (std::mutex is constant
+// initialised and trivially destructible), so that threads still logging while the
+// process exits find it, and the allocation tracker sees no block left behind.
+class RecursiveLogLock {
+public:
+    void Lock(std::uint32_t /*timeoutMs*/) {
+        const Platform::DWORD self = Platform::GetCurrentThreadId();
+        if (m_owner.load(std::memory_order_relaxed) == self) {
+            ++m_depth;
+            return;
+        }
+        m_mutex.lock();
+        m_owner.store(self, std::memory_order_relaxed);
+        m_depth = 1;
+    }
+    void Unlock() {
+        if (--m_depth == 0) {
+            m_owner.store(0, std::memory_order_relaxed);
+            m_mutex.unlock();
+        }
+    }
+
+private:
+    std::mutex m_mutex;
+    std::atomic<Platform::DWORD> m_owner{0};
+    unsigned m_depth = 0;
+};
+
+constinit RecursiveLogLock g_logLock;
+
+RecursiveLogLock& LogLock() {
+    return g_logLock;
 }
 
 std::atomic<bool> g_redirected{false};

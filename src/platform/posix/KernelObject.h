@@ -27,6 +27,9 @@ struct KernelObject {
     void AddRef() { refs.fetch_add(1, std::memory_order_relaxed); }
     void Release() {
         if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            // A thread that dropped its reference while holding `lock` (a thread or a
+            // process announcing its end) may still be leaving it.
+            { std::lock_guard<std::mutex> guard(lock); }
             delete this;
         }
     }

@@ -168,8 +168,8 @@ struct NamedObject final : KernelObject {
 // The objects this process has open, by file path.
 std::mutex g_registryLock;
 std::map<std::string, NamedObject*>& Registry() {
-    static auto* registry = new std::map<std::string, NamedObject*>();
-    return *registry;
+    static std::map<std::string, NamedObject*> registry;
+    return registry;
 }
 
 struct View {
@@ -177,8 +177,8 @@ struct View {
     std::size_t size;
 };
 std::map<void*, View>& Views() {
-    static auto* views = new std::map<void*, View>();
-    return *views;
+    static std::map<void*, View> views;
+    return views;
 }
 
 NamedObject::~NamedObject() {

@@ -1,15 +1,16 @@
 #include "platform/Process.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/Files.h"
@@ -70,12 +71,14 @@ ProcessObject* AsProcess(Handle h) {
     return static_cast<ProcessObject*>(h);
 }
 
-void Reap(ProcessObject* process) {
+void* Reap(void* raw) {
+    auto* process = static_cast<ProcessObject*>(raw);
     siginfo_t info{};
     int rc = 0;
     do {
         rc = ::waitid(P_PID, static_cast<id_t>(process->pid), &info, WEXITED | WNOWAIT);
     } while (rc != 0 && errno == EINTR);
+    bool last = false;
     {
         std::lock_guard<std::mutex> guard(process->lock);
         int status = 0;
@@ -92,9 +95,27 @@ void Reap(ProcessObject* process) {
             process->exitCode = 1;
         }
         process->ended = true;
+        // The reaper's reference goes before the end is announced, so that a waiter that
+        // closes the last handle frees the object at once.
+        last = process->refs.fetch_sub(1, std::memory_order_acq_rel) == 1;
+        process->changed.notify_all();
     }
-    process->changed.notify_all();
-    process->Release();
+    if (last) {
+        delete process;
+    }
+    return nullptr;
+}
+
+// Starts the reaper as a detached thread that needs nothing from the heap.
+bool StartReaper(ProcessObject* process) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attributes, std::max<std::size_t>(PTHREAD_STACK_MIN, 64 * 1024));
+    pthread_t thread;
+    const int rc = pthread_create(&thread, &attributes, Reap, process);
+    pthread_attr_destroy(&attributes);
+    return rc == 0;
 }
 
 // The program's path as exec takes it. A relative path with a directory part is made
@@ -237,9 +258,7 @@ bool CreateProcess(const std::wstring& commandLine, const ProcessStartup& startu
 
     auto* process = new ProcessObject(pid);
     process->AddRef();  // the reaper's reference
-    try {
-        std::thread(Reap, process).detach();
-    } catch (const std::system_error&) {
+    if (!StartReaper(process)) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
         delete process;

@@ -262,13 +262,20 @@ void* ThreadMain(void* raw) {
     const DWORD code = t->function(t->argument);
     // Mutexes are abandoned before the thread counts as ended, as on Windows.
     t_ownedMutexes.AbandonAll();
+    // The thread's own reference goes before its end is announced, so that a joiner
+    // that then closes the last handle frees the object at once rather than leaving it
+    // to this thread's last steps. Nobody can wait on an object nobody holds.
+    bool last = false;
     {
         std::lock_guard<std::mutex> guard(t->lock);
         t->ended = true;
         t->exitCode = code;
+        last = t->refs.fetch_sub(1, std::memory_order_acq_rel) == 1;
+        t->changed.notify_all();
     }
-    t->changed.notify_all();
-    t->Release();
+    if (last) {
+        delete t;
+    }
     return nullptr;
 }
 

@@ -1,0 +1,43 @@
+// A program with the allocation tracker in it, leaking as told (the test knows its lines).
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "crash/AllocationTracker.h"
+
+namespace {
+
+__attribute__((noinline)) void* Leak(std::size_t size) {
+    return ::operator new(size);  // the leak site
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!TrackerIsActive()) {
+        return 2;
+    }
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "none") {
+        delete new std::string(100, 'x');
+    } else if (mode == "one") {
+        Leak(24);
+    } else if (mode == "two") {
+        for (int i = 0; i < 2; ++i) {
+            Leak(24);
+        }
+    } else if (mode == "threads") {
+        Leak(24);
+        std::thread([] { Leak(24); }).join();
+    } else if (mode == "unknown") {
+        // Allocated behind the tracker's back, as by a library that started first.
+        void* (*volatile allocate)(std::size_t) = std::malloc;
+        void* block = allocate(16);
+        std::memset(block, 0, 16);
+        ::operator delete(block);  // the release site
+    } else {
+        return 2;
+    }
+    return 0;
+}
