@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "kernel/Assert.h"
+#include "platform/Sync.h"
 
 namespace fs = std::filesystem;
 
@@ -97,6 +98,35 @@ TEST_F(CrashHandlersTest, ANullWriteInAWorkerThreadLeavesOneReportWithTheFaultin
     EXPECT_NE(report.find("memory map:\n"), std::string::npos);
     EXPECT_NE(report.find("end of report\n"), std::string::npos);
     EXPECT_FALSE(fs::exists(directory / "Kelvor-41861_2.dmp"));
+}
+
+// Runs off the thread's stack (the limit is far beyond it); the volatile buffer keeps
+// every frame.
+volatile int g_depthLimit = 1 << 30;
+
+__attribute__((noinline, no_sanitize("address"))) int Recurse(int depth) {
+    volatile char frame[1024];
+    frame[0] = static_cast<char>(depth);
+    if (depth >= g_depthLimit) {
+        return frame[0];
+    }
+    return Recurse(depth + 1) + frame[0];
+}
+
+TEST_F(CrashHandlersTest, AStackOverflowInAWorkerThreadIsReportedFromTheAlternateStack) {
+    EXPECT_EXIT(
+        {
+            EnterDirectory();
+            InstallCrashHandlers();
+            Platform::Handle thread = Platform::CreateThread(
+                256 * 1024, [](void*) -> Platform::DWORD { return Recurse(0); }, nullptr);
+            Platform::WaitForSingleObject(thread, Platform::kInfinite);
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+    const std::string report = ReadFile(directory / "Kelvor-41861.dmp");
+    EXPECT_NE(report.find("signal: 11 SIGSEGV"), std::string::npos) << report.substr(0, 2000);
+    EXPECT_NE(report.find("Recurse"), std::string::npos);
+    EXPECT_NE(report.find("end of report\n"), std::string::npos);
 }
 
 TEST_F(CrashHandlersTest, ASecondFaultWritesNoSecondReportAndNamesAreNumbered) {
