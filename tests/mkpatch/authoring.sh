@@ -114,6 +114,23 @@ expect 2 "$mkpatch" archive "$mkpatch" -o x --step 1 2 step.zip --probe '..\x.ex
 expect 1 "$mkpatch" archive "$mkpatch" -o x --step 1 2 old/data/same.txt --probe-md5 "$(md5 old/data/same.txt)"
 [ -e x ] && fail "a refused archive left its output"
 
+# apply: the engine as a session runs it, on a patch made by diff.
+cp -r old inst
+cp "$kpatchl" inst/bin/kpatchl-w32.exe
+expect 0 "$mkpatch" apply patch inst
+grep -q '^\[total\] 3 file operations' out || fail "apply did not report its total: $(cat out)"
+rm inst/bin/kpatchl-w32.exe
+diff -r new inst >/dev/null || fail "apply did not turn the old build into the new one"
+rm -rf inst
+cp -r old inst
+cp "$kpatchl" inst/bin/kpatchl-w32.exe
+echo "changed by the user" >inst/bin/Portico.exe
+expect 1 "$mkpatch" apply patch inst
+grep -q '^\[error\] Existing file is damaged and cannot be patched: .*Portico.exe$' out ||
+  fail "apply of a damaged file: $(cat out)"
+[ -e inst/data/gone.txt ] && [ ! -e inst/data/maps.v2/new.map ] || fail "apply did not roll back"
+expect 2 "$mkpatch" apply patch
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures failures" >&2
   exit 1

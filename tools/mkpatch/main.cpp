@@ -34,6 +34,9 @@ const char kUsage[] =
     "                               append the packages to a copy of the patcher; the\n"
     "                               probe path defaults to bin\\Portico.exe, --probe-from\n"
     "                               takes its MD5 from that file in the old build\n"
+    "  apply PATCHDIR INSTALLDIR    apply a patch directory to an installation as the\n"
+    "                               patcher does (kpatchl-w32.exe from INSTALLDIR/bin),\n"
+    "                               printing the engine's log lines with their levels\n"
     "\n"
     "  --help                       show this text\n"
     "\n"
@@ -98,6 +101,9 @@ int main(int argc, char** argv) {
     }
     if (command == "archive") {
         return Mkpatch::RunArchive(args);
+    }
+    if (command == "apply") {
+        return Mkpatch::RunApply(args);
     }
     std::fprintf(stderr, "osmel-mkpatch: unknown command '%s'\nTry 'osmel-mkpatch --help'.\n",
                  command.c_str());

@@ -1,0 +1,372 @@
+// The engine with real files and real processes: patch directories made by osmel-mkpatch
+// diff, kpatchl-w32.exe and the KAConverter.exe double installed in the installation's bin.
+#include "patch/PatchEngine.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include "kernel/Text.h"
+#include "patch/PatchCallbacks.h"
+#include "platform/Process.h"
+#include "platform/Sync.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Tree = std::map<std::string, std::string>;
+
+std::vector<std::pair<int, std::wstring>> g_lines;
+std::int32_t g_total = -1;
+int g_continueCalls = 0;
+int g_cancelAtCall = -1;  // the continue callback answers false at this call
+
+void CaptureLine(std::int32_t level, const std::wstring& text) {
+    g_lines.emplace_back(level, text);
+}
+void CaptureTotal(std::int32_t count) {
+    g_total = count;
+}
+bool Continue() {
+    return ++g_continueCalls != g_cancelAtCall;
+}
+
+std::string Read(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void Write(const fs::path& path, const std::string& content) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+// Every file below root except the tools, relative with "/".
+Tree Snapshot(const fs::path& root) {
+    Tree tree;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        const std::string rel = entry.path().lexically_relative(root).generic_string();
+        if (entry.is_regular_file() && rel != "bin/kpatchl-w32.exe") {
+            tree[rel] = Read(entry.path());
+        }
+    }
+    return tree;
+}
+
+int RunProcess(const std::wstring& commandLine) {
+    Platform::ProcessStartup startup;
+    Platform::ProcessInformation info;
+    if (!Platform::CreateProcess(commandLine, startup, &info)) {
+        return -1;
+    }
+    Platform::WaitForSingleObject(info.process, Platform::kInfinite);
+    Platform::DWORD code = 0;
+    Platform::GetExitCodeProcess(info.process, &code);
+    Platform::CloseHandle(info.process);
+    Platform::CloseHandle(info.thread);
+    return static_cast<int>(code);
+}
+
+// A binary of `size` bytes that differs from its `variant` siblings in a few places.
+std::string Binary(std::size_t size, int variant) {
+    std::string data(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        data[i] = static_cast<char>((i * 2654435761u) >> 13);
+    }
+    for (int k = 0; k < variant; ++k) {
+        data[(k * 7919 + 17) % size] ^= 0x5A;
+    }
+    return data;
+}
+
+class PatchEngineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir =
+            fs::temp_directory_path() /
+            ("osmel-engine-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir);
+        g_lines.clear();
+        g_total = -1;
+        g_continueCalls = 0;
+        g_cancelAtCall = -1;
+        SetPatchCallbacks(CaptureTotal, Continue, CaptureLine);
+        // Five patched files, an added file in a new directory, a deleted file and an
+        // unchanged one.
+        for (int i = 1; i <= 5; ++i) {
+            Write(Old("bin/module" + std::to_string(i) + ".dll"), Binary(20000 + i, i));
+            Write(New("bin/module" + std::to_string(i) + ".dll"), Binary(20000 + i, i + 3) + "v2");
+        }
+        Write(Old("data/same.txt"), "unchanged");
+        Write(New("data/same.txt"), "unchanged");
+        Write(Old("data/gone.txt"), "deleted by the step");
+        Write(New("data/maps/new.map"), "added by the step");
+    }
+    void TearDown() override {
+        SetPatchCallbacks(nullptr, nullptr, nullptr);
+        fs::remove_all(m_dir);
+    }
+    fs::path Old(const std::string& rel) const { return m_dir / "old" / rel; }
+    fs::path New(const std::string& rel) const { return m_dir / "new" / rel; }
+    fs::path Installed(const std::string& rel) const { return m_dir / "install" / rel; }
+
+    // diff the builds, install the old one with the tools.
+    void Prepare() {
+        ASSERT_EQ(RunProcess(L"\"" + Utf8ToWide(OSMEL_MKPATCH) + L"\" diff --level 3 \"" +
+                             (m_dir / "old").wstring() + L"\" \"" + (m_dir / "new").wstring() +
+                             L"\" -o \"" + (m_dir / "patch").wstring() + L"\""),
+                  0);
+        fs::copy(m_dir / "old", m_dir / "install", fs::copy_options::recursive);
+        fs::copy_file(OSMEL_KPATCHL, Installed("bin/kpatchl-w32.exe"));
+        m_old = Snapshot(m_dir / "install");
+        m_new = Snapshot(m_dir / "new");
+    }
+    bool Apply() {
+        return PatchInstallation((m_dir / "install").wstring(), (m_dir / "patch").wstring(),
+                                 L"BexoPortico.exe");
+    }
+    void ExpectRestored() { EXPECT_EQ(Snapshot(m_dir / "install"), m_old); }
+    std::vector<std::wstring> Lines(int level) const {
+        std::vector<std::wstring> lines;
+        for (const auto& [l, text] : g_lines) {
+            if (l == level) {
+                lines.push_back(text);
+            }
+        }
+        return lines;
+    }
+    static std::wstring Backslashed(std::wstring path) {
+        for (wchar_t& c : path) {
+            if (c == L'/') {
+                c = L'\\';
+            }
+        }
+        return path;
+    }
+    // An installed file's path as the engine names it.
+    std::wstring Path(const std::string& rel) const {
+        return Backslashed((m_dir / "install").wstring() + L"\\" + Utf8ToWide(rel));
+    }
+
+    fs::path m_dir;
+    Tree m_old;
+    Tree m_new;
+};
+
+// A minimal uninstaller log: a zero header with its CRC and one block of 100 bytes.
+std::string SmallUninstallLog() {
+    const auto crc = [](const std::string& s, std::size_t at, std::size_t n) {
+        return static_cast<std::uint32_t>(crc32(crc32(0, nullptr, 0),
+                                                reinterpret_cast<const Bytef*>(s.data() + at),
+                                                static_cast<uInt>(n)));
+    };
+    const auto put = [](std::string& s, std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) {
+            s[at + i] = static_cast<char>(v >> (8 * i));
+        }
+    };
+    std::string log(448 + 12 + 100, 'r');
+    std::fill(log.begin(), log.begin() + 460, '\0');
+    put(log, 444, crc(log, 0, 444));
+    put(log, 448, 100);
+    put(log, 452, ~100u);
+    put(log, 456, crc(log, 460, 100));
+    return log;
+}
+
+TEST_F(PatchEngineTest, AppliesAStep) {
+    Prepare();
+    Write(Installed("unins000.dat"), SmallUninstallLog());
+    ASSERT_TRUE(Apply());
+    const std::string log = Read(Installed("unins000.dat"));
+    EXPECT_NE(log.find(ToNarrow(
+                  Path("data/maps/new.map").substr((m_dir / "install").wstring().size() + 1))),
+              std::string::npos);
+    fs::remove(Installed("unins000.dat"));
+    EXPECT_EQ(Snapshot(m_dir / "install"), m_new);
+    EXPECT_EQ(g_total, 7);
+    EXPECT_TRUE(Lines(LOG_ERROR).empty());
+    EXPECT_EQ(g_continueCalls, 7);
+}
+
+TEST_F(PatchEngineTest, AllListsEmptyChangeNothing) {
+    fs::remove_all(m_dir / "new");
+    fs::copy(m_dir / "old", m_dir / "new", fs::copy_options::recursive);
+    Prepare();
+    Write(Installed("unins000.dat"), std::string(600, 'u'));
+    m_old = Snapshot(m_dir / "install");
+    ASSERT_TRUE(Apply());
+    ExpectRestored();
+    EXPECT_EQ(g_total, 0);
+    EXPECT_TRUE(g_lines.empty());
+}
+
+TEST_F(PatchEngineTest, FailureAtTheThirdOfFiveRestoresEverything) {
+    Prepare();
+    Write(m_dir / "patch/data/bin/module3.dll.diff", "not a difference");
+    EXPECT_FALSE(Apply());
+    ExpectRestored();
+    EXPECT_EQ(Lines(LOG_ERROR),
+              std::vector<std::wstring>{
+                  L"An unknown error (5) occurred while patching file bin\\module3.dll"});
+    for (const auto& entry : fs::recursive_directory_iterator(m_dir / "install")) {
+        EXPECT_NE(entry.path().extension(), ".pbk") << entry.path();
+    }
+}
+
+TEST_F(PatchEngineTest, AnAlreadyPatchedFileIsSkippedAndNeverRestored) {
+    Prepare();
+    fs::copy_file(New("bin/module2.dll"), Installed("bin/module2.dll"),
+                  fs::copy_options::overwrite_existing);
+    Write(Installed("bin/module4.dll"), "damaged by the user");
+    EXPECT_FALSE(Apply());
+    EXPECT_EQ(Lines(LOG_NOTE),
+              std::vector<std::wstring>{L"Existing file appears to have been patched already: " +
+                                        Path("bin/module2.dll")});
+    EXPECT_EQ(Lines(LOG_ERROR),
+              std::vector<std::wstring>{L"Existing file is damaged and cannot be patched: " +
+                                        Path("bin/module4.dll")});
+    EXPECT_EQ(Read(Installed("bin/module2.dll")), Read(New("bin/module2.dll")));
+    EXPECT_EQ(Read(Installed("bin/module1.dll")), Read(Old("bin/module1.dll")));
+    EXPECT_FALSE(fs::exists(Installed("bin/module2.dll.pbk")));
+}
+
+TEST_F(PatchEngineTest, ACancelBetweenEntriesRollsBackSilently) {
+    Prepare();
+    g_cancelAtCall = 5;  // after the add, the delete and two patched files
+    EXPECT_FALSE(Apply());
+    ExpectRestored();
+    EXPECT_TRUE(g_lines.empty());
+}
+
+TEST_F(PatchEngineTest, StaleBackups) {
+    Prepare();
+    Write(Installed("bin/module1.dll.pbk"), "left by an interrupted run");
+    ASSERT_TRUE(Apply());
+    EXPECT_FALSE(fs::exists(Installed("bin/module1.dll.pbk")));
+    EXPECT_EQ(Read(Installed("bin/module1.dll")), Read(New("bin/module1.dll")));
+
+    // A backup name that cannot be cleared fails the step.
+    fs::remove_all(m_dir / "install");
+    fs::copy(m_dir / "old", m_dir / "install", fs::copy_options::recursive);
+    fs::copy_file(OSMEL_KPATCHL, Installed("bin/kpatchl-w32.exe"));
+    fs::create_directories(Installed("bin/module2.dll.pbk/x"));
+    g_lines.clear();
+    EXPECT_FALSE(Apply());
+    EXPECT_EQ(Lines(LOG_ERROR), std::vector<std::wstring>{L"Failed to create backup of file " +
+                                                          Path("bin/module2.dll.pbk")});
+    EXPECT_EQ(Read(Installed("bin/module1.dll")), Read(Old("bin/module1.dll")));
+    EXPECT_FALSE(fs::exists(Installed("bin/module1.dll.pbk")));
+}
+
+TEST_F(PatchEngineTest, ThePorticoIsPatchedLast) {
+    Write(Old("bin/BexoPortico.exe"), Binary(30000, 1));
+    Write(New("bin/BexoPortico.exe"), Binary(30000, 9));
+    Prepare();
+    // Listed first (it sorts first); a failure in a later entry shows it has not run yet.
+    EXPECT_EQ(Read(m_dir / "patch/patchedFiles.txt").rfind("bin\\BexoPortico.exe", 0), 0u);
+    Write(m_dir / "patch/data/bin/BexoPortico.exe.diff", "bad");
+    Write(m_dir / "patch/data/bin/module5.dll.diff", "bad");
+    EXPECT_FALSE(Apply());
+    EXPECT_EQ(Lines(LOG_ERROR),
+              std::vector<std::wstring>{
+                  L"An unknown error (5) occurred while patching file bin\\module5.dll"});
+    ExpectRestored();
+}
+
+TEST_F(PatchEngineTest, AToolThatCannotStart) {
+    Prepare();
+    fs::remove(Installed("bin/kpatchl-w32.exe"));
+    m_old = Snapshot(m_dir / "install");
+    EXPECT_FALSE(Apply());
+    ASSERT_EQ(Lines(LOG_NORMAL).size(), 1u);
+    const std::wstring bin = (m_dir / "install").wstring() + L"\\bin\\";
+    EXPECT_EQ(Lines(LOG_NORMAL)[0], L"Failed patch command: \"" + bin + L"kpatchl-w32.exe\" \"" +
+                                        Path("bin/module1.dll.pbk") + L"\" \"" +
+                                        Backslashed((m_dir / "patch").wstring()) +
+                                        L"\\data\\bin\\module1.dll.diff\" \"" +
+                                        Path("bin/module1.dll") + L"\"");
+    ExpectRestored();
+}
+
+TEST_F(PatchEngineTest, TheConverterPatchesKaFiles) {
+    Write(Old("data/terrain.ka"), Binary(5000, 1));
+    Write(New("data/terrain.ka"), Binary(5000, 4));
+    fs::create_directories(m_dir / "old" / "bin");
+    fs::copy_file(OSMEL_KACONVERTER, Old("bin/KAConverter.exe"));
+    fs::create_directories(m_dir / "new" / "bin");
+    fs::copy_file(OSMEL_KACONVERTER, New("bin/KAConverter.exe"));
+    Prepare();
+    ASSERT_TRUE(fs::exists(m_dir / "patch/data/data/terrain-diff.ka"));
+    ASSERT_TRUE(Apply());
+    EXPECT_EQ(Snapshot(m_dir / "install"), m_new);
+
+    // Contents that do not match: the converter's exit code 1.
+    fs::remove_all(m_dir / "install");
+    fs::copy(m_dir / "old", m_dir / "install", fs::copy_options::recursive);
+    fs::copy_file(OSMEL_KPATCHL, Installed("bin/kpatchl-w32.exe"));
+    Write(Installed("data/terrain.ka"), "something else");
+    m_old = Snapshot(m_dir / "install");
+    g_lines.clear();
+    EXPECT_FALSE(Apply());
+    EXPECT_EQ(
+        Lines(LOG_ERROR),
+        std::vector<std::wstring>{L"Failed to patch data\\terrain.ka, file contents do not match"});
+    ExpectRestored();
+}
+
+TEST_F(PatchEngineTest, AnAddedFileInTheWayIsKeptForTheRollBack) {
+    Prepare();
+    Write(Installed("data/maps/new.map"), "the user's own file");
+    const fs::path diff = m_dir / "patch/data/bin/module1.dll.diff";
+    const std::string goodDiff = Read(diff);
+    Write(diff, "bad");
+    m_old = Snapshot(m_dir / "install");
+    EXPECT_FALSE(Apply());
+    ExpectRestored();
+    EXPECT_FALSE(fs::exists(Installed("data/maps/new.map.pbk")));
+
+    Write(diff, goodDiff);
+    ASSERT_TRUE(Apply());
+    EXPECT_EQ(Snapshot(m_dir / "install"), m_new);
+}
+
+TEST_F(PatchEngineTest, ListPathsThatLeaveTheInstallationChangeNothing) {
+    Prepare();
+    Write(m_dir / "outside.txt", "outside");
+    std::ofstream(m_dir / "patch" / "deletedFiles.txt", std::ios::binary | std::ios::app)
+        << "..\\outside.txt\r\n\r\n\r\n";
+    EXPECT_FALSE(Apply());
+    ExpectRestored();
+    EXPECT_TRUE(fs::exists(m_dir / "outside.txt"));
+    ASSERT_EQ(Lines(LOG_ERROR).size(), 1u);
+    EXPECT_EQ(Lines(LOG_ERROR)[0].rfind(L"Invalid patch list ", 0), 0u);
+    EXPECT_EQ(g_total, -1);
+}
+
+TEST_F(PatchEngineTest, MissingListsAndFilesAlreadyGone) {
+    Prepare();
+    fs::remove(Installed("data/gone.txt"));
+    m_old = Snapshot(m_dir / "install");
+    ASSERT_TRUE(Apply());
+    EXPECT_EQ(Lines(LOG_NOTE),
+              std::vector<std::wstring>{L"File seems to have been removed already: " +
+                                        Path("data/gone.txt")});
+    g_lines.clear();
+    fs::remove(m_dir / "patch" / "deletedFiles.txt");
+    EXPECT_FALSE(Apply());
+    EXPECT_EQ(
+        Lines(LOG_ERROR),
+        std::vector<std::wstring>{L"Could not open: " + (m_dir / "patch").wstring() +
+                                  L"/deletedFiles.txt for reading. The file might not be present"});
+}
+
+}  // namespace

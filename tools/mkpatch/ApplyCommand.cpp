@@ -1,0 +1,55 @@
+// apply PATCHDIR INSTALLDIR: runs the engine exactly as a session does.
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "Commands.h"
+#include "TreeWalk.h"
+#include "patch/PatchCallbacks.h"
+#include "patch/PatchEngine.h"
+
+namespace fs = std::filesystem;
+
+namespace Mkpatch {
+
+namespace {
+
+// The last file the session passes to the engine.
+const wchar_t kLastFile[] = L"BexoPortico.exe";
+
+void PrintLogLine(std::int32_t level, const std::wstring& text) {
+    const char* name = level == LOG_ERROR ? "error" : level == LOG_NOTE ? "note" : "normal";
+    std::printf("[%s] %s\n", name, WideToUtf8(text).c_str());
+    std::fflush(stdout);
+}
+
+void PrintTotal(std::int32_t count) {
+    std::printf("[total] %d file operations\n", count);
+}
+
+}  // namespace
+
+int RunApply(const Args& args) {
+    if (args.size() != 2) {
+        return UsageError("apply", "expected PATCHDIR INSTALLDIR");
+    }
+    std::error_code ec;
+    const fs::path patch =
+        fs::absolute(fs::path(std::u8string(args[0].begin(), args[0].end())), ec);
+    const fs::path install =
+        fs::absolute(fs::path(std::u8string(args[1].begin(), args[1].end())), ec);
+    if (!fs::is_directory(patch, ec) || !fs::is_directory(install, ec)) {
+        Error("apply", "both PATCHDIR and INSTALLDIR must be directories");
+        return kExitFailed;
+    }
+    SetPatchCallbacks(PrintTotal, nullptr, PrintLogLine);
+    const bool ok = PatchInstallation(WidePath(install), WidePath(patch), kLastFile);
+    SetPatchCallbacks(nullptr, nullptr, nullptr);
+    if (!ok) {
+        Error("apply", "the patch was not applied; the installation was restored");
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+}  // namespace Mkpatch
