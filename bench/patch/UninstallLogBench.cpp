@@ -19,9 +19,8 @@ void Put32(std::string& s, std::size_t at, std::uint32_t v) {
 }
 
 std::uint32_t Crc(const char* data, std::size_t n) {
-    return static_cast<std::uint32_t>(crc32(crc32(0, nullptr, 0),
-                                            reinterpret_cast<const Bytef*>(data),
-                                            static_cast<uInt>(n)));
+    return static_cast<std::uint32_t>(
+        crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(data), static_cast<uInt>(n)));
 }
 
 std::string MakeLog(std::size_t dataBytes) {
