@@ -15,6 +15,7 @@
 #include "assetdb/AssetDbLock.h"
 #include "assetdb/AssetDbWindow.h"
 #include "kernel/ChildProcess.h"
+#include "kernel/Text.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 
