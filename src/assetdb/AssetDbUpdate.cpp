@@ -7,13 +7,10 @@
 #include "kernel/ChildProcess.h"
 #include "kernel/FileUtil.h"
 #include "kernel/Text.h"
+#include "patch/PatchCallbacks.h"
 #include "platform/Process.h"
 
 namespace {
-
-constexpr int kLogNormal = 0;
-constexpr int kLogNote = 1;
-constexpr int kLogError = 2;
 
 constexpr std::uint32_t kTick = 500;
 constexpr int kRepairRange = 1201000;
@@ -43,9 +40,9 @@ std::uint32_t KADRepairThread::Run() {
     const std::wstring executable = JoinPath(m_installPath, L"bin\\KelvorUtil.exe");
     std::unique_ptr<ChildProcess> child(StartChildProcess(executable, "repairdatabase patcher"));
     if (!child) {
-        m_window.Log(kLogError,
-                     L"Failed to launch KelvorUtil to repair the Kelvor asset database.\n"
-                     L"Please repair the database manually from Depotrix.");
+        ReportLogLine(LOG_ERROR,
+                      L"Failed to launch KelvorUtil to repair the Kelvor asset database.\n"
+                      L"Please repair the database manually from Depotrix.");
         m_finished.Set();
         return 0;
     }
@@ -62,14 +59,14 @@ std::uint32_t KADRepairThread::Run() {
             outputEnded = true;
         }
         if (!chunk.empty()) {
-            m_window.Log(kLogNormal, ToWide(chunk));
+            ReportLogLine(LOG_NORMAL, ToWide(chunk));
         }
         chunk.clear();
         if (!errorEnded && !child->ReadStderr(chunk)) {
             errorEnded = true;
         }
         if (!chunk.empty()) {
-            m_window.Log(kLogNote, ToWide(chunk));
+            ReportLogLine(LOG_NOTE, ToWide(chunk));
         }
     }
     child->Wait(Platform::kInfinite);
@@ -134,7 +131,8 @@ void KADHackProgressThread::Stop() {
 void RunAssetDatabaseUpdate(const std::wstring& installPath, AssetDbWindow& window) {
     AssetDbReleaseExclusive();
     AssetDbClose();
-    window.Log(kLogNormal, L"\nUpdating Kelvor asset database... (this may take several minutes)");
+    ReportLogLine(LOG_NORMAL,
+                  L"\nUpdating Kelvor asset database... (this may take several minutes)");
 
     auto progress = std::make_unique<KADRepairProgressThread>(window);
     if (!progress->StartThread()) {

@@ -11,7 +11,8 @@
 #include "kernel/Sync.h"
 
 // Gives up the database lock, runs "bin\KelvorUtil.exe repairdatabase patcher" in the
-// installation while the gauge moves by time, logs the tool's output chunk by chunk,
+// installation while the gauge moves by time, logs the tool's output chunk by chunk
+// through the process-wide log callback,
 // and terminates the tool (exit code 1) within about a second of a confirmed cancel.
 // Returns when the tool and both threads have ended. Runs on the session thread.
 void RunAssetDatabaseUpdate(const std::wstring& installPath, AssetDbWindow& window);

@@ -1,9 +1,8 @@
-// What the asset database maintenance needs from the main window: the window log, the
-// progress gauge and the user's cancel request. The session's window interface
-// provides these; tests fake them. Every call may come from any worker thread.
+// What the asset database maintenance needs from the main window besides the log
+// (which goes through the process-wide log callback): the progress gauge and the
+// user's cancel request. The session's window interface provides these; tests fake
+// them. Every call may come from any worker thread.
 #pragma once
-
-#include <string>
 
 class AssetDbWindow {
 public:
@@ -12,9 +11,6 @@ public:
     AssetDbWindow& operator=(const AssetDbWindow&) = delete;
     virtual ~AssetDbWindow() = default;
 
-    // One line for the window log at level 0 (normal), 1 (note) or 2 (error), through
-    // the process-wide log callback when one is registered.
-    virtual void Log(int level, const std::wstring& text) = 0;
     // The progress gauge. The window applies the calls on its own thread in the order
     // they were made, so a range followed by a value is seen as one step.
     virtual void SetGaugeRange(int range) = 0;

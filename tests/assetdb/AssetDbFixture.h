@@ -16,6 +16,7 @@
 #include "assetdb/AssetDbWindow.h"
 #include "kernel/ChildProcess.h"
 #include "kernel/Text.h"
+#include "patch/PatchCallbacks.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 
@@ -72,6 +73,7 @@ private:
     std::unique_ptr<ChildProcess> m_child;
 };
 
+// Records the gauge and, while it lives, the process-wide log callback's lines.
 class RecordingWindow : public AssetDbWindow {
 public:
     struct Call {
@@ -80,11 +82,23 @@ public:
         int number = 0;
     };
 
-    void Log(int level, const std::wstring& text) override {
-        std::lock_guard<std::mutex> guard(m_lock);
-        calls.push_back({"log" + std::to_string(level), text, 0});
-        if (cancelOnOutput && text.find(L"Checked") != std::wstring::npos) {
-            cancel = true;
+    RecordingWindow() {
+        s_current = this;
+        SetPatchCallbacks(nullptr, nullptr, &RecordingWindow::LogLine);
+    }
+    ~RecordingWindow() override {
+        SetPatchCallbacks(nullptr, nullptr, nullptr);
+        s_current = nullptr;
+    }
+    RecordingWindow(const RecordingWindow&) = delete;
+    RecordingWindow& operator=(const RecordingWindow&) = delete;
+
+    static void LogLine(std::int32_t level, const std::wstring& text) {
+        RecordingWindow* self = s_current;
+        std::lock_guard<std::mutex> guard(self->m_lock);
+        self->calls.push_back({"log" + std::to_string(level), text, 0});
+        if (self->cancelOnOutput && text.find(L"Checked") != std::wstring::npos) {
+            self->cancel = true;
         }
     }
     void SetGaugeRange(int range) override { Record("range", range); }
@@ -105,6 +119,7 @@ private:
         calls.push_back({what, L"", number});
     }
 
+    static inline RecordingWindow* s_current = nullptr;
     std::mutex m_lock;
     std::vector<Call> calls;
 };
