@@ -8,6 +8,7 @@
 // block" line.
 #include "crash/AllocationTracker.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
@@ -89,7 +90,8 @@ public:
         return s_instance;
     }
 
-    __attribute__((noinline)) void* Allocate(std::size_t size, std::size_t alignment) {
+    __attribute__((noinline)) void* Allocate(std::size_t size, std::size_t alignment,
+                                             std::uint64_t site) {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         if (g_activeThread.load() == kBypassAll) {
             return Raw(size, alignment);
@@ -101,14 +103,14 @@ public:
             AllocationRecord record;
             record.size = static_cast<std::uint32_t>(size);
             record.threadId = self;
-            record.frameCount = Capture(record.frames);
+            record.frameCount = Capture(site, record.frames);
             m_liveBlocks[block] = record;
         }
         g_activeThread = 0;
         return block;
     }
 
-    __attribute__((noinline)) void Free(void* block) {
+    __attribute__((noinline)) void Free(void* block, std::uint64_t site) {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         if (g_activeThread.load() == kBypassAll) {
             std::free(block);
@@ -120,14 +122,14 @@ public:
             m_liveBlocks.erase(it);
         } else {
             std::uint64_t frames[kMaxFrames];
-            const std::uint32_t count = Capture(frames);
+            const std::uint32_t count = Capture(site, frames);
             if (count <= kSiteFrame) {
                 ReportLine("Unknown location: Unknown memory block starting at %p freed.\n", block);
             } else {
-                const Platform::SymbolInfo site =
+                const Platform::SymbolInfo where =
                     Platform::ResolveReturnAddress(frames[kSiteFrame]);
                 ReportLine("%s(%d): unknown memory block starting at %p freed.\n",
-                           site.file.c_str(), site.line, block);
+                           where.file.c_str(), where.line, block);
             }
         }
         std::free(block);
@@ -188,10 +190,29 @@ public:
     static Tracker* s_instance;
 
 private:
-    // Frame 0 is in Allocate or Free, 1 in TrackedAlloc or TrackedFree, 2 in the
-    // operator, 3 at its caller.
-    __attribute__((noinline)) static std::uint32_t Capture(std::uint64_t* frames) {
-        return static_cast<std::uint32_t>(Platform::CaptureStackBackTrace(1, kMaxFrames, frames));
+    // The stack with the operator's caller (`site`, the operator's return address) at
+    // index 3 and the three frames walked before it (the tracker and the operator)
+    // ahead of it, however the compiler inlined or tail-called the frames in between.
+    __attribute__((noinline)) static std::uint32_t Capture(std::uint64_t site,
+                                                           std::uint64_t* frames) {
+        constexpr std::size_t kSlack = 8;
+        std::uint64_t walked[kMaxFrames + kSlack];
+        const std::size_t count = Platform::CaptureStackBackTrace(0, kMaxFrames + kSlack, walked);
+        std::size_t at = 0;
+        while (at < count && walked[at] != site) {
+            ++at;
+        }
+        if (at == count) {
+            at = std::min<std::size_t>(count, kSiteFrame);
+        }
+        std::uint32_t n = 0;
+        for (std::size_t i = 0; i < kSiteFrame; ++i) {
+            frames[n++] = at + i >= kSiteFrame ? walked[at + i - kSiteFrame] : 0;
+        }
+        for (std::size_t i = at; i < count && n < kMaxFrames; ++i) {
+            frames[n++] = walked[i];
+        }
+        return n;
     }
 
     std::recursive_mutex m_lock;
@@ -215,23 +236,24 @@ __attribute__((init_priority(101))) TrackerHolder g_tracker;
 
 // Every operator calls this directly, so the allocation site is always the same number
 // of frames away.
-__attribute__((noinline)) void* TrackedAlloc(std::size_t size, std::size_t alignment,
-                                             bool throwing) {
+__attribute__((noinline)) void* TrackedAlloc(std::size_t size, std::size_t alignment, bool throwing,
+                                             void* site) {
     Tracker* tracker = Tracker::Enter();
-    void* block =
-        tracker != nullptr ? tracker->Allocate(size, alignment) : Tracker::Raw(size, alignment);
+    void* block = tracker != nullptr
+                      ? tracker->Allocate(size, alignment, reinterpret_cast<std::uintptr_t>(site))
+                      : Tracker::Raw(size, alignment);
     if (block == nullptr && throwing) {
         throw std::bad_alloc();
     }
     return block;
 }
 
-__attribute__((noinline)) void TrackedFree(void* block) {
+__attribute__((noinline)) void TrackedFree(void* block, void* site) {
     if (block == nullptr) {
         return;
     }
     if (Tracker* tracker = Tracker::Enter()) {
-        tracker->Free(block);
+        tracker->Free(block, reinterpret_cast<std::uintptr_t>(site));
         return;
     }
     std::free(block);
@@ -257,58 +279,62 @@ void TrackerReport() {
 // The replaceable global allocation functions. Every form allocates with malloc or
 // aligned_alloc, so every form releases with free.
 void* operator new(std::size_t size) {
-    return TrackedAlloc(size, 0, true);
+    return TrackedAlloc(size, 0, true, __builtin_return_address(0));
 }
 void* operator new[](std::size_t size) {
-    return TrackedAlloc(size, 0, true);
+    return TrackedAlloc(size, 0, true, __builtin_return_address(0));
 }
 void* operator new(std::size_t size, const std::nothrow_t& /*tag*/) noexcept {
-    return TrackedAlloc(size, 0, false);
+    return TrackedAlloc(size, 0, false, __builtin_return_address(0));
 }
 void* operator new[](std::size_t size, const std::nothrow_t& /*tag*/) noexcept {
-    return TrackedAlloc(size, 0, false);
+    return TrackedAlloc(size, 0, false, __builtin_return_address(0));
 }
 void* operator new(std::size_t size, std::align_val_t alignment) {
-    return TrackedAlloc(size, static_cast<std::size_t>(alignment), true);
+    return TrackedAlloc(size, static_cast<std::size_t>(alignment), true,
+                        __builtin_return_address(0));
 }
 void* operator new[](std::size_t size, std::align_val_t alignment) {
-    return TrackedAlloc(size, static_cast<std::size_t>(alignment), true);
+    return TrackedAlloc(size, static_cast<std::size_t>(alignment), true,
+                        __builtin_return_address(0));
 }
 void* operator new(std::size_t size, std::align_val_t alignment,
                    const std::nothrow_t& /*tag*/) noexcept {
-    return TrackedAlloc(size, static_cast<std::size_t>(alignment), false);
+    return TrackedAlloc(size, static_cast<std::size_t>(alignment), false,
+                        __builtin_return_address(0));
 }
 void* operator new[](std::size_t size, std::align_val_t alignment,
                      const std::nothrow_t& /*tag*/) noexcept {
-    return TrackedAlloc(size, static_cast<std::size_t>(alignment), false);
+    return TrackedAlloc(size, static_cast<std::size_t>(alignment), false,
+                        __builtin_return_address(0));
 }
 void operator delete(void* block) noexcept {
-    TrackedFree(block);
+    TrackedFree(block, __builtin_return_address(0));
 }
 void operator delete[](void* block) noexcept {
-    TrackedFree(block);
+    TrackedFree(block, __builtin_return_address(0));
 }
 void operator delete(void* block, std::size_t /*size*/) noexcept {
-    TrackedFree(block);
+    TrackedFree(block, __builtin_return_address(0));
 }
 void operator delete[](void* block, std::size_t /*size*/) noexcept {
-    TrackedFree(block);
+    TrackedFree(block, __builtin_return_address(0));
 }
 void operator delete(void* block, const std::nothrow_t& /*tag*/) noexcept {
-    TrackedFree(block);
+    TrackedFree(block, __builtin_return_address(0));
 }
 void operator delete[](void* block, const std::nothrow_t& /*tag*/) noexcept {
-    TrackedFree(block);
+    TrackedFree(block, __builtin_return_address(0));
 }
 void operator delete(void* block, std::align_val_t /*alignment*/) noexcept {
-    TrackedFree(block);
+    TrackedFree(block, __builtin_return_address(0));
 }
 void operator delete[](void* block, std::align_val_t /*alignment*/) noexcept {
-    TrackedFree(block);
+    TrackedFree(block, __builtin_return_address(0));
 }
 void operator delete(void* block, std::size_t /*size*/, std::align_val_t /*alignment*/) noexcept {
-    TrackedFree(block);
+    TrackedFree(block, __builtin_return_address(0));
 }
 void operator delete[](void* block, std::size_t /*size*/, std::align_val_t /*alignment*/) noexcept {
-    TrackedFree(block);
+    TrackedFree(block, __builtin_return_address(0));
 }
