@@ -2,9 +2,9 @@
 # The patching engine's own cost beyond the difference tool's runs, with osmel-mkpatch
 # apply (the engine exactly as a session runs it) on two steps:
 #   1,000 small patched files; one 1 GiB patched file.
-# The tool's share is measured by running the same kpatchl-w32.exe command lines one after
-# another from the shell; the engine's own time (MD5s, backups, bookkeeping, process starts)
-# is apply minus that. Then the uninstaller log update for a 10 MiB log and 1,000 files.
+# The tools' share is measured by starting the same kpatchl-w32.exe command lines one after
+# another the way the engine does (osmel_bench_run_commands: CreateProcess, wait); the
+# engine's own time (lists, MD5s, backups, journals) is apply minus that. Then the uninstaller log update for a 10 MiB log and 1,000 files.
 # Usage: bench/engine.sh [RUNS]   (default 3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +12,8 @@ runs=${1:-3}
 preset=release
 build=$PWD/build/$preset
 cmake --preset $preset >/dev/null
-cmake --build --preset $preset --target osmel-mkpatch kpatchl osmel_bench_uninstall_log >/dev/null
+cmake --build --preset $preset --target osmel-mkpatch kpatchl osmel_bench_uninstall_log \
+  osmel_bench_run_commands >/dev/null
 mkpatch=$build/tools/mkpatch/osmel-mkpatch
 kpatchl=$build/tools/kpatchl/kpatchl-w32.exe
 
@@ -33,16 +34,17 @@ step() {
     t=$(echo "$(now) - $s" | bc -l)
     if [ -z "$best_apply" ] || [ "$(echo "$t < $best_apply" | bc -l)" -eq 1 ]; then best_apply=$t; fi
 
-    # The same tool runs, without the engine: backup names prepared outside the timing.
-    rm -rf inst && cp -r old inst
+    # The same tool runs, without the engine: backups prepared outside the timing.
+    rm -rf inst && cp -r old inst && cp "$kpatchl" inst/bin/kpatchl-w32.exe
     tr -d '\r' <patch/patchedFiles.txt | awk 'NR % 3 == 1' | tr '\\' '/' >paths
-    while IFS= read -r rel; do mv "inst/$rel" "inst/$rel.pbk"; done <paths
-    sync
-    s=$(now)
+    : >commands
     while IFS= read -r rel; do
-      "$kpatchl" "inst/$rel.pbk" "patch/data/$rel.diff" "inst/$rel"
+      mv "inst/$rel" "inst/$rel.pbk"
+      printf '"%s" "%s" "%s" "%s"\n' "$PWD/inst/bin/kpatchl-w32.exe" "$PWD/inst/$rel.pbk" \
+        "$PWD/patch/data/$rel.diff" "$PWD/inst/$rel" >>commands
     done <paths
-    t=$(echo "$(now) - $s" | bc -l)
+    sync
+    t=$("$build/bench/patch/osmel_bench_run_commands" commands "$PWD/inst/bin")
     if [ -z "$best_tool" ] || [ "$(echo "$t < $best_tool" | bc -l)" -eq 1 ]; then best_tool=$t; fi
   done
   printf '%s: apply %.3f s, difference tool runs %.3f s, engine own %.3f s = %.1f%% of the whole\n' \
@@ -80,6 +82,10 @@ done
 "$mkpatch" diff old new -o patch --level 3 2>/dev/null
 echo "difference file: $(stat -c %s patch/data/bin/Kelvor.exe.diff) bytes"
 step "1 GiB file"
+s=$(now)
+"$mkpatch" md5 old/bin/Kelvor.exe >/dev/null
+printf 'of which the checksum of the 1 GiB file before patching: %.3f s (osmel-mkpatch md5)\n' \
+  "$(echo "$(now) - $s" | bc -l)"
 
 echo
 echo "== Uninstaller log update"

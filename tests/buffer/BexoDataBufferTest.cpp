@@ -169,8 +169,10 @@ TEST_F(FileBufferTest, SetSizeTruncatesAndClampsThePosition) {
     ASSERT_EQ(buffer.WriteData("!", 1), BEXORESULT_OK);
     ASSERT_EQ(buffer.SetSize(6), BEXORESULT_OK);
     EXPECT_EQ(buffer.GetPosition(), 5u);
-    buffer.Flush();
-    EXPECT_EQ(ReadAll(path), std::string("0123!\0", 6));
+    ASSERT_EQ(buffer.WriteData("?", 1), BEXORESULT_OK);
+    // Written through to the file while the buffer stays open.
+    EXPECT_TRUE(buffer.FlushStream());
+    EXPECT_EQ(ReadAll(path), "0123!?");
 }
 
 TEST_F(FileBufferTest, PathsAreNormalisedAndNarrow) {

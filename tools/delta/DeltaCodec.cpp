@@ -128,7 +128,7 @@ Status MakeDiff(const std::wstring& oldPath, const std::wstring& newPath,
             break;
         }
     }
-    if (!out.Commit()) {
+    if (!out.FlushStream()) {
         *error = "cannot write " + Name(diffPath);
         return Status::OutputUnwritable;
     }
@@ -200,7 +200,7 @@ Status Decode(const std::vector<std::uint8_t>& old, BexoDataBufferFile& diff,
         *error = Name(diffPath) + " is truncated";
         return Status::Corrupt;
     }
-    if (!out.Commit()) {
+    if (!out.FlushStream()) {
         *error = "cannot write " + Name(newPath);
         return Status::OutputUnwritable;
     }

@@ -24,7 +24,9 @@ enum class Status {
 Status MakeDiff(const std::wstring& oldPath, const std::wstring& newPath,
                 const std::wstring& diffPath, int level, std::string* error);
 
-// Writes newPath from oldPath and the difference; on failure newPath is removed.
+// Writes newPath from oldPath and the difference; on failure newPath is removed. The output
+// is not synced: the engine runs the tool for many files of one step, and a sync per file
+// would cost more than the patching.
 Status ApplyDiff(const std::wstring& oldPath, const std::wstring& diffPath,
                  const std::wstring& newPath, std::string* error);
 

@@ -224,6 +224,10 @@ void BexoDataBufferFile::Flush() {
     Commit();
 }
 
+bool BexoDataBufferFile::FlushStream() {
+    return m_stream != nullptr && std::fflush(m_stream) == 0;
+}
+
 bool BexoDataBufferFile::Commit() {
     return m_stream != nullptr && Platform::SyncFileStream(m_stream);
 }

@@ -87,6 +87,9 @@ public:
     void Flush() override;
     // Flush, telling whether the data reached the disk.
     bool Commit();
+    // Writes the stream's buffer to the file without waiting for the disk; false when
+    // that write fails. For files whose durability a later step takes care of.
+    bool FlushStream();
 
 private:
     // Before a change of direction on a read-write stream.
