@@ -10,6 +10,7 @@
 #include "patch/MD5.h"
 #include "patch/PatchCallbacks.h"
 #include "patch/PatchList.h"
+#include "patch/StepJournal.h"
 #include "patch/UninstallLog.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
@@ -81,6 +82,8 @@ public:
     }
 
     bool ReadLists(const std::wstring& last);
+    // What the step is about to do, for the durable journal.
+    StepJournalPlan Plan() const;
     std::int32_t EntryCount() const {
         return static_cast<std::int32_t>(m_added.size() + m_deleted.size() + m_patched.size());
     }
@@ -145,6 +148,43 @@ bool Engine::ReadLists(const std::wstring& last) {
         }
     }
     return true;
+}
+
+StepJournalPlan Engine::Plan() const {
+    StepJournalPlan plan;
+    plan.installDirectory = m_install;
+    plan.patchDirectory = m_patch;
+    const auto add = [this, &plan](StepJournalEntry::Kind kind, const PatchListEntry& entry) {
+        StepJournalEntry e;
+        e.kind = kind;
+        e.target = Installed(entry.path);
+        e.backup = e.target + kBackupSuffix;
+        e.oldMD5 = entry.sourceMD5;
+        e.newMD5 = entry.targetMD5;
+        e.targetExisted = FileExists(e.target) && !IsDirectory(e.target);
+        e.backupExisted = FileExists(e.backup) && !IsDirectory(e.backup);
+        if (e.backupExisted) {
+            FileMD5Hex(e.backup, &e.staleBackupMD5);
+        }
+        plan.entries.push_back(std::move(e));
+    };
+    plan.entries.reserve(m_added.size() + m_deleted.size() + m_patched.size());
+    for (const PatchListEntry& entry : m_added) {
+        add(StepJournalEntry::kAdd, entry);
+    }
+    for (const PatchListEntry& entry : m_deleted) {
+        add(StepJournalEntry::kDelete, entry);
+    }
+    for (const PatchListEntry& entry : m_patched) {
+        add(StepJournalEntry::kPatch, entry);
+    }
+    const std::wstring log = JoinPath(m_install, L"unins000.dat");
+    plan.uninstallLogPresent = !m_added.empty() && FileExists(log) && !IsDirectory(log);
+    if (plan.uninstallLogPresent) {
+        FileMD5Hex(log, &plan.uninstallLogMD5);
+        plan.uninstallLogCopy = UninstallLogCopyPath(m_install);
+    }
+    return plan;
 }
 
 bool Engine::MakeBackup(const std::wstring& target, const std::wstring& backup) {
@@ -353,6 +393,13 @@ bool PatchInstallation(const std::wstring& installDirectory, const std::wstring&
     if (!engine.ReadLists(lastFileName)) {
         return false;
     }
+    // Before the first change, the plan is on disk: whatever interrupts the step, the
+    // next start can finish it (see StepJournal.h).
+    const StepJournalPlan plan = engine.Plan();
+    if (!WriteStepJournal(plan)) {
+        Log(LOG_ERROR, L"Could not write the patch journal " + StepJournalPath(installDirectory));
+        return false;
+    }
     ReportTotal(engine.EntryCount());
     bool ok = engine.AddFilesStage();
     if (ok) {
@@ -361,11 +408,35 @@ bool PatchInstallation(const std::wstring& installDirectory, const std::wstring&
     if (ok) {
         ok = engine.PatchFilesStage();
     }
+    if (ok && plan.uninstallLogPresent) {
+        // The log is replaced in one rename; its old bytes are kept until the commit so
+        // that an interrupted step can put them back.
+        std::FILE* copy = nullptr;
+        ok = Platform::CopyFile(JoinPath(installDirectory, L"unins000.dat"), plan.uninstallLogCopy,
+                                false) &&
+             (copy = Platform::OpenFileStream(plan.uninstallLogCopy, "rb")) != nullptr &&
+             Platform::SyncFileStream(copy);
+        if (copy != nullptr) {
+            std::fclose(copy);
+        }
+        if (!ok) {
+            Log(LOG_ERROR,
+                L"Could not keep a copy of the uninstaller log: " + plan.uninstallLogCopy);
+        }
+    }
     if (ok) {
         ok = UpdateUninstallLog(installDirectory, patchDirectory);
+    }
+    if (ok && !CommitStepJournal(installDirectory)) {
+        Log(LOG_ERROR, L"Could not write the patch journal " + StepJournalPath(installDirectory));
+        ok = false;
     }
     engine.FinishAddStage(ok);
     engine.FinishDeleteStage(ok);
     engine.FinishPatchStage(ok);
+    if (plan.uninstallLogPresent) {
+        Platform::DeleteFile(plan.uninstallLogCopy);
+    }
+    RemoveStepJournal(installDirectory);
     return ok;
 }

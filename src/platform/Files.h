@@ -64,6 +64,10 @@ std::FILE* OpenFileStream(const std::wstring& path, const char* mode);
 bool SyncFileStream(std::FILE* stream);
 // Makes the directory's entries (new, renamed or deleted names) durable.
 bool SyncDirectory(const std::wstring& path);
+// Makes every change to the file system that holds the path durable: data, names and
+// sizes of all its files. One call instead of one per file when a whole step of changes
+// must reach the disk together.
+bool SyncFileSystem(const std::wstring& path);
 // The 64-bit position and size helpers of a C stream.
 bool SeekFileStream(std::FILE* stream, std::int64_t offset, int origin);
 std::int64_t TellFileStream(std::FILE* stream);

@@ -7,6 +7,7 @@
 #include "TreeWalk.h"
 #include "patch/PatchCallbacks.h"
 #include "patch/PatchEngine.h"
+#include "patch/StepJournal.h"
 
 namespace fs = std::filesystem;
 
@@ -43,6 +44,20 @@ int RunApply(const Args& args) {
         return kExitFailed;
     }
     SetPatchCallbacks(PrintTotal, nullptr, PrintLogLine);
+    // A step interrupted earlier is finished first, as the patcher does at start-up.
+    std::wstring report;
+    const StepRecovery recovery = RecoverInterruptedStep(WidePath(install), &report);
+    if (recovery != StepRecovery::kNone) {
+        PrintLogLine(recovery == StepRecovery::kUndone || recovery == StepRecovery::kCompleted
+                         ? LOG_NOTE
+                         : LOG_ERROR,
+                     report);
+    }
+    if (recovery == StepRecovery::kUnreadable || recovery == StepRecovery::kFailed) {
+        SetPatchCallbacks(nullptr, nullptr, nullptr);
+        Error("apply", "an interrupted step could not be finished; nothing was applied");
+        return kExitFailed;
+    }
     const bool ok = PatchInstallation(WidePath(install), WidePath(patch), kLastFile);
     SetPatchCallbacks(nullptr, nullptr, nullptr);
     if (!ok) {
@@ -50,6 +65,34 @@ int RunApply(const Args& args) {
         return kExitFailed;
     }
     return kExitOk;
+}
+
+int RunRecover(const Args& args) {
+    if (args.size() != 1) {
+        return UsageError("recover", "expected INSTALLDIR");
+    }
+    std::error_code ec;
+    const fs::path install =
+        fs::absolute(fs::path(std::u8string(args[0].begin(), args[0].end())), ec);
+    if (!fs::is_directory(install, ec)) {
+        Error("recover", "INSTALLDIR must be a directory");
+        return kExitFailed;
+    }
+    std::wstring report;
+    switch (RecoverInterruptedStep(WidePath(install), &report)) {
+        case StepRecovery::kNone:
+            std::printf("no interrupted patch step\n");
+            return kExitOk;
+        case StepRecovery::kUndone:
+        case StepRecovery::kCompleted:
+            std::printf("%s\n", WideToUtf8(report).c_str());
+            return kExitOk;
+        case StepRecovery::kUnreadable:
+        case StepRecovery::kFailed:
+            break;
+    }
+    Error("recover", WideToUtf8(report));
+    return kExitFailed;
 }
 
 }  // namespace Mkpatch

@@ -24,6 +24,7 @@ int RunUnpack(const Args& args);
 int RunInspect(const Args& args);
 int RunArchive(const Args& args);
 int RunApply(const Args& args);
+int RunRecover(const Args& args);
 
 // Removes "NAME VALUE" from args; false when NAME is there without a value (an error
 // has then been printed for command).

@@ -36,7 +36,11 @@ const char kUsage[] =
     "                               takes its MD5 from that file in the old build\n"
     "  apply PATCHDIR INSTALLDIR    apply a patch directory to an installation as the\n"
     "                               patcher does (kpatchl-w32.exe from INSTALLDIR/bin),\n"
-    "                               printing the engine's log lines with their levels\n"
+    "                               printing the engine's log lines with their levels;\n"
+    "                               a step interrupted earlier is finished first\n"
+    "  recover INSTALLDIR           finish a patch step that was interrupted (undo it, or\n"
+    "                               remove its leftovers if it had completed); exit 0\n"
+    "                               when the installation is whole afterwards\n"
     "\n"
     "  --help                       show this text\n"
     "\n"
@@ -101,6 +105,9 @@ int main(int argc, char** argv) {
     }
     if (command == "archive") {
         return Mkpatch::RunArchive(args);
+    }
+    if (command == "recover") {
+        return Mkpatch::RunRecover(args);
     }
     if (command == "apply") {
         return Mkpatch::RunApply(args);

@@ -280,6 +280,15 @@ bool SyncDirectory(const std::wstring& path) {
     return ::fsync(fd) == 0 || Fail();
 }
 
+bool SyncFileSystem(const std::wstring& path) {
+    const int fd = ::open(ToSystemPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return Fail();
+    }
+    FdCloser closer(fd);
+    return ::syncfs(fd) == 0 || Fail();
+}
+
 bool SeekFileStream(std::FILE* stream, std::int64_t offset, int origin) {
     return ::fseeko(stream, static_cast<off_t>(offset), origin) == 0 || Fail();
 }

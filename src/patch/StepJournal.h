@@ -1,0 +1,75 @@
+// The durable journal of one patch step, kept in the installation while the step runs,
+// so that a step interrupted by a kill, a crash or a power cut is always finished later:
+// undone when it had not committed, cleaned up when it had.
+//
+// File "osmel-step.journal" in the installation root, little-endian:
+//   plan:   "OSJ1", u32 version (1), u32 payload length, u32 CRC-32 of the payload,
+//           payload (below)
+//   commit: "OSJC", u32 CRC-32 of the plan's payload; appended once every change of the
+//           step is on disk
+// Payload: string installation, string patch directory, u32 entry count, then per entry
+// u8 kind (1 add, 2 delete, 3 patch), u8 flags (1: a file stood at the target before the
+// step, 2: a backup file stood at the backup path before the step), string target,
+// string backup, string old MD5, string new MD5, string MD5 of the backup that stood
+// there before (empty when none); then u8 uninstaller log present, string its MD5,
+// string the path of its saved copy. Strings are a u32 byte count and UTF-8.
+//
+// The plan is written and synced (file and directory) before the first change. Changes
+// are then made as the engine always made them; the file system is synced as a whole
+// before the commit record is written and synced. Undo is decided from the plan and what
+// is on disk, entry by entry, so it is correct whichever change the interruption hit and
+// can itself be interrupted and run again.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct StepJournalEntry {
+    enum Kind : std::uint8_t { kAdd = 1, kDelete = 2, kPatch = 3 };
+    Kind kind = kAdd;
+    std::wstring target;
+    std::wstring backup;
+    std::wstring oldMD5;  // patched files: the file before the step
+    std::wstring newMD5;  // added and patched files: the file after the step
+    bool targetExisted = false;
+    bool backupExisted = false;
+    std::wstring staleBackupMD5;  // the MD5 of a backup that stood there before
+};
+
+struct StepJournalPlan {
+    std::wstring installDirectory;
+    std::wstring patchDirectory;
+    std::vector<StepJournalEntry> entries;
+    bool uninstallLogPresent = false;
+    std::wstring uninstallLogMD5;
+    std::wstring uninstallLogCopy;
+};
+
+// The journal's path in an installation.
+std::wstring StepJournalPath(const std::wstring& installDirectory);
+// The saved copy of the uninstaller log, made before the log is replaced.
+std::wstring UninstallLogCopyPath(const std::wstring& installDirectory);
+
+// Writes the plan and makes it durable. False when it cannot: the step must not start.
+bool WriteStepJournal(const StepJournalPlan& plan);
+// Syncs every change of the step, then appends and syncs the commit record.
+bool CommitStepJournal(const std::wstring& installDirectory);
+// Syncs what the step's end did (backups removed or moved back) and removes the journal.
+void RemoveStepJournal(const std::wstring& installDirectory);
+
+// Whether "our backup" of the entry is on disk: the backup file exists and is not the one
+// that stood there before the step.
+bool IsStepBackup(const StepJournalEntry& entry);
+
+enum class StepRecovery {
+    kNone,        // no journal: nothing was interrupted
+    kUndone,      // an uncommitted step was undone; the installation is the old build
+    kCompleted,   // a committed step's leftover backups were removed; the new build
+    kUnreadable,  // a journal that cannot be read (torn or foreign): left alone
+    kFailed,      // undo or clean-up could not finish; the journal is kept for a retry
+};
+
+// Finishes an interrupted step in the installation, if there is one. `report` gets the
+// fixed English line for the window log (empty for kNone).
+StepRecovery RecoverInterruptedStep(const std::wstring& installDirectory, std::wstring* report);
