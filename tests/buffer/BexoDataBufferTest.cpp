@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <numeric>
+#include "platform/System.h"
 
 namespace fs = std::filesystem;
 
@@ -23,10 +24,9 @@ void WriteAll(const fs::path& path, const std::string& bytes) {
 class TempDir : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_dir =
-            fs::temp_directory_path() /
-            ("osmel-buffer-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        m_dir = fs::temp_directory_path() /
+                ("osmel-buffer-" + std::to_string(Platform::GetCurrentProcessId()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);
     }

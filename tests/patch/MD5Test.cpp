@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include "platform/System.h"
 
 namespace fs = std::filesystem;
 
@@ -82,7 +83,7 @@ class FileMD5HexTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_dir = fs::temp_directory_path() /
-                ("osmel-md5-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+                ("osmel-md5-" + std::to_string(Platform::GetCurrentProcessId()));
         fs::create_directories(m_dir);
     }
     void TearDown() override { fs::remove_all(m_dir); }

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "patch/SafePath.h"
+#include "platform/System.h"
 #include "repair/buffer/BexoUtil.h"
 
 namespace fs = std::filesystem;
@@ -51,10 +52,9 @@ private:
 class PackageTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_dir =
-            fs::temp_directory_path() /
-            ("osmel-package-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        m_dir = fs::temp_directory_path() /
+                ("osmel-package-" + std::to_string(Platform::GetCurrentProcessId()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_dir);
         fs::create_directories(m_dir / "out");
     }

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "patch/MD5.h"
+#include "platform/System.h"
 
 namespace fs = std::filesystem;
 
@@ -65,10 +66,9 @@ std::string Magic() {
 class PatchArchiveTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_dir =
-            fs::temp_directory_path() /
-            ("osmel-archive-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        m_dir = fs::temp_directory_path() /
+                ("osmel-archive-" + std::to_string(Platform::GetCurrentProcessId()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);
     }

@@ -15,6 +15,7 @@
 #include "patch/PatchCallbacks.h"
 #include "platform/Process.h"
 #include "platform/Sync.h"
+#include "platform/System.h"
 
 namespace fs = std::filesystem;
 
@@ -88,10 +89,9 @@ std::string Binary(std::size_t size, int variant) {
 class PatchEngineTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_dir =
-            fs::temp_directory_path() /
-            ("osmel-engine-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        m_dir = fs::temp_directory_path() /
+                ("osmel-engine-" + std::to_string(Platform::GetCurrentProcessId()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);
         g_lines.clear();

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include "platform/System.h"
 
 namespace {
 
@@ -66,9 +67,8 @@ TEST(PatchListTest, Parsing) {
 }
 
 TEST(PatchListTest, FilesAndTheirFormat) {
-    const auto dir =
-        std::filesystem::temp_directory_path() /
-        ("osmel-list-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("osmel-list-" + std::to_string(Platform::GetCurrentProcessId()));
     std::filesystem::create_directories(dir);
     const std::vector<PatchListEntry> entries{{L"bin\\a.exe", L"aa", L"bb"},
                                               {L"b.txt", L"cc", L""}};

@@ -10,6 +10,7 @@
 #include "kernel/FileUtil.h"
 #include "kernel/Text.h"
 #include "patch/PatchCallbacks.h"
+#include "platform/System.h"
 
 namespace fs = std::filesystem;
 
@@ -102,10 +103,9 @@ void Capture(std::int32_t level, const std::wstring& text) {
 class UninstallLogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_dir =
-            fs::temp_directory_path() /
-            ("osmel-unins-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        m_dir = fs::temp_directory_path() /
+                ("osmel-unins-" + std::to_string(Platform::GetCurrentProcessId()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_dir);
         fs::create_directories(m_dir / "install");
         fs::create_directories(m_dir / "patch");
