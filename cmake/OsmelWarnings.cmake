@@ -21,12 +21,14 @@ function(osmel_add_child_dirs dir)
   endforeach()
 endfunction()
 
-# osmel_test(NAME SOURCES... LIBS...): one GoogleTest executable registered with CTest.
+# osmel_test(NAME SOURCES... LIBS... [LABELS...] [NO_ALLOCATION_TRACKER]): one GoogleTest
+# executable registered with CTest. With OSMEL_ALLOCATION_TRACKER on (the debug preset)
+# it gets the allocation tracker, unless it brings global operators of its own.
 function(osmel_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "NO_ALLOCATION_TRACKER" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
-  if(COMMAND osmel_link_tracker)
+  if(COMMAND osmel_link_tracker AND NOT T_NO_ALLOCATION_TRACKER)
     osmel_link_tracker(${name})
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}")
