@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   # toolchain and test frameworks
-  cmake ninja-build g++ clang libclang-rt-14-dev clang-format clang-tidy
+  cmake ninja-build pkg-config g++ clang libclang-rt-14-dev clang-format clang-tidy
   libgtest-dev libgmock-dev libbenchmark-dev
   # libraries
   zlib1g-dev libdeflate-dev libzstd-dev zstd libcurl4-openssl-dev
