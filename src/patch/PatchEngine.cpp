@@ -257,6 +257,9 @@ bool Engine::RunTool(const std::wstring& commandLine, const PatchListEntry& entr
     Platform::ProcessStartup startup;
     startup.inheritHandles = false;
     startup.currentDirectory = m_bin;
+    // A tool must not go on writing into the installation after the patcher has gone:
+    // the next start's recovery could otherwise be undone behind its back.
+    startup.endWithParent = true;
     Platform::ProcessInformation process;
     if (!Platform::CreateProcess(commandLine, startup, &process)) {
         Log(LOG_NORMAL, L"Failed patch command: " + commandLine);

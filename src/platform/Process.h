@@ -31,6 +31,10 @@ struct ProcessStartup {
     bool inheritHandles = false;
     // The child's current directory; empty for this process's own.
     std::wstring currentDirectory;
+    // The child is killed when this process (on POSIX: the creating thread) ends, as a
+    // Windows job object with kill-on-close does, so that a tool cannot outlive an
+    // interrupted patcher and change files after the patcher's recovery has run.
+    bool endWithParent = false;
 };
 
 struct ProcessInformation {

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -150,6 +151,87 @@ public:
     posix_spawnattr_t attributes{};
 };
 
+// posix_spawn cannot ask for the parent-death signal, so this child is forked: between
+// fork and exec it makes only async-signal-safe calls, and an exec failure travels back
+// through a close-on-exec pipe as its errno. Returns 0 or an errno value.
+int SpawnEndingWithParent(pid_t* pid, const char* path, const ProcessStartup& startup,
+                          char* const* argv) {
+    int outFd = -1;
+    int errFd = -1;
+    if (startup.stdOutput != nullptr) {
+        outFd = AsPipe(startup.stdOutput)->fd;
+    }
+    if (startup.stdError != nullptr) {
+        errFd = AsPipe(startup.stdError)->fd;
+    }
+    const std::string directory =
+        startup.currentDirectory.empty() ? std::string() : ToSystemPath(startup.currentDirectory);
+    const bool search = std::string_view(path).find('/') == std::string_view::npos;
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        return errno;
+    }
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child < 0) {
+        const int error = errno;
+        ::close(report[0]);
+        ::close(report[1]);
+        return error;
+    }
+    if (child == 0) {
+        int error = 0;
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
+            ::_exit(127);
+        }
+        if ((outFd >= 0 && ::dup2(outFd, STDOUT_FILENO) < 0) ||
+            (errFd >= 0 && ::dup2(errFd, STDERR_FILENO) < 0) ||
+            (!directory.empty() && ::chdir(directory.c_str()) != 0)) {
+            error = errno;
+        }
+        if (error == 0) {
+            struct sigaction defaults {};
+            defaults.sa_handler = SIG_DFL;
+            for (int signal = 1; signal < NSIG; ++signal) {
+                ::sigaction(signal, &defaults, nullptr);
+            }
+            sigset_t none;
+            sigemptyset(&none);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
+            if (!startup.inheritHandles) {
+                // Everything above 2 but the report pipe, which closes itself at exec.
+                for (int fd = 3; fd < 1024; ++fd) {
+                    if (fd != report[1]) {
+                        ::close(fd);
+                    }
+                }
+            }
+            if (search) {
+                ::execvp(path, argv);
+            } else {
+                ::execv(path, argv);
+            }
+            error = errno;
+        }
+        const ssize_t written = ::write(report[1], &error, sizeof error);
+        (void)written;
+        ::_exit(127);
+    }
+    ::close(report[1]);
+    int error = 0;
+    ssize_t n = 0;
+    do {
+        n = ::read(report[0], &error, sizeof error);
+    } while (n < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (n == static_cast<ssize_t>(sizeof error)) {
+        ::waitpid(child, nullptr, 0);
+        return error;
+    }
+    *pid = child;
+    return 0;
+}
+
 }  // namespace
 
 bool CreatePipe(Handle* readEnd, Handle* writeEnd) {
@@ -248,9 +330,13 @@ bool CreateProcess(const std::wstring& commandLine, const ProcessStartup& startu
 
     pid_t pid = 0;
     const char* path = argumentBytes.front().c_str();
-    rc = std::string_view(path).find('/') == std::string_view::npos
-             ? posix_spawnp(&pid, path, &setup.actions, &setup.attributes, argv.data(), environ)
-             : posix_spawn(&pid, path, &setup.actions, &setup.attributes, argv.data(), environ);
+    if (startup.endWithParent) {
+        rc = SpawnEndingWithParent(&pid, path, startup, argv.data());
+    } else {
+        rc = std::string_view(path).find('/') == std::string_view::npos
+                 ? posix_spawnp(&pid, path, &setup.actions, &setup.attributes, argv.data(), environ)
+                 : posix_spawn(&pid, path, &setup.actions, &setup.attributes, argv.data(), environ);
+    }
     if (rc != 0) {
         SetLastErrorFromErrno(rc);
         return false;
