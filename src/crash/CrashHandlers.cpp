@@ -1,6 +1,7 @@
 #include "crash/CrashHandlers.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -83,6 +84,24 @@ long WriteFatalDumpFilter(const Platform::ExceptionPointers* exception) {
     Platform::TerminateCurrentProcess(3);
 }
 
+// The runtime library's report of a misuse. The exception in flight, which only the
+// POSIX runtime passes, has its own line first: nothing else would keep its message.
+[[noreturn]] void ReportInvalidParameter(const wchar_t* expression, const wchar_t* function,
+                                         const wchar_t* file, unsigned int line,
+                                         std::uintptr_t /*reserved*/) {
+    {
+        SystemLogLock lock;
+        WriteCrashDumpNow();
+        if (expression != nullptr) {
+            SystemLogW(L"Unhandled exception: %ls", expression);
+        }
+        SystemLogW(L"Invalid Parameter Handler> function=%ls, file=%ls, line=%d",
+                   function != nullptr ? function : L"NULL", file != nullptr ? file : L"NULL",
+                   static_cast<int>(line));
+    }
+    Platform::TerminateCurrentProcess(3);
+}
+
 void ExitTrap() {
     if (g_handlersArmed.load()) {
         WriteCrashDumpNow();
@@ -113,6 +132,7 @@ void InstallCrashHandlers() {
         Platform::SetUnhandledExceptionFilter(CrashDumpFilter);
         std::atexit(ExitTrap);
         SetAssertionHandler(ReportAssertion);
+        Platform::SetInvalidParameterHandler(ReportInvalidParameter);
         Platform::SetConsoleCtrlHandler(ConsoleHandler);
     });
 }

@@ -10,9 +10,10 @@
 
 #include "platform/Crash.h"
 
-// Arms the handlers: fatal signals go to CrashDumpFilter, failed assertions write a
-// report and end the process with status 3, the exit trap writes a report when the
-// process exits while still armed, and a terminal's interrupt disarms them.
+// Arms the handlers: fatal signals go to CrashDumpFilter, failed assertions and the
+// runtime library's reports of misuse (on POSIX, std::terminate) write a report and end
+// the process with status 3, the exit trap writes a report when the process exits while
+// still armed, and a terminal's interrupt disarms them.
 void InstallCrashHandlers();
 // Called by the application's exit path, so that a normal exit writes no report.
 void DisarmCrashHandlers();

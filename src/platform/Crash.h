@@ -59,6 +59,19 @@ bool SignalSafeFileExists(const char* path);
 // Ends the process at once with the exit code: no exit handlers, no flushing.
 [[noreturn]] void TerminateCurrentProcess(DWORD exitCode);
 
+// The runtime library's report of a fatal misuse, shaped after
+// _set_invalid_parameter_handler. On POSIX the C++ runtime's terminate handler stands
+// for it: std::terminate is how the runtime ends a misused program (an exception that
+// nobody catches or that leaves a noexcept function, a pure virtual call, a joinable
+// std::thread destroyed). There the function and file are absent and the line is 0;
+// the expression names the exception in flight, if any. The handler must not return;
+// should it, the process aborts.
+using InvalidParameterHandler = void (*)(const wchar_t* expression, const wchar_t* function,
+                                         const wchar_t* file, unsigned int line,
+                                         std::uintptr_t reserved);
+// Returns the previous handler; null restores the runtime's own behaviour.
+InvalidParameterHandler SetInvalidParameterHandler(InvalidParameterHandler handler);
+
 // Console control events. On POSIX the terminal's signals stand for them: SIGINT for
 // CTRL_C_EVENT (0), SIGHUP for CTRL_CLOSE_EVENT (2), SIGTERM for CTRL_SHUTDOWN_EVENT
 // (6). The handler runs in signal context; when it returns false the signal's default

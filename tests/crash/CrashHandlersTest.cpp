@@ -8,10 +8,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -161,6 +163,48 @@ TEST_F(CrashHandlersTest, AFailedAssertionLogsWritesAReportAndEndsWithStatus3) {
     const std::size_t end = log.find('\n', callstack);
     EXPECT_LE(end - callstack - 11, 511u);
     EXPECT_NE(log.find("CrashHandlersTest.cpp:"), std::string::npos) << log;
+}
+
+// An exception leaving a noexcept function is a misuse the runtime ends with
+// std::terminate. The throw is out of the compiler's sight, which would refuse it.
+void (*volatile g_thrower)() = [] { throw std::runtime_error("the cache is gone"); };
+
+// NOLINTNEXTLINE(bugprone-exception-escape): the escape is what is tested
+__attribute__((noinline)) void ThrowThroughNoexcept() noexcept {
+    g_thrower();
+}
+
+TEST_F(CrashHandlersTest, TheRuntimesReportOfAMisuseLogsWritesAReportAndEndsWithStatus3) {
+    struct Case {
+        const char* name;
+        void (*misuse)();
+        const char* exceptionLine;
+        const char* inStack;
+    };
+    const Case cases[] = {
+        {"terminate", [] { std::terminate(); }, nullptr, "TerminateHandler"},
+        {"noexcept", [] { ThrowThroughNoexcept(); },
+         "Unhandled exception: std::runtime_error: the cache is gone\n", "ThrowThroughNoexcept"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(directory / "Kelvor-41861.dmp");
+        EXPECT_EXIT(
+            {
+                EnterDirectory();
+                InstallCrashHandlers();
+                c.misuse();
+            },
+            ::testing::ExitedWithCode(3), "");
+        const std::string report = ReadFile(directory / "Kelvor-41861.dmp");
+        EXPECT_NE(report.find("end of report\n"), std::string::npos);
+        // The report shows where the misuse happened, not only the handler.
+        EXPECT_NE(report.find(c.inStack), std::string::npos) << report.substr(0, 3000);
+        const std::string expected =
+            std::string(c.exceptionLine != nullptr ? c.exceptionLine : "") +
+            "Invalid Parameter Handler> function=NULL, file=NULL, line=0\n";
+        EXPECT_EQ(ReadFile(directory / "stdout.txt"), expected);
+    }
 }
 
 TEST_F(CrashHandlersTest, AnExitThatBypassesDisarmingLeavesAReport) {

@@ -26,10 +26,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "platform/System.h"
+#include "platform/Utf8.h"
 
 namespace Platform {
 
@@ -41,6 +44,8 @@ constexpr std::size_t kAltStackSize = 256 * 1024;
 std::atomic<UnhandledExceptionFilter> g_filter{nullptr};
 struct sigaction g_previous[NSIG];
 std::atomic<ConsoleCtrlHandler> g_consoleHandler{nullptr};
+std::atomic<InvalidParameterHandler> g_invalidParameterHandler{nullptr};
+std::terminate_handler g_previousTerminate = nullptr;
 
 void IgnoreError(void* /*data*/, const char* /*message*/, int /*errnum*/) {}
 
@@ -382,6 +387,40 @@ void ConsoleSignalHandler(int signal) {
     errno = savedErrno;
 }
 
+// "<type>: <what>" of the exception in flight, or empty when there is none.
+std::string ExceptionInFlight() {
+    const std::exception_ptr current = std::current_exception();
+    if (!current) {
+        return {};
+    }
+    const std::type_info* type = abi::__cxa_current_exception_type();
+    std::string text = "exception";
+    if (type != nullptr) {
+        int status = 0;
+        std::unique_ptr<char, decltype(&std::free)> demangled(
+            abi::__cxa_demangle(type->name(), nullptr, nullptr, &status), &std::free);
+        text = status == 0 && demangled ? demangled.get() : type->name();
+    }
+    try {
+        std::rethrow_exception(current);
+    } catch (const std::exception& error) {
+        text += ": ";
+        text += error.what();
+    } catch (...) {  // NOLINT(bugprone-empty-catch): a thrown non-exception has no text
+    }
+    return text;
+}
+
+[[noreturn]] void TerminateHandler() {
+    InvalidParameterHandler handler = g_invalidParameterHandler.load();
+    if (handler != nullptr) {
+        const std::string expression = ExceptionInFlight();
+        const std::wstring wide = DecodeUtf8(expression);
+        handler(expression.empty() ? nullptr : wide.c_str(), nullptr, nullptr, 0, 0);
+    }
+    std::abort();
+}
+
 }  // namespace
 
 void PrepareThreadForFaults() {
@@ -501,6 +540,18 @@ bool SignalSafeFileExists(const char* path) {
 
 void TerminateCurrentProcess(DWORD exitCode) {
     ::_exit(static_cast<int>(exitCode));
+}
+
+InvalidParameterHandler SetInvalidParameterHandler(InvalidParameterHandler handler) {
+    static std::mutex lock;
+    std::lock_guard<std::mutex> guard(lock);
+    const InvalidParameterHandler old = g_invalidParameterHandler.exchange(handler);
+    if (handler != nullptr && old == nullptr) {
+        g_previousTerminate = std::set_terminate(TerminateHandler);
+    } else if (handler == nullptr && old != nullptr) {
+        std::set_terminate(g_previousTerminate);
+    }
+    return old;
 }
 
 bool SetConsoleCtrlHandler(ConsoleCtrlHandler handler) {
