@@ -134,10 +134,9 @@ bool SetEvent(Handle event) {
     if (e == nullptr) {
         return false;
     }
-    {
-        std::lock_guard<std::mutex> guard(e->lock);
-        e->signalled = true;
-    }
+    // Notified under the lock: a woken waiter may close the last handle at once.
+    const std::lock_guard<std::mutex> guard(e->lock);
+    e->signalled = true;
     e->changed.notify_all();
     return true;
 }

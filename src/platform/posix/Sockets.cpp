@@ -1,0 +1,598 @@
+// The completion port on Linux: an epoll set plus a queue of packets that an eventfd
+// wakes. An overlapped call tries the non-blocking system call at once; when it would
+// block, the socket remembers the call and arms its descriptor (one-shot), and the thread
+// in GetQueuedCompletionStatus finishes the call on readiness and queues its packet.
+//
+// Sockets that were associated with a port are not freed when closed: the thread that
+// takes the completions may still hold their address, so they are retired to the port
+// and freed when that thread next enters GetQueuedCompletionStatus.
+#include "platform/Sockets.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/System.h"
+
+namespace Platform {
+
+struct SocketObject {
+    std::mutex lock;
+    int fd = -1;
+    CompletionPortObject* port = nullptr;
+    std::uintptr_t key = 0;
+    std::uint64_t id = 0;
+    std::uint32_t armed = 0;
+    Overlapped* readOp = nullptr;
+    WsaBuf readBuf;
+    Overlapped* writeOp = nullptr;
+    WsaBuf writeBuf;
+    Overlapped* connectOp = nullptr;
+};
+
+namespace {
+
+struct Packet {
+    DWORD bytes;
+    std::uintptr_t key;
+    Overlapped* overlapped;
+    DWORD error;
+};
+
+// The application bit of Win32 error numbers marks errno values without a Windows
+// Sockets counterpart.
+constexpr DWORD kApplicationErrorBit = 1u << 29;
+constexpr std::uint64_t kWakeId = 0;
+
+}  // namespace
+
+struct CompletionPortObject {
+    int epoll = -1;
+    int wake = -1;
+    std::atomic<std::thread::id> waiter;
+    std::mutex lock;
+    std::deque<Packet> queue;
+    std::unordered_map<std::uint64_t, SocketObject*> sockets;
+    std::vector<SocketObject*> retired;
+    std::uint64_t nextId = 1;
+};
+
+DWORD WsaErrorFromErrno(int errnoValue) {
+    switch (errnoValue) {
+    case 0: return Error::Success;
+    case EFAULT: return Error::WsaEFault;
+    case EINVAL: return Error::WsaEInval;
+    case EAGAIN: return Error::WsaEWouldBlock;
+    case EINPROGRESS: return Error::WsaEInProgress;
+    case EALREADY: return Error::WsaEAlready;
+    case EBADF:
+    case ENOTSOCK: return Error::WsaENotSock;
+    case EAFNOSUPPORT: return Error::WsaEAfNoSupport;
+    case EADDRINUSE: return Error::WsaEAddrInUse;
+    case EADDRNOTAVAIL: return Error::WsaEAddrNotAvail;
+    case ENETDOWN: return Error::WsaENetDown;
+    case ENETUNREACH: return Error::WsaENetUnreach;
+    case ECONNABORTED: return Error::WsaEConnAborted;
+    // A send after the peer reset the connection; Windows reports the reset.
+    case EPIPE:
+    case ECONNRESET: return Error::WsaEConnReset;
+    case ENOBUFS:
+    case ENOMEM: return Error::WsaENoBufs;
+    case EISCONN: return Error::WsaEIsConn;
+    case ENOTCONN: return Error::WsaENotConn;
+    case ETIMEDOUT: return Error::WsaETimedOut;
+    case ECONNREFUSED: return Error::WsaEConnRefused;
+    case EHOSTDOWN:
+    case EHOSTUNREACH: return Error::WsaEHostUnreach;
+    default: return kApplicationErrorBit | static_cast<DWORD>(errnoValue);
+    }
+}
+
+namespace {
+
+sockaddr_in ToSockaddr(const SocketAddress& address) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(address.address);
+    sa.sin_port = htons(address.port);
+    return sa;
+}
+
+int NewSocketDescriptor() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd >= 0) {
+        // The serialisers write field by field and then wait for an answer; Nagle's
+        // delay would stall each such exchange until the peer's delayed acknowledgement.
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+    return fd;
+}
+
+// The caller holds the port's lock.
+void Push(CompletionPortObject* port, const Packet& packet, bool wake) {
+    port->queue.push_back(packet);
+    if (wake) {
+        const std::uint64_t one = 1;
+        while (::write(port->wake, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+// Queues a packet; the eventfd is written only when another thread may be waiting.
+void Complete(CompletionPortObject* port, const Packet& packet) {
+    const bool wake = port->waiter.load() != std::this_thread::get_id();
+    const std::lock_guard<std::mutex> guard(port->lock);
+    Push(port, packet, wake);
+}
+
+// The caller holds the socket's lock. Arms the descriptor for the calls outstanding.
+void Rearm(SocketObject* s) {
+    std::uint32_t want = 0;
+    if (s->readOp != nullptr) {
+        want |= EPOLLIN;
+    }
+    if (s->writeOp != nullptr || s->connectOp != nullptr) {
+        want |= EPOLLOUT;
+    }
+    if (want == 0 || want == s->armed || s->port == nullptr || s->fd < 0) {
+        return;
+    }
+    epoll_event ev{};
+    ev.events = want | EPOLLONESHOT;
+    ev.data.u64 = s->id;
+    if (::epoll_ctl(s->port->epoll, EPOLL_CTL_MOD, s->fd, &ev) == 0) {
+        s->armed = want;
+    }
+}
+
+// Moves what the kernel takes now; true when the call is finished (packet filled).
+bool TryRecv(SocketObject* s, const WsaBuf& buffer, DWORD* bytes, DWORD* error) {
+    for (;;) {
+        const ssize_t n = ::recv(s->fd, buffer.buf, buffer.len, MSG_DONTWAIT);
+        if (n >= 0) {
+            *bytes = static_cast<DWORD>(n);
+            *error = 0;
+            return true;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return false;
+        }
+        *bytes = 0;
+        *error = WsaErrorFromErrno(errno);
+        return true;
+    }
+}
+
+bool TrySend(SocketObject* s, const WsaBuf& buffer, DWORD* bytes, DWORD* error) {
+    for (;;) {
+        const ssize_t n = ::send(s->fd, buffer.buf, buffer.len, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0) {
+            *bytes = static_cast<DWORD>(n);
+            *error = 0;
+            return true;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return false;
+        }
+        *bytes = 0;
+        *error = WsaErrorFromErrno(errno);
+        return true;
+    }
+}
+
+// Runs on the port's thread when the descriptor is ready.
+void OnReady(CompletionPortObject* port, std::uint64_t id, std::uint32_t events) {
+    SocketObject* s = nullptr;
+    {
+        const std::lock_guard<std::mutex> guard(port->lock);
+        const auto it = port->sockets.find(id);
+        if (it == port->sockets.end()) {
+            return;
+        }
+        s = it->second;
+    }
+    std::vector<Packet> done;
+    {
+        const std::lock_guard<std::mutex> guard(s->lock);
+        if (s->fd < 0) {
+            return;
+        }
+        s->armed = 0;
+        const bool failed = (events & (EPOLLERR | EPOLLHUP)) != 0;
+        DWORD bytes = 0;
+        DWORD error = 0;
+        if (s->readOp != nullptr && ((events & EPOLLIN) != 0 || failed) &&
+            TryRecv(s, s->readBuf, &bytes, &error)) {
+            done.push_back({bytes, s->key, s->readOp, error});
+            s->readOp = nullptr;
+        }
+        if (s->connectOp != nullptr && ((events & EPOLLOUT) != 0 || failed)) {
+            int soError = 0;
+            socklen_t length = sizeof soError;
+            if (::getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0) {
+                soError = errno;
+            }
+            done.push_back({0, s->key, s->connectOp, WsaErrorFromErrno(soError)});
+            s->connectOp = nullptr;
+        }
+        if (s->writeOp != nullptr && ((events & EPOLLOUT) != 0 || failed) &&
+            TrySend(s, s->writeBuf, &bytes, &error)) {
+            done.push_back({bytes, s->key, s->writeOp, error});
+            s->writeOp = nullptr;
+        }
+        Rearm(s);
+    }
+    if (!done.empty()) {
+        const std::lock_guard<std::mutex> guard(port->lock);
+        for (const Packet& p : done) {
+            Push(port, p, false);
+        }
+    }
+}
+
+// The caller holds the socket's lock. Takes the outstanding calls as aborted packets.
+void TakeOutstanding(SocketObject* s, std::vector<Packet>* aborted) {
+    for (Overlapped** op : {&s->readOp, &s->writeOp, &s->connectOp}) {
+        if (*op != nullptr) {
+            aborted->push_back({0, s->key, *op, Error::OperationAborted});
+            *op = nullptr;
+        }
+    }
+    s->armed = 0;
+}
+
+}  // namespace
+
+DWORD WSAStartup(std::uint8_t major, std::uint8_t minor, std::uint16_t* version) {
+    // The socket calls here need no start-up; versions from 1.0 to 2.2 are served.
+    constexpr std::uint16_t kHighest = 0x0202;
+    const std::uint16_t asked = static_cast<std::uint16_t>(major | (minor << 8));
+    const auto number = [](std::uint16_t v) { return ((v & 0xFF) << 8) | (v >> 8); };
+    *version = number(asked) > number(kHighest) ? kHighest : asked;
+    return major == 0 ? Error::WsaVerNotSupported : 0;
+}
+
+void WSACleanup() {}
+
+CompletionPort CreateIoCompletionPort(std::uint32_t /*concurrency*/) {
+    const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    if (ep < 0) {
+        SetLastErrorFromErrno(errno);
+        return nullptr;
+    }
+    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kWakeId;
+    if (wake < 0 || ::epoll_ctl(ep, EPOLL_CTL_ADD, wake, &ev) != 0) {
+        SetLastErrorFromErrno(errno);
+        if (wake >= 0) {
+            ::close(wake);
+        }
+        ::close(ep);
+        return nullptr;
+    }
+    auto* port = new CompletionPortObject;
+    port->epoll = ep;
+    port->wake = wake;
+    return port;
+}
+
+bool AssociateSocket(CompletionPort port, Socket socket, std::uintptr_t key) {
+    if (port == nullptr || socket == nullptr) {
+        SetLastError(Error::InvalidParameter);
+        return false;
+    }
+    const std::lock_guard<std::mutex> socketGuard(socket->lock);
+    if (socket->port != nullptr || socket->fd < 0) {
+        SetLastError(Error::InvalidParameter);
+        return false;
+    }
+    const std::lock_guard<std::mutex> portGuard(port->lock);
+    const std::uint64_t id = port->nextId++;
+    epoll_event ev{};
+    ev.events = EPOLLONESHOT;
+    ev.data.u64 = id;
+    if (::epoll_ctl(port->epoll, EPOLL_CTL_ADD, socket->fd, &ev) != 0) {
+        SetLastError(WsaErrorFromErrno(errno));
+        return false;
+    }
+    socket->port = port;
+    socket->key = key;
+    socket->id = id;
+    port->sockets.emplace(id, socket);
+    return true;
+}
+
+bool PostQueuedCompletionStatus(CompletionPort port, DWORD bytes, std::uintptr_t key,
+                                Overlapped* overlapped) {
+    if (port == nullptr) {
+        SetLastError(Error::InvalidHandle);
+        return false;
+    }
+    const std::lock_guard<std::mutex> guard(port->lock);
+    Push(port, {bytes, key, overlapped, 0}, true);
+    return true;
+}
+
+DWORD GetQueuedCompletionStatus(CompletionPort port, DWORD* bytes, std::uintptr_t* key,
+                                Overlapped** overlapped) {
+    *bytes = 0;
+    *key = 0;
+    *overlapped = nullptr;
+    port->waiter.store(std::this_thread::get_id());
+    std::vector<SocketObject*> retired;
+    {
+        const std::lock_guard<std::mutex> guard(port->lock);
+        retired.swap(port->retired);
+    }
+    for (SocketObject* s : retired) {
+        delete s;
+    }
+    for (;;) {
+        {
+            const std::lock_guard<std::mutex> guard(port->lock);
+            if (!port->queue.empty()) {
+                const Packet p = port->queue.front();
+                port->queue.pop_front();
+                *bytes = p.bytes;
+                *key = p.key;
+                *overlapped = p.overlapped;
+                return p.error;
+            }
+        }
+        epoll_event events[64];
+        const int n = ::epoll_wait(port->epoll, events, 64, -1);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return WsaErrorFromErrno(errno);
+        }
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u64 == kWakeId) {
+                std::uint64_t count = 0;
+                while (::read(port->wake, &count, sizeof count) < 0 && errno == EINTR) {
+                }
+            } else {
+                OnReady(port, events[i].data.u64, events[i].events);
+            }
+        }
+    }
+}
+
+void CloseCompletionPort(CompletionPort port) {
+    if (port == nullptr) {
+        return;
+    }
+    ::close(port->wake);
+    ::close(port->epoll);
+    for (SocketObject* s : port->retired) {
+        delete s;
+    }
+    delete port;
+}
+
+Socket WSASocket() {
+    const int fd = NewSocketDescriptor();
+    if (fd < 0) {
+        SetLastError(WsaErrorFromErrno(errno));
+        return kInvalidSocket;
+    }
+    auto* s = new SocketObject;
+    s->fd = fd;
+    return s;
+}
+
+DWORD Bind(Socket socket, const SocketAddress& address) {
+    if (socket == nullptr) {
+        return Error::WsaENotSock;
+    }
+    const std::lock_guard<std::mutex> guard(socket->lock);
+    const sockaddr_in sa = ToSockaddr(address);
+    if (::bind(socket->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        return WsaErrorFromErrno(errno);
+    }
+    return 0;
+}
+
+DWORD GetSockName(Socket socket, SocketAddress* address) {
+    if (socket == nullptr) {
+        return Error::WsaENotSock;
+    }
+    const std::lock_guard<std::mutex> guard(socket->lock);
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    if (::getsockname(socket->fd, reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
+        return WsaErrorFromErrno(errno);
+    }
+    address->address = ntohl(sa.sin_addr.s_addr);
+    address->port = ntohs(sa.sin_port);
+    return 0;
+}
+
+void CloseSocket(Socket socket, bool abortive) {
+    if (socket == nullptr) {
+        return;
+    }
+    std::vector<Packet> aborted;
+    CompletionPortObject* port = nullptr;
+    {
+        const std::lock_guard<std::mutex> guard(socket->lock);
+        port = socket->port;
+        if (socket->fd >= 0) {
+            if (port != nullptr) {
+                ::epoll_ctl(port->epoll, EPOLL_CTL_DEL, socket->fd, nullptr);
+            }
+            if (abortive) {
+                const linger lingerOption{1, 0};
+                ::setsockopt(socket->fd, SOL_SOCKET, SO_LINGER, &lingerOption,
+                             sizeof lingerOption);
+            }
+            ::close(socket->fd);
+            socket->fd = -1;
+        }
+        TakeOutstanding(socket, &aborted);
+    }
+    if (port == nullptr) {
+        delete socket;
+        return;
+    }
+    const std::lock_guard<std::mutex> guard(port->lock);
+    port->sockets.erase(socket->id);
+    for (const Packet& p : aborted) {
+        Push(port, p, true);
+    }
+    port->retired.push_back(socket);
+}
+
+DWORD WSARecv(Socket socket, const WsaBuf& buffer, Overlapped* overlapped) {
+    if (socket == nullptr) {
+        return Error::WsaENotSock;
+    }
+    const std::lock_guard<std::mutex> guard(socket->lock);
+    if (socket->fd < 0) {
+        return Error::WsaENotSock;
+    }
+    if (socket->port == nullptr || socket->readOp != nullptr) {
+        return Error::WsaEInval;
+    }
+    DWORD bytes = 0;
+    DWORD error = 0;
+    if (TryRecv(socket, buffer, &bytes, &error)) {
+        if (error != 0) {
+            return error;
+        }
+        Complete(socket->port, {bytes, socket->key, overlapped, 0});
+        return 0;
+    }
+    socket->readOp = overlapped;
+    socket->readBuf = buffer;
+    Rearm(socket);
+    return Error::IoPending;
+}
+
+DWORD WSASend(Socket socket, const WsaBuf& buffer, Overlapped* overlapped) {
+    if (socket == nullptr) {
+        return Error::WsaENotSock;
+    }
+    const std::lock_guard<std::mutex> guard(socket->lock);
+    if (socket->fd < 0) {
+        return Error::WsaENotSock;
+    }
+    if (socket->port == nullptr || socket->writeOp != nullptr) {
+        return Error::WsaEInval;
+    }
+    DWORD bytes = 0;
+    DWORD error = 0;
+    if (TrySend(socket, buffer, &bytes, &error)) {
+        if (error != 0) {
+            return error;
+        }
+        Complete(socket->port, {bytes, socket->key, overlapped, 0});
+        return 0;
+    }
+    socket->writeOp = overlapped;
+    socket->writeBuf = buffer;
+    Rearm(socket);
+    return Error::IoPending;
+}
+
+DWORD ConnectEx(Socket socket, const SocketAddress& address, Overlapped* overlapped) {
+    if (socket == nullptr) {
+        return Error::WsaENotSock;
+    }
+    const std::lock_guard<std::mutex> guard(socket->lock);
+    if (socket->fd < 0) {
+        return Error::WsaENotSock;
+    }
+    if (socket->port == nullptr || socket->connectOp != nullptr) {
+        return Error::WsaEInval;
+    }
+    const sockaddr_in sa = ToSockaddr(address);
+    int result = 0;
+    do {
+        result = ::connect(socket->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) {
+        Complete(socket->port, {0, socket->key, overlapped, 0});
+        return 0;
+    }
+    if (errno != EINPROGRESS) {
+        return WsaErrorFromErrno(errno);
+    }
+    socket->connectOp = overlapped;
+    Rearm(socket);
+    return Error::IoPending;
+}
+
+DWORD UpdateConnectContext(Socket socket) {
+    return socket == nullptr ? Error::WsaENotSock : 0;
+}
+
+DWORD DisconnectEx(Socket socket, Overlapped* overlapped) {
+    if (socket == nullptr) {
+        return Error::WsaENotSock;
+    }
+    std::vector<Packet> packets;
+    CompletionPortObject* port = nullptr;
+    {
+        const std::lock_guard<std::mutex> guard(socket->lock);
+        if (socket->fd < 0) {
+            return Error::WsaENotSock;
+        }
+        port = socket->port;
+        if (port == nullptr) {
+            return Error::WsaEInval;
+        }
+        // A fresh descriptor stands in for the reused socket; the old one closes
+        // gracefully (the peer sees the end of the stream).
+        const int fresh = NewSocketDescriptor();
+        if (fresh < 0) {
+            return WsaErrorFromErrno(errno);
+        }
+        ::epoll_ctl(port->epoll, EPOLL_CTL_DEL, socket->fd, nullptr);
+        ::shutdown(socket->fd, SHUT_WR);
+        ::close(socket->fd);
+        socket->fd = fresh;
+        TakeOutstanding(socket, &packets);
+        epoll_event ev{};
+        ev.events = EPOLLONESHOT;
+        ev.data.u64 = socket->id;
+        if (::epoll_ctl(port->epoll, EPOLL_CTL_ADD, fresh, &ev) != 0) {
+            const DWORD error = WsaErrorFromErrno(errno);
+            ::close(fresh);
+            socket->fd = -1;
+            packets.push_back({0, socket->key, overlapped, error});
+        } else {
+            packets.push_back({0, socket->key, overlapped, 0});
+        }
+    }
+    const bool wake = port->waiter.load() != std::this_thread::get_id();
+    const std::lock_guard<std::mutex> guard(port->lock);
+    for (const Packet& p : packets) {
+        Push(port, p, wake);
+    }
+    return 0;
+}
+
+}  // namespace Platform
