@@ -5,6 +5,7 @@
 
 #include "kernel/Assert.h"
 #include "net/IOOperation.h"
+#include "net/TCPSocket.h"
 
 namespace {
 
@@ -88,11 +89,11 @@ void CPWorkerThread::Loop() {
             continue;
         }
         auto& operation = static_cast<IOOperation&>(*overlapped);
-        const TCPSocket* handler = operation.m_handler;
+        TCPSocket* handler = operation.m_handler;
         BexoAssert(handler != nullptr);
         operation.SetState(IOOperation::STATE_CAUGHT);
         operation.m_stepBytes = bytes;
-        reinterpret_cast<CPHandler*>(key)->HandleCompletion(operation, error);
+        handler->HandleCompletion(operation, error);
     }
 }
 

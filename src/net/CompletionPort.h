@@ -23,8 +23,7 @@ public:
     bool Associate(Platform::Socket socket, std::uintptr_t key);
     bool Post(std::uintptr_t key, std::uint32_t bytes, Platform::Overlapped* overlapped);
     // Waits without time limit; 0 on success or the OS error.
-    std::uint32_t Get(std::uint32_t* bytes, std::uintptr_t* key,
-                      Platform::Overlapped** overlapped);
+    std::uint32_t Get(std::uint32_t* bytes, std::uintptr_t* key, Platform::Overlapped** overlapped);
     void Close();
 
 private:

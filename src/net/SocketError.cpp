@@ -5,23 +5,30 @@
 BEXORESULT MapSocketError(std::uint32_t osError) {
     namespace E = Platform::Error;
     switch (osError) {
-    case 0: return BEXORESULT_OK;
-    case E::NetnameDeleted:
-    case E::WsaENetDown:
-    case E::WsaENetUnreach:
-    case E::WsaEConnReset:
-    case E::WsaETimedOut:
-    case E::WsaEHostUnreach: return BEXORESULT_NETWORK_ERROR;
-    case E::OperationAborted: return BEXORESULT_ABORTED;
-    case E::WsaEFault:
-    case E::WsaEAfNoSupport:
-    case E::WsaEAddrNotAvail: return BEXORESULT_INVALID_ARGUMENT;
-    case E::WsaEInval:
-    case E::WsaEAlready:
-    case E::WsaENotSock:
-    case E::WsaNotInitialised: return BEXORESULT_INVALID_STATE;
-    case E::WsaEConnRefused: return BEXORESULT_CONNECTION_REFUSED;
-    default: return BEXORESULT_UNKNOWN_ERROR;
+        case 0:
+            return BEXORESULT_OK;
+        case E::NetnameDeleted:
+        case E::WsaENetDown:
+        case E::WsaENetUnreach:
+        case E::WsaEConnReset:
+        case E::WsaETimedOut:
+        case E::WsaEHostUnreach:
+            return BEXORESULT_NETWORK_ERROR;
+        case E::OperationAborted:
+            return BEXORESULT_ABORTED;
+        case E::WsaEFault:
+        case E::WsaEAfNoSupport:
+        case E::WsaEAddrNotAvail:
+            return BEXORESULT_INVALID_ARGUMENT;
+        case E::WsaEInval:
+        case E::WsaEAlready:
+        case E::WsaENotSock:
+        case E::WsaNotInitialised:
+            return BEXORESULT_INVALID_STATE;
+        case E::WsaEConnRefused:
+            return BEXORESULT_CONNECTION_REFUSED;
+        default:
+            return BEXORESULT_UNKNOWN_ERROR;
     }
 }
 

@@ -146,17 +146,28 @@ bool TCPSocket::HandleCompletion(IOOperation& operation, std::uint32_t error) {
     BexoAssert(NULL != GetManager());  // NOLINT(modernize-use-nullptr): the report names NULL
     bool finished = false;
     switch (operation.m_operation) {
-    case IOOperation::IO_TCP_StartConnect:
-    case IOOperation::IO_TCP_Connect: finished = ConnectResponse(operation, error); break;
-    case IOOperation::IO_TCP_StartAccept:
-    case IOOperation::IO_TCP_Accept: finished = AcceptResponse(operation, error); break;
-    case IOOperation::IO_TCP_Read:
-    case IOOperation::IO_TCP_StartRead: finished = RecvResponse(operation, error); break;
-    case IOOperation::IO_TCP_Write:
-    case IOOperation::IO_TCP_StartWrite: finished = SendResponse(operation, error); break;
-    case IOOperation::IO_TCP_StartDisconnect:
-    case IOOperation::IO_TCP_Disconnect: finished = DisconnectResponse(operation, error); break;
-    default: return false;
+        case IOOperation::IO_TCP_StartConnect:
+        case IOOperation::IO_TCP_Connect:
+            finished = ConnectResponse(operation, error);
+            break;
+        case IOOperation::IO_TCP_StartAccept:
+        case IOOperation::IO_TCP_Accept:
+            finished = AcceptResponse(operation, error);
+            break;
+        case IOOperation::IO_TCP_Read:
+        case IOOperation::IO_TCP_StartRead:
+            finished = RecvResponse(operation, error);
+            break;
+        case IOOperation::IO_TCP_Write:
+        case IOOperation::IO_TCP_StartWrite:
+            finished = SendResponse(operation, error);
+            break;
+        case IOOperation::IO_TCP_StartDisconnect:
+        case IOOperation::IO_TCP_Disconnect:
+            finished = DisconnectResponse(operation, error);
+            break;
+        default:
+            return false;
     }
     if (finished) {
         operation.Complete(this);
@@ -194,8 +205,7 @@ bool TCPSocket::ConnectResponse(IOOperation& operation, std::uint32_t error) {
         if (operation.m_operation == IOOperation::IO_TCP_StartConnect) {
             operation.m_operation = IOOperation::IO_TCP_Connect;
             operation.SetState(IOOperation::STATE_POSTED);
-            if (Issued(operation,
-                       Platform::ConnectEx(socket, m_remoteAddress.ToOS(), &operation),
+            if (Issued(operation, Platform::ConnectEx(socket, m_remoteAddress.ToOS(), &operation),
                        &error)) {
                 return false;
             }
@@ -245,8 +255,9 @@ bool TCPSocket::StepResponse(IOOperation& operation, std::uint32_t error, bool r
     operation.m_wsaBuf.buf = reinterpret_cast<char*>(operation.m_buffer + operation.m_transferred);
     operation.SetState(IOOperation::STATE_POSTED);
     const Platform::Socket socket = m_socket.load();
-    const std::uint32_t result = receive ? Platform::WSARecv(socket, operation.m_wsaBuf, &operation)
-                                         : Platform::WSASend(socket, operation.m_wsaBuf, &operation);
+    const std::uint32_t result = receive
+                                     ? Platform::WSARecv(socket, operation.m_wsaBuf, &operation)
+                                     : Platform::WSASend(socket, operation.m_wsaBuf, &operation);
     if (result == Platform::Error::WsaENoBufs) {
         // Not a failure: the step goes through the queue again once buffers free up.
         operation.SetState(IOOperation::STATE_CAUGHT);

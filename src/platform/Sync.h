@@ -40,6 +40,7 @@ Handle CreateThread(std::size_t stackSize, ThreadFunction function, void* argume
 bool GetExitCodeThread(Handle thread, DWORD* exitCode);
 DWORD GetCurrentThreadId();
 
+// 0 yields the rest of the time slice.
 void Sleep(DWORD milliseconds);
 
 // A recursive lock without a handle, as a Win32 critical section.

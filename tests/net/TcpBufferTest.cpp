@@ -54,7 +54,7 @@ TEST_F(TcpBufferTest, IsAStreamWithoutSizeWhosePositionCountsBytesRead) {
 
 TEST_F(TcpBufferTest, ReadCutShortByThePeerClosingIsAbortedAndCountsNothing) {
     Connect();
-    ASSERT_TRUE(peer->WriteAll("abcd" "ef", 6));
+    ASSERT_TRUE(peer->WriteAll("abcdef", 6));
     peer->ShutdownWrite();
     char data[4];
     ASSERT_EQ(buffer.ReadData(data, 4), BEXORESULT_OK);

@@ -1,7 +1,9 @@
 // The completion port on Linux: an epoll set plus a queue of packets that an eventfd
 // wakes. An overlapped call tries the non-blocking system call at once; when it would
-// block, the socket remembers the call and arms its descriptor (one-shot), and the thread
-// in GetQueuedCompletionStatus finishes the call on readiness and queues its packet.
+// block, the socket remembers the call, and the thread in GetQueuedCompletionStatus
+// finishes it when the descriptor's next readiness edge comes and queues its packet.
+// Descriptors are watched edge-triggered for both directions from association on, so
+// no call needs an epoll_ctl.
 //
 // Sockets that were associated with a port are not freed when closed: the thread that
 // takes the completions may still hold their address, so they are retired to the port
@@ -11,6 +13,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -20,7 +23,6 @@
 #include <cerrno>
 #include <deque>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -34,7 +36,6 @@ struct SocketObject {
     CompletionPortObject* port = nullptr;
     std::uintptr_t key = 0;
     std::uint64_t id = 0;
-    std::uint32_t armed = 0;
     Overlapped* readOp = nullptr;
     WsaBuf readBuf;
     Overlapped* writeOp = nullptr;
@@ -55,14 +56,16 @@ struct Packet {
 // Sockets counterpart.
 constexpr DWORD kApplicationErrorBit = 1u << 29;
 constexpr std::uint64_t kWakeId = 0;
+constexpr int kSpins = 20;
 
 }  // namespace
 
 struct CompletionPortObject {
     int epoll = -1;
     int wake = -1;
-    std::atomic<std::thread::id> waiter;
     std::mutex lock;
+    // The port's thread is in epoll_wait, or about to be: a packet must wake it.
+    bool sleeping = false;
     std::deque<Packet> queue;
     std::unordered_map<std::uint64_t, SocketObject*> sockets;
     std::vector<SocketObject*> retired;
@@ -71,32 +74,53 @@ struct CompletionPortObject {
 
 DWORD WsaErrorFromErrno(int errnoValue) {
     switch (errnoValue) {
-    case 0: return Error::Success;
-    case EFAULT: return Error::WsaEFault;
-    case EINVAL: return Error::WsaEInval;
-    case EAGAIN: return Error::WsaEWouldBlock;
-    case EINPROGRESS: return Error::WsaEInProgress;
-    case EALREADY: return Error::WsaEAlready;
-    case EBADF:
-    case ENOTSOCK: return Error::WsaENotSock;
-    case EAFNOSUPPORT: return Error::WsaEAfNoSupport;
-    case EADDRINUSE: return Error::WsaEAddrInUse;
-    case EADDRNOTAVAIL: return Error::WsaEAddrNotAvail;
-    case ENETDOWN: return Error::WsaENetDown;
-    case ENETUNREACH: return Error::WsaENetUnreach;
-    case ECONNABORTED: return Error::WsaEConnAborted;
-    // A send after the peer reset the connection; Windows reports the reset.
-    case EPIPE:
-    case ECONNRESET: return Error::WsaEConnReset;
-    case ENOBUFS:
-    case ENOMEM: return Error::WsaENoBufs;
-    case EISCONN: return Error::WsaEIsConn;
-    case ENOTCONN: return Error::WsaENotConn;
-    case ETIMEDOUT: return Error::WsaETimedOut;
-    case ECONNREFUSED: return Error::WsaEConnRefused;
-    case EHOSTDOWN:
-    case EHOSTUNREACH: return Error::WsaEHostUnreach;
-    default: return kApplicationErrorBit | static_cast<DWORD>(errnoValue);
+        case 0:
+            return Error::Success;
+        case EFAULT:
+            return Error::WsaEFault;
+        case EINVAL:
+            return Error::WsaEInval;
+        case EAGAIN:
+            return Error::WsaEWouldBlock;
+        case EINPROGRESS:
+            return Error::WsaEInProgress;
+        case EALREADY:
+            return Error::WsaEAlready;
+        case EBADF:
+        case ENOTSOCK:
+            return Error::WsaENotSock;
+        case EAFNOSUPPORT:
+            return Error::WsaEAfNoSupport;
+        case EADDRINUSE:
+            return Error::WsaEAddrInUse;
+        case EADDRNOTAVAIL:
+            return Error::WsaEAddrNotAvail;
+        case ENETDOWN:
+            return Error::WsaENetDown;
+        case ENETUNREACH:
+            return Error::WsaENetUnreach;
+        case ECONNABORTED:
+            return Error::WsaEConnAborted;
+        // A send after the peer reset the connection; Windows reports the reset.
+        case EPIPE:
+        case ECONNRESET:
+            return Error::WsaEConnReset;
+        case ENOBUFS:
+        case ENOMEM:
+            return Error::WsaENoBufs;
+        case EISCONN:
+            return Error::WsaEIsConn;
+        case ENOTCONN:
+            return Error::WsaENotConn;
+        case ETIMEDOUT:
+            return Error::WsaETimedOut;
+        case ECONNREFUSED:
+            return Error::WsaEConnRefused;
+        case EHOSTDOWN:
+        case EHOSTUNREACH:
+            return Error::WsaEHostUnreach;
+        default:
+            return kApplicationErrorBit | static_cast<DWORD>(errnoValue);
     }
 }
 
@@ -122,41 +146,22 @@ int NewSocketDescriptor() {
 }
 
 // The caller holds the port's lock.
-void Push(CompletionPortObject* port, const Packet& packet, bool wake) {
+void Push(CompletionPortObject* port, const Packet& packet) {
     port->queue.push_back(packet);
-    if (wake) {
+    if (port->sleeping) {
+        port->sleeping = false;
         const std::uint64_t one = 1;
         while (::write(port->wake, &one, sizeof one) < 0 && errno == EINTR) {
         }
     }
 }
 
-// Queues a packet; the eventfd is written only when another thread may be waiting.
 void Complete(CompletionPortObject* port, const Packet& packet) {
-    const bool wake = port->waiter.load() != std::this_thread::get_id();
     const std::lock_guard<std::mutex> guard(port->lock);
-    Push(port, packet, wake);
+    Push(port, packet);
 }
 
-// The caller holds the socket's lock. Arms the descriptor for the calls outstanding.
-void Rearm(SocketObject* s) {
-    std::uint32_t want = 0;
-    if (s->readOp != nullptr) {
-        want |= EPOLLIN;
-    }
-    if (s->writeOp != nullptr || s->connectOp != nullptr) {
-        want |= EPOLLOUT;
-    }
-    if (want == 0 || want == s->armed || s->port == nullptr || s->fd < 0) {
-        return;
-    }
-    epoll_event ev{};
-    ev.events = want | EPOLLONESHOT;
-    ev.data.u64 = s->id;
-    if (::epoll_ctl(s->port->epoll, EPOLL_CTL_MOD, s->fd, &ev) == 0) {
-        s->armed = want;
-    }
-}
+constexpr std::uint32_t kWatchedEvents = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
 
 // Moves what the kernel takes now; true when the call is finished (packet filled).
 bool TryRecv(SocketObject* s, const WsaBuf& buffer, DWORD* bytes, DWORD* error) {
@@ -199,8 +204,9 @@ bool TrySend(SocketObject* s, const WsaBuf& buffer, DWORD* bytes, DWORD* error) 
     }
 }
 
-// Runs on the port's thread when the descriptor is ready.
-void OnReady(CompletionPortObject* port, std::uint64_t id, std::uint32_t events) {
+// Runs on the port's thread on a readiness edge. Every outstanding call is tried: one
+// that would still block waits for the next edge.
+void OnReady(CompletionPortObject* port, std::uint64_t id) {
     SocketObject* s = nullptr;
     {
         const std::lock_guard<std::mutex> guard(port->lock);
@@ -216,35 +222,37 @@ void OnReady(CompletionPortObject* port, std::uint64_t id, std::uint32_t events)
         if (s->fd < 0) {
             return;
         }
-        s->armed = 0;
-        const bool failed = (events & (EPOLLERR | EPOLLHUP)) != 0;
         DWORD bytes = 0;
         DWORD error = 0;
-        if (s->readOp != nullptr && ((events & EPOLLIN) != 0 || failed) &&
-            TryRecv(s, s->readBuf, &bytes, &error)) {
+        if (s->readOp != nullptr && TryRecv(s, s->readBuf, &bytes, &error)) {
             done.push_back({bytes, s->key, s->readOp, error});
             s->readOp = nullptr;
         }
-        if (s->connectOp != nullptr && ((events & EPOLLOUT) != 0 || failed)) {
+        if (s->connectOp != nullptr) {
             int soError = 0;
             socklen_t length = sizeof soError;
             if (::getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0) {
                 soError = errno;
             }
-            done.push_back({0, s->key, s->connectOp, WsaErrorFromErrno(soError)});
-            s->connectOp = nullptr;
+            sockaddr_in peer{};
+            socklen_t peerLength = sizeof peer;
+            const bool connected =
+                soError == 0 &&
+                ::getpeername(s->fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0;
+            if (soError != 0 || connected) {
+                done.push_back({0, s->key, s->connectOp, WsaErrorFromErrno(soError)});
+                s->connectOp = nullptr;
+            }
         }
-        if (s->writeOp != nullptr && ((events & EPOLLOUT) != 0 || failed) &&
-            TrySend(s, s->writeBuf, &bytes, &error)) {
+        if (s->writeOp != nullptr && TrySend(s, s->writeBuf, &bytes, &error)) {
             done.push_back({bytes, s->key, s->writeOp, error});
             s->writeOp = nullptr;
         }
-        Rearm(s);
     }
     if (!done.empty()) {
         const std::lock_guard<std::mutex> guard(port->lock);
         for (const Packet& p : done) {
-            Push(port, p, false);
+            Push(port, p);
         }
     }
 }
@@ -257,7 +265,6 @@ void TakeOutstanding(SocketObject* s, std::vector<Packet>* aborted) {
             *op = nullptr;
         }
     }
-    s->armed = 0;
 }
 
 }  // namespace
@@ -310,7 +317,7 @@ bool AssociateSocket(CompletionPort port, Socket socket, std::uintptr_t key) {
     const std::lock_guard<std::mutex> portGuard(port->lock);
     const std::uint64_t id = port->nextId++;
     epoll_event ev{};
-    ev.events = EPOLLONESHOT;
+    ev.events = kWatchedEvents;
     ev.data.u64 = id;
     if (::epoll_ctl(port->epoll, EPOLL_CTL_ADD, socket->fd, &ev) != 0) {
         SetLastError(WsaErrorFromErrno(errno));
@@ -330,7 +337,7 @@ bool PostQueuedCompletionStatus(CompletionPort port, DWORD bytes, std::uintptr_t
         return false;
     }
     const std::lock_guard<std::mutex> guard(port->lock);
-    Push(port, {bytes, key, overlapped, 0}, true);
+    Push(port, {bytes, key, overlapped, 0});
     return true;
 }
 
@@ -339,7 +346,6 @@ DWORD GetQueuedCompletionStatus(CompletionPort port, DWORD* bytes, std::uintptr_
     *bytes = 0;
     *key = 0;
     *overlapped = nullptr;
-    port->waiter.store(std::this_thread::get_id());
     std::vector<SocketObject*> retired;
     {
         const std::lock_guard<std::mutex> guard(port->lock);
@@ -351,6 +357,7 @@ DWORD GetQueuedCompletionStatus(CompletionPort port, DWORD* bytes, std::uintptr_
     for (;;) {
         {
             const std::lock_guard<std::mutex> guard(port->lock);
+            port->sleeping = port->queue.empty();
             if (!port->queue.empty()) {
                 const Packet p = port->queue.front();
                 port->queue.pop_front();
@@ -361,12 +368,25 @@ DWORD GetQueuedCompletionStatus(CompletionPort port, DWORD* bytes, std::uintptr_
             }
         }
         epoll_event events[64];
-        const int n = ::epoll_wait(port->epoll, events, 64, -1);
+        int n = 0;
+        for (int spin = 0; spin < kSpins && n == 0; ++spin) {
+            n = ::epoll_wait(port->epoll, events, 64, 0);
+            if (n == 0) {
+                sched_yield();
+            }
+        }
+        if (n == 0) {
+            n = ::epoll_wait(port->epoll, events, 64, -1);
+        }
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return WsaErrorFromErrno(errno);
+        }
+        {
+            const std::lock_guard<std::mutex> guard(port->lock);
+            port->sleeping = false;
         }
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == kWakeId) {
@@ -374,7 +394,7 @@ DWORD GetQueuedCompletionStatus(CompletionPort port, DWORD* bytes, std::uintptr_
                 while (::read(port->wake, &count, sizeof count) < 0 && errno == EINTR) {
                 }
             } else {
-                OnReady(port, events[i].data.u64, events[i].events);
+                OnReady(port, events[i].data.u64);
             }
         }
     }
@@ -445,8 +465,7 @@ void CloseSocket(Socket socket, bool abortive) {
             }
             if (abortive) {
                 const linger lingerOption{1, 0};
-                ::setsockopt(socket->fd, SOL_SOCKET, SO_LINGER, &lingerOption,
-                             sizeof lingerOption);
+                ::setsockopt(socket->fd, SOL_SOCKET, SO_LINGER, &lingerOption, sizeof lingerOption);
             }
             ::close(socket->fd);
             socket->fd = -1;
@@ -460,7 +479,7 @@ void CloseSocket(Socket socket, bool abortive) {
     const std::lock_guard<std::mutex> guard(port->lock);
     port->sockets.erase(socket->id);
     for (const Packet& p : aborted) {
-        Push(port, p, true);
+        Push(port, p);
     }
     port->retired.push_back(socket);
 }
@@ -487,7 +506,6 @@ DWORD WSARecv(Socket socket, const WsaBuf& buffer, Overlapped* overlapped) {
     }
     socket->readOp = overlapped;
     socket->readBuf = buffer;
-    Rearm(socket);
     return Error::IoPending;
 }
 
@@ -513,7 +531,6 @@ DWORD WSASend(Socket socket, const WsaBuf& buffer, Overlapped* overlapped) {
     }
     socket->writeOp = overlapped;
     socket->writeBuf = buffer;
-    Rearm(socket);
     return Error::IoPending;
 }
 
@@ -541,7 +558,6 @@ DWORD ConnectEx(Socket socket, const SocketAddress& address, Overlapped* overlap
         return WsaErrorFromErrno(errno);
     }
     socket->connectOp = overlapped;
-    Rearm(socket);
     return Error::IoPending;
 }
 
@@ -576,7 +592,7 @@ DWORD DisconnectEx(Socket socket, Overlapped* overlapped) {
         socket->fd = fresh;
         TakeOutstanding(socket, &packets);
         epoll_event ev{};
-        ev.events = EPOLLONESHOT;
+        ev.events = kWatchedEvents;
         ev.data.u64 = socket->id;
         if (::epoll_ctl(port->epoll, EPOLL_CTL_ADD, fresh, &ev) != 0) {
             const DWORD error = WsaErrorFromErrno(errno);
@@ -587,10 +603,9 @@ DWORD DisconnectEx(Socket socket, Overlapped* overlapped) {
             packets.push_back({0, socket->key, overlapped, 0});
         }
     }
-    const bool wake = port->waiter.load() != std::this_thread::get_id();
     const std::lock_guard<std::mutex> guard(port->lock);
     for (const Packet& p : packets) {
-        Push(port, p, wake);
+        Push(port, p);
     }
     return 0;
 }

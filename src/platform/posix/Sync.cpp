@@ -1,6 +1,7 @@
 #include "platform/Sync.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -320,6 +321,12 @@ DWORD GetCurrentThreadId() {
 }
 
 void Sleep(DWORD milliseconds) {
+    // As on Windows, 0 gives up the rest of the time slice instead of sleeping (a
+    // nanosleep of 0 still waits for the timer slack, about 50 microseconds).
+    if (milliseconds == 0) {
+        sched_yield();
+        return;
+    }
     timespec ts{static_cast<time_t>(milliseconds / 1000),
                 static_cast<long>(milliseconds % 1000) * 1000000L};
     while (::nanosleep(&ts, &ts) != 0) {
