@@ -1,11 +1,11 @@
-#include "app/MessageCatalogue.h"
+#include "kernel/MessageCatalogue.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cwchar>
 
-#include "app/StringTableData.h"
+#include "kernel/StringTableData.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "app/MessageCatalogue.h"
+#include "kernel/MessageCatalogue.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cwchar>
 
-#include "app/StringTableData.h"
+#include "kernel/StringTableData.h"
 #include "kernel/Text.h"
 #include "platform/System.h"
 

@@ -1,0 +1,82 @@
+// The repair client: on a worker thread of its own it scans the installation into a
+// file tree summary, connects to the repair server, uploads the summary and receives
+// the segments the server sends back, in numbered stages. The session thread polls its
+// stage, counts and progress; every field it reads is atomic.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "kernel/BexoResult.h"
+#include "kernel/Sync.h"
+#include "net/BexoDataBufferTCP.h"
+#include "repair/AgentClientTask.h"
+#include "repair/FileTreeSummary.h"
+
+class RepairClient : public BexoAgentClient {
+public:
+    enum Stage : std::int32_t {
+        kNotStarted = 0,
+        kStarted = 1,
+        kScanning = 2,
+        kConnecting = 3,
+        kPreparing = 4,
+        kReceiving = 5,
+        kFinished = 6,
+    };
+
+    RepairClient();
+    // Stops a running worker (cancel, abortive close of the connection) and joins it.
+    ~RepairClient() override;
+    RepairClient(const RepairClient&) = delete;
+    RepairClient& operator=(const RepairClient&) = delete;
+
+    // The setters refuse while the worker runs (INVALID_STATE).
+    BEXORESULT SetRoot(const std::wstring& path);
+    BEXORESULT SetChecksumFile(const std::wstring& path);
+    BEXORESULT SetServer(const SocketEndpoint& server);
+    BEXORESULT SetExclusions(const SummaryPatternSet& exclusions);
+    // Starts the worker; ignored while it runs.
+    void Start();
+
+    bool IsBusy() const { return m_busy; }
+    std::int32_t GetStage() const { return m_stage; }
+    BEXORESULT GetError() const { return m_error; }
+    std::uint32_t GetReceived() const { return m_received; }
+    std::uint32_t GetAnnounced() const { return m_announced; }
+    bool Succeeded() const;
+    float GetProgress() const;
+
+    // What the transfer tasks use.
+    BexoDataBuffer* Connection() override { return &m_connection; }
+    bool IsConnected() override { return m_connection.IsConnected(); }
+    const std::wstring& Root() const override { return m_root; }
+    FileTreeSummary& Summary() override { return m_summary; }
+    std::uint32_t Received() const override { return m_received; }
+    void CountReceived() override { ++m_received; }
+    std::uint32_t Announced() const override { return m_announced; }
+    bool CancelRequested() const override { return m_cancel; }
+    void SaveChecksumFile() override;
+
+private:
+    static std::uint32_t WorkerMain(void* client);
+    void Run();
+    void ResetOutcome();
+
+    std::atomic<std::int32_t> m_stage{kNotStarted};
+    std::unique_ptr<OS::Thread> m_worker;
+    std::atomic<bool> m_busy{false};
+    std::atomic<bool> m_succeeded{false};
+    std::atomic<BEXORESULT> m_error{BEXORESULT_OK};
+    std::atomic<bool> m_cancel{false};
+    std::wstring m_root;
+    std::wstring m_checksumFile;
+    SocketEndpoint m_server{};
+    SummaryPatternSet m_exclusions;
+    FileTreeSummary m_summary;
+    BexoDataBufferTCP m_connection;
+    std::atomic<std::uint32_t> m_announced{0};
+    std::atomic<std::uint32_t> m_received{0};
+};
