@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# The real window under the test run's X server: started with no argument and no
+# installation it shows the refusal line in red (and on standard output), keeps a
+# screenshot as an artefact, and closes at once on "Cancel" with no session running.
+# Usage: window_test.sh OSMEL_PATCHER ARTEFACT_DIR
+set -euo pipefail
+patcher=$1
+artefacts=$2
+if [ -z "${DISPLAY:-}" ]; then
+  echo "no display: run under xvfb-run (scripts/test.sh does)"
+  exit 77
+fi
+work=$(mktemp -d)
+trap 'kill "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
+mkdir -p "$artefacts" "$work/temp"
+# GTK keeps memory to the end of the process on purpose; leaks are checked elsewhere.
+# ThreadSanitizer cannot see GTK's own threads synchronise: tsan.supp names those
+# libraries, and what it still reports from inside GLib (its static mutexes) must not end
+# the window; the session's own threading is checked by the unit tests.
+export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}suppressions=$(dirname "$0")/tsan.supp:halt_on_error=0:exitcode=0"
+ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" TEMP="$work/temp" "$patcher" >"$work/out" 2>"$work/err" &
+pid=$!
+
+window=$(timeout 60 xdotool search --sync --onlyvisible --name "Osmel Patcher" | head -n 1 || true)
+[ -n "$window" ] || { echo "FAIL: no window"; cat "$work/err"; exit 1; }
+for _ in $(seq 100); do
+  grep -q "No valid patch operation was specified. Patching aborted." "$work/out" && break
+  sleep 0.1
+done
+grep -q "^\[2\] No valid patch operation was specified. Patching aborted.$" "$work/out" ||
+  { echo "FAIL: no refusal line at level 2"; cat "$work/out" "$work/err"; exit 1; }
+import -window root "$artefacts/window.png"
+
+# "Cancel" sits right of the window's centre at its bottom edge.
+eval "$(xdotool getwindowgeometry --shell "$window")"
+xdotool mousemove --sync $((X + WIDTH / 2 + 65)) $((Y + HEIGHT - 25)) click 1
+for _ in $(seq 100); do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$pid" 2>/dev/null; then
+  echo "FAIL: the window did not close on Cancel"
+  exit 1
+fi
+wait "$pid"
+grep -q "Cancelling patch process..." "$work/out" || { echo "FAIL: no cancel line"; exit 1; }
+echo "window_test: ok (screenshot in $artefacts/window.png)"
