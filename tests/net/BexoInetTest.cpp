@@ -1,0 +1,223 @@
+#include "net/BexoInet.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "LocalServers.h"
+#include "platform/System.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct URLCase {
+    const char* url;
+    BEXORESULT result;
+    const char* scheme;  // after the default rule
+    const char* host;
+    std::int32_t port;
+    const char* user;
+    const char* password;
+    const char* path;
+};
+
+TEST(ParseURLTest, SplitsAndDefaultsAsTheTableSays) {
+    const URLCase cases[] = {
+        {"http://patches.example.com/kelvor/patch.zip", BEXORESULT_OK, "http",
+         "patches.example.com", 0, "", "", "kelvor/patch.zip"},
+        {"HTTP://Patches.Example.COM:8080/a", BEXORESULT_OK, "http", "Patches.Example.COM", 8080,
+         "", "", "a"},
+        {"ftp://user:pass:word@host:2121/dir/f", BEXORESULT_OK, "ftp", "host", 2121, "user",
+         "pass:word", "dir/f"},
+        {"http://host/dir@mirror/file", BEXORESULT_OK, "http", "mirror", 0, "host/dir", "", "file"},
+        {"ftp.example.com/patches.txt", BEXORESULT_OK, "ftp", "ftp.example.com", 0, "", "",
+         "patches.txt"},
+        {"example.com/patches.txt", BEXORESULT_OK, "http", "example.com", 0, "", "", "patches.txt"},
+        {"HTTPSmirror/x", BEXORESULT_OK, "https", "HTTPSmirror", 0, "", "", "x"},
+        {"mirror:21/x", BEXORESULT_OK, "ftp", "mirror", 21, "", "", "x"},
+        {"mirror:443", BEXORESULT_OK, "https", "mirror", 443, "", "", ""},
+        {"http://host: 81x/", BEXORESULT_OK, "http", "host", 81, "", "", ""},
+        {"http://host:port/", BEXORESULT_OK, "http", "host", 0, "", "", ""},
+        {"http://:secret@host/", BEXORESULT_INVALID_ARGUMENT, "http", "host", 0, "", "secret", ""},
+        {"http:///path", BEXORESULT_INVALID_ARGUMENT, "http", "", 0, "", "", "path"},
+        {"", BEXORESULT_INVALID_ARGUMENT, "", "", 0, "", "", ""},
+    };
+    for (const URLCase& c : cases) {
+        SCOPED_TRACE(c.url);
+        ParsedURL parts;
+        EXPECT_EQ(ParseURL(c.url, &parts), c.result);
+        if (c.result == BEXORESULT_OK) {
+            ApplyDefaultScheme(&parts);
+        }
+        EXPECT_EQ(parts.scheme, c.scheme);
+        EXPECT_EQ(parts.host, c.host);
+        EXPECT_EQ(parts.port, c.port);
+        EXPECT_EQ(parts.user, c.user);
+        EXPECT_EQ(parts.password, c.password);
+        EXPECT_EQ(parts.path, c.path);
+    }
+}
+
+TEST(DownloadURLTest, RefusesBadURLsBeforeConnecting) {
+    BexoDataBufferMemoryDynamic buffer;
+    std::uint64_t size = 7;
+    EXPECT_EQ(DownloadURL("gopher://127.0.0.1/x", &buffer, 0, nullptr), BEXORESULT_BAD_DATA);
+    EXPECT_EQ(GetURLSize("file://127.0.0.1/etc/passwd", &size), BEXORESULT_BAD_DATA);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(DownloadURL("http://:pw@127.0.0.1/x", &buffer, 0, nullptr),
+              BEXORESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(buffer.GetSize(), 0u);
+}
+
+// Cancels once the buffer holds `after` bytes, counting the polls that follow.
+class CancelAfter : public DownloadURLCallback {
+public:
+    CancelAfter(BexoDataBuffer* buffer, std::uint64_t after) : m_buffer(buffer), m_after(after) {}
+    bool IsCancelled() override { return m_buffer->GetSize() >= m_after; }
+
+private:
+    BexoDataBuffer* m_buffer;
+    std::uint64_t m_after;
+};
+
+std::string Pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    std::uint32_t state = 12345;
+    for (char& c : bytes) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+std::string Contents(BexoDataBufferMemoryDynamic& buffer) {
+    return {reinterpret_cast<const char*>(buffer.GetData()), buffer.GetSize()};
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+class ServersTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_dir = fs::temp_directory_path() /
+                ("osmel-net-" + std::to_string(Platform::GetCurrentProcessId()));
+        fs::remove_all(s_dir);
+        fs::create_directories(s_dir / "www");
+        fs::create_directories(s_dir / "nginx");
+        fs::create_directories(s_dir / "ftp");
+        fs::permissions(s_dir, fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec);
+        s_package = Pattern(300 * 1024 + 17);
+        testservers::WriteText(s_dir / "www" / "package.zip", s_package);
+        s_nginx = std::make_unique<testservers::Nginx>(s_dir / "nginx", s_dir / "www");
+        s_ftp = std::make_unique<testservers::Vsftpd>(s_dir / "ftp", s_dir / "www");
+        SetDownloadRetryPause(std::chrono::milliseconds(10));
+    }
+    static void TearDownTestSuite() {
+        s_nginx.reset();
+        s_ftp.reset();
+        fs::remove_all(s_dir);
+    }
+    void SetUp() override {
+        ASSERT_TRUE(s_nginx->Ready());
+        ASSERT_TRUE(s_ftp->Ready());
+    }
+
+    static inline fs::path s_dir;
+    static inline std::string s_package;
+    static inline std::unique_ptr<testservers::Nginx> s_nginx;
+    static inline std::unique_ptr<testservers::Vsftpd> s_ftp;
+};
+
+TEST_F(ServersTest, HttpDownloadAndSize) {
+    BexoDataBufferMemoryDynamic buffer;
+    ASSERT_EQ(DownloadURL(s_nginx->URL("package.zip"), &buffer, DOWNLOAD_BYPASS_CACHE, nullptr),
+              BEXORESULT_OK);
+    EXPECT_EQ(Contents(buffer), s_package);
+    EXPECT_NE(s_nginx->AccessLog().find("GET /package.zip HTTP/1.1 200 [-] [no-cache] [no-cache]"),
+              std::string::npos);
+
+    std::uint64_t size = 0;
+    ASSERT_EQ(GetURLSize(s_nginx->URL("package.zip"), &size), BEXORESULT_OK);
+    EXPECT_EQ(size, s_package.size());
+}
+
+TEST_F(ServersTest, HttpDownloadCutsTheTailOfAnOlderLongerContent) {
+    BexoDataBufferMemoryDynamic buffer;
+    const std::string older(s_package.size() + 5000, 'x');
+    ASSERT_EQ(buffer.WriteData(older.data(), static_cast<std::uint32_t>(older.size())),
+              BEXORESULT_OK);
+    ASSERT_EQ(buffer.Seek(0), BEXORESULT_OK);
+    ASSERT_EQ(DownloadURL(s_nginx->URL("package.zip"), &buffer, 0, nullptr), BEXORESULT_OK);
+    EXPECT_EQ(Contents(buffer), s_package);
+}
+
+TEST_F(ServersTest, HttpNotFoundFailsAtOnceWithoutContent) {
+    BexoDataBufferMemoryDynamic buffer;
+    EXPECT_EQ(DownloadURL(s_nginx->URL("missing.zip"), &buffer, 0, nullptr),
+              BEXORESULT_NETWORK_ERROR);
+    EXPECT_EQ(buffer.GetSize(), 0u);
+    std::uint64_t size = 1;
+    EXPECT_EQ(GetURLSize(s_nginx->URL("missing-size.zip"), &size), BEXORESULT_NETWORK_ERROR);
+    EXPECT_EQ(size, 0u);
+    const std::string log = s_nginx->AccessLog();
+    EXPECT_EQ(Count(log, "GET /missing.zip HTTP/1.1 404"), 1u);
+    EXPECT_EQ(Count(log, "/missing-size.zip HTTP/1.1 404"), 1u);
+}
+
+TEST_F(ServersTest, CancelEndsTheDownloadWithinOneChunkAndMakesNoFurtherAttempt) {
+    for (const std::string& url : {s_nginx->URL("package.zip"), s_ftp->URL("package.zip")}) {
+        SCOPED_TRACE(url);
+        BexoDataBufferMemoryDynamic buffer;
+        CancelAfter cancel(&buffer, 40000);
+        const std::size_t before = Count(s_nginx->AccessLog(), "GET /package.zip");
+        EXPECT_EQ(DownloadURL(url, &buffer, 0, &cancel), BEXORESULT_ABORTED);
+        EXPECT_GE(buffer.GetSize(), 40000u);
+        EXPECT_LT(buffer.GetSize(), 40000u + 16384u);
+        EXPECT_LE(Count(s_nginx->AccessLog(), "GET /package.zip"), before + 1);
+    }
+}
+
+TEST_F(ServersTest, FtpDownloadResumesAtTheBufferSize) {
+    BexoDataBufferMemoryDynamic buffer;
+    ASSERT_EQ(buffer.WriteData(s_package.data(), 1000), BEXORESULT_OK);
+    ASSERT_EQ(DownloadURL(s_ftp->URL("package.zip"), &buffer, 0, nullptr), BEXORESULT_OK);
+    EXPECT_EQ(Contents(buffer), s_package);
+    EXPECT_NE(s_ftp->ProtocolLog().find("\"REST 1000\""), std::string::npos);
+
+    std::uint64_t size = 0;
+    ASSERT_EQ(GetURLSize(s_ftp->URL("package.zip"), &size), BEXORESULT_OK);
+    EXPECT_EQ(size, s_package.size());
+}
+
+TEST_F(ServersTest, FtpMissingFileFails) {
+    BexoDataBufferMemoryDynamic buffer;
+    EXPECT_EQ(DownloadURL(s_ftp->URL("missing.zip"), &buffer, 0, nullptr),
+              BEXORESULT_NETWORK_ERROR);
+    EXPECT_EQ(buffer.GetSize(), 0u);
+    std::uint64_t size = 1;
+    EXPECT_EQ(GetURLSize(s_ftp->URL("missing.zip"), &size), BEXORESULT_NETWORK_ERROR);
+    EXPECT_EQ(size, 0u);
+}
+
+TEST_F(ServersTest, FtpOpenFailsOnAClosedPort) {
+    BexoFTP ftp;
+    EXPECT_EQ(ftp.Open("127.0.0.1", "", "", true, testservers::FreePort()),
+              BEXORESULT_NETWORK_ERROR);
+    EXPECT_FALSE(ftp.IsConnected());
+    BexoDataBufferMemoryDynamic buffer;
+    EXPECT_EQ(ftp.GetFileAtPath("package.zip", &buffer, nullptr), BEXORESULT_INVALID_STATE);
+}
+
+}  // namespace
