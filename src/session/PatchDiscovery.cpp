@@ -1,0 +1,204 @@
+#include "session/PatchDiscovery.h"
+
+#include <cctype>
+
+#include "kernel/FileUtil.h"
+#include "kernel/SystemLog.h"
+#include "kernel/Text.h"
+#include "net/BexoInet.h"
+#include "patch/PatchCallbacks.h"
+
+namespace BexoPatch {
+
+namespace {
+
+std::string TrimSpaces(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Build versions end up in file names of the temporary directory, so they may not
+// name another directory.
+bool IsSafeVersion(const std::string& version) {
+    if (version == "." || version == "..") {
+        return false;
+    }
+    for (const char c : version) {
+        const auto u = static_cast<unsigned char>(c);
+        if (std::isalnum(u) == 0 && c != '.' && c != '-' && c != '_') {
+            return false;
+        }
+    }
+    return true;
+}
+
+void AppendLine(BexoDataBufferMemoryDynamic* record, const std::string& line) {
+    const std::string withBreak = line + "\n";
+    record->WriteData(withBreak.data(), static_cast<std::uint32_t>(withBreak.size()));
+}
+
+}  // namespace
+
+void BufferLineReader::ReadLine(std::string* line) {
+    line->clear();
+    for (;;) {
+        char c = 0;
+        if (m_buffer->ReadData(&c, 1) != BEXORESULT_OK) {
+            m_ended = true;
+            return;
+        }
+        if (c == '\r' || c == '\n') {
+            char next = 0;
+            if (m_buffer->ReadData(&next, 1) != BEXORESULT_OK) {
+                return;
+            }
+            if ((next != '\r' && next != '\n') || next == c) {
+                m_buffer->Seek(m_buffer->GetPosition() - 1);
+            }
+            return;
+        }
+        line->push_back(c);
+    }
+}
+
+bool ParseKeyValues(BexoDataBuffer* buffer, std::map<std::string, std::string>* values) {
+    values->clear();
+    bool result = true;
+    BufferLineReader reader(buffer);
+    std::string line;
+    for (;;) {
+        reader.ReadLine(&line);
+        if (reader.Ended()) {
+            return result;
+        }
+        line = TrimSpaces(line);
+        if (line.empty()) {
+            continue;
+        }
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos) {
+            result = false;
+            continue;
+        }
+        std::string key = TrimSpaces(line.substr(0, colon));
+        for (char& c : key) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        std::string value = TrimSpaces(line.substr(colon + 1));
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+            value = value.substr(1, value.size() - 2);
+        }
+        (*values)[key] = value;
+    }
+}
+
+bool PatchDirectory::FetchPatchList(const std::vector<std::wstring>& servers) {
+    for (const std::wstring& server : servers) {
+        if (server.empty()) {
+            continue;
+        }
+        const std::wstring address = JoinPath(server, L"patches.txt");
+        BexoDataBufferMemoryDynamic list;
+        if (DownloadURL(ToNarrow(address), &list, DOWNLOAD_BYPASS_CACHE, nullptr) !=
+            BEXORESULT_OK) {
+            ReportLogLine(LOG_NORMAL, L"Unable to download patch file: " + address);
+            continue;
+        }
+        list.Seek(0);
+        if (ParsePatchList(&list, server)) {
+            m_selectedServer = server;
+            return true;
+        }
+        SystemLogW(L"PatchDirectory::FetchPatchList> no usable record in %ls", address.c_str());
+    }
+    ReportLogLine(LOG_NORMAL, L"Unable to connect to any patch servers.");
+    m_selectedServer.clear();
+    return false;
+}
+
+bool PatchDirectory::ParsePatchList(BexoDataBuffer* buffer, const std::wstring& server) {
+    bool result = false;
+    BufferLineReader reader(buffer);
+    std::string line;
+    for (;;) {
+        do {
+            reader.ReadLine(&line);
+            if (reader.Ended()) {
+                return result;
+            }
+        } while (line.empty());
+
+        BexoDataBufferMemoryDynamic record;
+        AppendLine(&record, line);
+        for (;;) {
+            reader.ReadLine(&line);
+            if (line.empty()) {
+                break;
+            }
+            AppendLine(&record, line);
+            if (reader.Ended()) {
+                break;
+            }
+        }
+        record.Seek(0);
+        if (ParsePatchRecord(&record, server)) {
+            result = true;
+        }
+        if (reader.Ended()) {
+            return result;
+        }
+    }
+}
+
+bool PatchDirectory::ParsePatchRecord(BexoDataBuffer* record, const std::wstring& server) {
+    std::map<std::string, std::string> values;
+    if (!ParseKeyValues(record, &values)) {
+        return false;
+    }
+    const std::string source = values["source-version"];
+    const std::string target = values["target-version"];
+    const std::string exeUrl = values["patch-exe-url"];
+    const std::string dataUrl = values["patch-data-url"];
+    if (source.empty() || target.empty() || exeUrl.empty() || dataUrl.empty()) {
+        return false;
+    }
+    if (!IsSafeVersion(source) || !IsSafeVersion(target)) {
+        SystemLog("PatchDirectory::ParsePatchRecord> refusing versions \"%s\" -> \"%s\"",
+                  source.c_str(), target.c_str());
+        return false;
+    }
+    std::wstring data = ToWide(dataUrl);
+    if (!StartsWithNoCase(dataUrl, "ftp://") && !StartsWithNoCase(dataUrl, "http://")) {
+        if (server.empty()) {
+            return false;
+        }
+        data = JoinPath(server, data);
+    }
+    m_patches[source] = PatchEntry{target, ToWide(exeUrl), data};
+    return true;
+}
+
+std::optional<PatchEntry> PatchDirectory::FindPatch(const std::string& sourceVersion) const {
+    const auto found = m_patches.find(sourceVersion);
+    if (found == m_patches.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+}  // namespace BexoPatch
