@@ -355,38 +355,40 @@ DWORD GetQueuedCompletionStatus(CompletionPort port, DWORD* bytes, std::uintptr_
         delete s;
     }
     for (;;) {
-        {
-            const std::lock_guard<std::mutex> guard(port->lock);
-            port->sleeping = port->queue.empty();
-            if (!port->queue.empty()) {
-                const Packet p = port->queue.front();
-                port->queue.pop_front();
-                *bytes = p.bytes;
-                *key = p.key;
-                *overlapped = p.overlapped;
-                return p.error;
-            }
-        }
+        // A few rounds of polling before sleeping: the next request usually comes within
+        // microseconds, and while this thread does not sleep, posting needs no wake-up.
         epoll_event events[64];
         int n = 0;
-        for (int spin = 0; spin < kSpins && n == 0; ++spin) {
-            n = ::epoll_wait(port->epoll, events, 64, 0);
-            if (n == 0) {
-                sched_yield();
+        for (int spin = 0;; ++spin) {
+            const bool sleep = spin == kSpins;
+            {
+                const std::lock_guard<std::mutex> guard(port->lock);
+                if (!port->queue.empty()) {
+                    const Packet p = port->queue.front();
+                    port->queue.pop_front();
+                    *bytes = p.bytes;
+                    *key = p.key;
+                    *overlapped = p.overlapped;
+                    return p.error;
+                }
+                port->sleeping = sleep;
             }
-        }
-        if (n == 0) {
-            n = ::epoll_wait(port->epoll, events, 64, -1);
+            n = ::epoll_wait(port->epoll, events, 64, sleep ? -1 : 0);
+            if (sleep) {
+                const std::lock_guard<std::mutex> guard(port->lock);
+                port->sleeping = false;
+                break;
+            }
+            if (n != 0) {
+                break;
+            }
+            sched_yield();
         }
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return WsaErrorFromErrno(errno);
-        }
-        {
-            const std::lock_guard<std::mutex> guard(port->lock);
-            port->sleeping = false;
         }
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == kWakeId) {
