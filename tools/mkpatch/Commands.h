@@ -25,6 +25,7 @@ int RunInspect(const Args& args);
 int RunArchive(const Args& args);
 int RunApply(const Args& args);
 int RunRecover(const Args& args);
+int RunPatchList(const Args& args);
 
 // Removes "NAME VALUE" from args; false when NAME is there without a value (an error
 // has then been printed for command).

@@ -41,6 +41,10 @@ const char kUsage[] =
     "  recover INSTALLDIR           finish a patch step that was interrupted (undo it, or\n"
     "                               remove its leftovers if it had completed); exit 0\n"
     "                               when the installation is whole afterwards\n"
+    "  patchlist -o FILE --exe-url URL --step FROM TO DATA_URL [--step ...]\n"
+    "                               write the patches.txt of a patch server for a chain\n"
+    "                               of packages; a DATA_URL without ftp:// or http:// is\n"
+    "                               relative to the server's address\n"
     "\n"
     "  --help                       show this text\n"
     "\n"
@@ -111,6 +115,9 @@ int main(int argc, char** argv) {
     }
     if (command == "apply") {
         return Mkpatch::RunApply(args);
+    }
+    if (command == "patchlist") {
+        return Mkpatch::RunPatchList(args);
     }
     std::fprintf(stderr, "osmel-mkpatch: unknown command '%s'\nTry 'osmel-mkpatch --help'.\n",
                  command.c_str());
