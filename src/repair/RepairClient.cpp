@@ -189,9 +189,9 @@ void RepairClient::Run() {
         m_error = result;
         return;
     }
-    m_announced = static_cast<std::uint32_t>(count[0]) | (static_cast<std::uint32_t>(count[1]) << 8) |
-                  (static_cast<std::uint32_t>(count[2]) << 16) |
-                  (static_cast<std::uint32_t>(count[3]) << 24);
+    m_announced =
+        static_cast<std::uint32_t>(count[0]) | (static_cast<std::uint32_t>(count[1]) << 8) |
+        (static_cast<std::uint32_t>(count[2]) << 16) | (static_cast<std::uint32_t>(count[3]) << 24);
 
     m_stage = kReceiving;
     ReceiveSegments(this);
