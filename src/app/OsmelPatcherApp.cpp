@@ -12,6 +12,8 @@
 #include "kernel/FileUtil.h"
 #include "kernel/MessageCatalogue.h"
 #include "kernel/Text.h"
+#include "net/CompletionPort.h"
+#include "net/SocketError.h"
 #include "patch/PatchCallbacks.h"
 #include "platform/Process.h"
 #include "platform/Sync.h"
@@ -143,7 +145,14 @@ bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineRes
 bool OsmelPatcherApp::OnInit() {
     // Usage and parser errors go to the terminal, not to a dialog.
     delete wxMessageOutput::Set(new wxMessageOutputStderr());
+    // The socket library is started only for the length of OnInit; the sockets made
+    // later keep it usable on their own.
+    WinsockInit winsock;
+    if (!winsock.Startup(2, 2)) {
+        return false;
+    }
     InstallCrashHandlers();
+    AcquireSocketManager(1);
     SetFatalDumpName(L"patcher");
 
     std::vector<std::wstring> arguments;
@@ -169,6 +178,8 @@ bool OsmelPatcherApp::OnInit() {
         if (!m_adminSwitch) {
             RunOnExitProgram();
         }
+        // OnExit does not run after a false OnInit, so the manager is released here.
+        ReleaseSocketManager();
         return false;
     }
 
@@ -206,6 +217,7 @@ void OsmelPatcherApp::RunOnExitProgram() {
 
 int OsmelPatcherApp::OnExit() {
     RunOnExitProgram();
+    ReleaseSocketManager();
     DisarmCrashHandlers();
     return 0;
 }
