@@ -143,14 +143,14 @@ bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineRes
 }
 
 bool OsmelPatcherApp::OnInit() {
-    // Usage and parser errors go to the terminal, not to a dialog.
-    delete wxMessageOutput::Set(new wxMessageOutputStderr());
     // The socket library is started only for the length of OnInit; the sockets made
     // later keep it usable on their own.
     WinsockInit winsock;
     if (!winsock.Startup(2, 2)) {
         return false;
     }
+    // Usage and parser errors go to the terminal, not to a dialog.
+    delete wxMessageOutput::Set(new wxMessageOutputStderr());
     InstallCrashHandlers();
     AcquireSocketManager(1);
     SetFatalDumpName(L"patcher");
