@@ -17,6 +17,9 @@ struct BexoInetSession {
 namespace {
 
 constexpr std::uint32_t kChunkSize = 16384;
+// libcurl receives in larger blocks (as the curl tool does), which the write callback
+// hands on in chunks, polling the cancel callback before each.
+constexpr long kReceiveBlock = 128 * 1024;
 constexpr int kHttpAttempts = 11;
 constexpr int kFtpDownloadAttempts = 11;
 constexpr int kFtpSizeAttempts = 5;
@@ -163,7 +166,7 @@ void SetCommonOptions(CURL* curl, BexoInetSession* session) {
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
-    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(kChunkSize));
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBlock);
 }
 
 void SetTransferCallbacks(CURL* curl, Transfer* transfer) {
