@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "LocalServers.h"
 #include "platform/System.h"
@@ -218,6 +220,106 @@ TEST_F(ServersTest, FtpOpenFailsOnAClosedPort) {
     EXPECT_FALSE(ftp.IsConnected());
     BexoDataBufferMemoryDynamic buffer;
     EXPECT_EQ(ftp.GetFileAtPath("package.zip", &buffer, nullptr), BEXORESULT_INVALID_STATE);
+}
+
+// An HTTP peer that serves one scripted answer per connection, to show what a retry
+// does after a connection lost in the middle of a body.
+class ScriptedHttp {
+public:
+    enum Answer { kCutAfterHalf, kHonourRange, kIgnoreRange };
+
+    ScriptedHttp(std::string body, std::vector<Answer> answers)
+        : m_body(std::move(body)), m_listener(Platform::TcpListener::Listen("127.0.0.1", 0)) {
+        m_thread = std::thread([this, answers] {
+            for (const Answer answer : answers) {
+                auto stream = m_listener->Accept();
+                if (stream == nullptr) {
+                    return;
+                }
+                m_requests.push_back(ReadRequest(*stream));
+                Serve(*stream, answer, m_requests.back());
+            }
+        });
+    }
+    ~ScriptedHttp() {
+        m_listener->Close();
+        m_thread.join();
+    }
+    ScriptedHttp(const ScriptedHttp&) = delete;
+    ScriptedHttp& operator=(const ScriptedHttp&) = delete;
+
+    std::string URL() const {
+        return "http://127.0.0.1:" + std::to_string(m_listener->Port()) + "/package.zip";
+    }
+    // Read after the download returned, when the peer has served every answer.
+    const std::vector<std::string>& Requests() const { return m_requests; }
+
+private:
+    static std::string ReadRequest(Platform::TcpStream& stream) {
+        std::string request;
+        char chunk[1024];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            const long count = stream.ReadSome(chunk, sizeof chunk);
+            if (count <= 0) {
+                break;
+            }
+            request.append(chunk, static_cast<std::size_t>(count));
+        }
+        return request;
+    }
+
+    void Serve(Platform::TcpStream& stream, Answer answer, const std::string& request) {
+        const std::size_t size = m_body.size();
+        const std::size_t range = request.find("Range: bytes=");
+        std::string reply;
+        if (answer == kHonourRange && range != std::string::npos) {
+            const std::size_t from = std::stoul(request.substr(range + 13));
+            reply = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) +
+                    "-" + std::to_string(size - 1) + "/" + std::to_string(size) +
+                    "\r\nContent-Length: " + std::to_string(size - from) +
+                    "\r\nConnection: close\r\n\r\n" + m_body.substr(from);
+        } else {
+            reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) +
+                    "\r\nConnection: close\r\n\r\n" +
+                    (answer == kCutAfterHalf ? m_body.substr(0, size / 2) : m_body);
+        }
+        // A cut answer ends with an orderly close before its announced length, so the
+        // client surely has the first half when it notices.
+        stream.WriteAll(reply.data(), reply.size());
+    }
+
+    std::string m_body;
+    std::unique_ptr<Platform::TcpListener> m_listener;
+    std::vector<std::string> m_requests;
+    std::thread m_thread;
+};
+
+TEST(HttpRetryTest, ResumesWithARangeAfterALostConnection) {
+    SetDownloadRetryPause(std::chrono::milliseconds(10));
+    const std::string body = Pattern(200000);
+    ScriptedHttp peer(body, {ScriptedHttp::kCutAfterHalf, ScriptedHttp::kHonourRange});
+    BexoDataBufferMemoryDynamic buffer;
+    ASSERT_EQ(DownloadURL(peer.URL(), &buffer, 0, nullptr), BEXORESULT_OK);
+    EXPECT_EQ(Contents(buffer), body);
+    ASSERT_EQ(peer.Requests().size(), 2u);
+    EXPECT_EQ(peer.Requests()[0].find("Range:"), std::string::npos);
+    EXPECT_NE(peer.Requests()[1].find("Range: bytes=100000-"), std::string::npos);
+}
+
+TEST(HttpRetryTest, StartsOverWhenTheServerIgnoresTheRange) {
+    SetDownloadRetryPause(std::chrono::milliseconds(10));
+    const std::string body = Pattern(200000);
+    ScriptedHttp peer(body, {ScriptedHttp::kCutAfterHalf, ScriptedHttp::kIgnoreRange});
+    // An older, longer content in the buffer: none of it may survive.
+    BexoDataBufferMemoryDynamic buffer;
+    const std::string older(300000, 'x');
+    ASSERT_EQ(buffer.WriteData(older.data(), static_cast<std::uint32_t>(older.size())),
+              BEXORESULT_OK);
+    ASSERT_EQ(buffer.Seek(0), BEXORESULT_OK);
+    ASSERT_EQ(DownloadURL(peer.URL(), &buffer, 0, nullptr), BEXORESULT_OK);
+    EXPECT_EQ(Contents(buffer), body);
+    ASSERT_EQ(peer.Requests().size(), 2u);
+    EXPECT_NE(peer.Requests()[1].find("Range: bytes=100000-"), std::string::npos);
 }
 
 }  // namespace
