@@ -7,15 +7,24 @@ scripts/install-deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
 
-if [ -x build/release/src/app/osmel-patcher ]; then
-  if [ -n "${DISPLAY:-}" ]; then
-    exec build/release/src/app/osmel-patcher "$@"
-  fi
-  exec xvfb-run -a build/release/src/app/osmel-patcher "$@"
-fi
+patcher=build/release/src/app/osmel-patcher
+demo=build/demo
+mkdir -p "$demo"
 cat <<'MSG'
-The patcher's window is not built yet. The finished demo makes an installation of
-build 41590 with an uninstaller log, registers it, builds a standalone patcher with two
-steps and opens it: press "Apply Update" and watch the installation reach build 41610.
-What exists now is the foundation library; its tests run with scripts/test.sh.
+The standalone demo (an installation of build 41590, registered, and a patcher carrying
+two steps to 41610) comes with the standalone session. What runs now is the window: with
+no installation and no patch it shows its refusal line in red. Close it with "Cancel".
 MSG
+if [ -n "${DISPLAY:-}" ]; then
+  exec "$patcher" "$@"
+fi
+# No display (a server, CI): the window runs under a virtual X server for a few seconds,
+# and its screenshot and log are left in build/demo.
+xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
+  "$1" >"$2/log.txt" 2>&1 & pid=$!
+  xdotool search --sync --onlyvisible --name "Osmel Patcher" >/dev/null
+  sleep 1
+  import -window root "$2/window.png"
+  kill "$pid"' _ "$patcher" "$demo"
+echo "Window log: $demo/log.txt; screenshot: $demo/window.png"
+cat "$demo/log.txt"
