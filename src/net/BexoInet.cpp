@@ -653,6 +653,10 @@ BEXORESULT BexoFTP::GetFileAtPath(const std::string& path, BexoDataBuffer* buffe
         ++attempt;
         if (IsConnectionLost(code)) {
             // The restart offset is lost with the connection.
+            SystemLog(
+                "BexoFTP::GetFileAtPath> connection lost before \"%s\" opened (error %d), "
+                "starting again from byte 0.",
+                path.c_str(), code);
             offset = 0;
             result = buffer->SetSize(0);
             if (result == BEXORESULT_OK) {

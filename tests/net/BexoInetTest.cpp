@@ -222,6 +222,35 @@ TEST_F(ServersTest, FtpOpenFailsOnAClosedPort) {
     EXPECT_EQ(ftp.GetFileAtPath("package.zip", &buffer, nullptr), BEXORESULT_INVALID_STATE);
 }
 
+TEST_F(ServersTest, FtpResetBeforeTheFileOpensStartsAgainFromByteZero) {
+    const fs::path dir = s_dir / "reset";
+    fs::create_directories(dir);
+    const pid_t pid =
+        testservers::Spawn({"/usr/bin/python3", OSMEL_FTP_RESET_SERVER, (s_dir / "www").string(),
+                            (dir / "port").string(), (dir / "commands.log").string()},
+                           (dir / "server.out").string());
+    ASSERT_GT(pid, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!fs::exists(dir / "port") && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const std::string port = testservers::ReadText(dir / "port");
+    BexoDataBufferMemoryDynamic buffer;
+    ASSERT_EQ(buffer.WriteData(s_package.data(), 1000), BEXORESULT_OK);
+    BexoFTP ftp;
+    BEXORESULT result = ftp.Open("127.0.0.1", "", "", true, port.empty() ? 1 : std::stoi(port));
+    if (result == BEXORESULT_OK) {
+        result = ftp.GetFileAtPath("package.zip", &buffer, nullptr);
+    }
+    testservers::Stop(pid, SIGTERM);
+    ASSERT_EQ(result, BEXORESULT_OK) << testservers::ReadText(dir / "server.out");
+    EXPECT_EQ(Contents(buffer), s_package);
+    const std::string commands = testservers::ReadText(dir / "commands.log");
+    EXPECT_EQ(Count(commands, "RETR package.zip"), 2u) << commands;
+    EXPECT_EQ(Count(commands, "REST 1000"), 1u) << commands;
+    EXPECT_LT(commands.find("REST 1000"), commands.find("RETR package.zip"));
+}
+
 // An HTTP peer that serves one scripted answer per connection, to show what a retry
 // does after a connection lost in the middle of a body.
 class ScriptedHttp {
