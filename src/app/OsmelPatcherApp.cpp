@@ -15,6 +15,7 @@
 #include "net/CompletionPort.h"
 #include "net/SocketError.h"
 #include "patch/PatchCallbacks.h"
+#include "patch/StepJournal.h"
 #include "platform/Process.h"
 #include "platform/Sync.h"
 #include "platform/System.h"
@@ -167,6 +168,13 @@ bool OsmelPatcherApp::OnInit() {
     m_adminSwitch = command.admin;
 
     PatchSettings& settings = PatchSettings::Instance();
+    // A patch step cut off by a kill, a crash or a power cut is finished before anything
+    // else looks at the installation; the window shows what was done.
+    std::wstring recoveryReport;
+    StepRecovery recovery = StepRecovery::kNone;
+    if (!settings.GetInstallPath().empty()) {
+        recovery = RecoverInterruptedStep(settings.GetInstallPath(), &recoveryReport);
+    }
     const wxFileName executable(argv[0]);
     if (executable.GetPath().length() > 0) {
         wxSetWorkingDirectory(executable.GetPath());
@@ -187,6 +195,12 @@ bool OsmelPatcherApp::OnInit() {
     frame->Show();
     SetTopWindow(frame);
     SetPatchCallbacks(nullptr, &ContinueQuery, &PostLogLine);
+    if (recovery != StepRecovery::kNone) {
+        ReportLogLine(recovery == StepRecovery::kUndone || recovery == StepRecovery::kCompleted
+                          ? LOG_NOTE
+                          : LOG_ERROR,
+                      recoveryReport);
+    }
     frame->RefreshInstallPath();
     if (settings.DownloadMode() || settings.RepairMode()) {
         wxCommandEvent event(wxEVT_BUTTON, ID_APPLY);

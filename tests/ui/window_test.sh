@@ -44,4 +44,21 @@ if kill -0 "$pid" 2>/dev/null; then
 fi
 wait "$pid"
 grep -q "Cancelling patch process..." "$work/out" || { echo "FAIL: no cancel line"; exit 1; }
+
+# Start-up finishes an interrupted patch step before anything else; a journal it cannot
+# read is reported and left alone.
+mkdir -p "$work/install"
+printf 'not a journal' >"$work/install/osmel-step.journal"
+TEMP="$work/temp" "$patcher" 41590 "$work/install" >"$work/out2" 2>"$work/err2" &
+pid=$!
+for _ in $(seq 200); do
+  grep -q "cannot be read" "$work/out2" && break
+  sleep 0.1
+done
+kill "$pid"
+wait "$pid" || true
+grep -q "^\[2\] An interrupted patch step was found in .*cannot be read" "$work/out2" ||
+  { echo "FAIL: no recovery report"; cat "$work/out2"; exit 1; }
+[ "$(cat "$work/install/osmel-step.journal")" = "not a journal" ] ||
+  { echo "FAIL: the unreadable journal was touched"; exit 1; }
 echo "window_test: ok (screenshot in $artefacts/window.png)"
