@@ -150,8 +150,10 @@ bool OsmelPatcherApp::OnInit() {
     if (!winsock.Startup(2, 2)) {
         return false;
     }
-    // Usage and parser errors go to the terminal, not to a dialog.
-    delete wxMessageOutput::Set(new wxMessageOutputStderr());
+    // Usage and parser errors go to the terminal, not to a dialog. wxWidgets owns the
+    // object from here and deletes it at clean-up.
+    auto* output = new wxMessageOutputStderr();
+    delete wxMessageOutput::Set(output);  // NOLINT(clang-analyzer-cplusplus.NewDeleteLeaks)
     InstallCrashHandlers();
     AcquireSocketManager(1);
     SetFatalDumpName(L"patcher");
