@@ -1,32 +1,40 @@
-// The application object: start-up (command line, rights, the window, the run mode),
-// exit (the on-exit program) and fatal exceptions.
+// The application object: start-up, the command line, the rights check and elevation,
+// the window and the run mode, and the program started on exit.
 #pragma once
 
-#include <wx/wx.h>
+#include <wx/app.h>
 
+#include <array>
 #include <string>
-#include <vector>
+
+#include "app/CommandLine.h"
+#include "kernel/MessageCatalogue.h"
 
 namespace BexoPatch {
 
-// The command line's effect on the settings, separated from the application object so
-// that it can be tested without a display. Returns false on a syntax error (nothing is
-// changed then, and the usage is shown) and when no positional parameter was given.
-struct CommandLineResult {
-    bool syntaxError = false;
-    bool help = false;
-    bool admin = false;
-    bool runOnExit = false;
-    std::wstring onExitCommand;
+// What start-up needs of the main window; the window layer implements it.
+class AppWindow {
+public:
+    AppWindow() = default;
+    AppWindow(const AppWindow&) = delete;
+    AppWindow& operator=(const AppWindow&) = delete;
+    virtual ~AppWindow() = default;
+
+    virtual void ShowAsTopWindow() = 0;
+    virtual void RefreshInstallPath() = 0;
+    virtual void StopRefreshTimer() = 0;
+    // As if "Apply Update" had been pressed.
+    virtual void StartSessionNow() = 0;
+    virtual void DisableApplyButton() = 0;
 };
-bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineResult* result);
 
-// Adds every line of the file as a server; false when it cannot be read or is empty.
-bool ReadServerList(const std::string& path);
+// Whether this process may patch the installation in the directory: the product key
+// is writable, the temporary directory exists, and the product is not running.
+bool HasPatchRights(const std::wstring& directory);
 
-// Arguments ending in a backslash and a double quote lose the quote, as a quoted
-// directory ending in a backslash arrives from the Windows shell.
-void RepairArguments(std::vector<std::wstring>* arguments);
+// A message box with an OK button and no owner; tests replace it.
+void ShowMessageBox(const std::wstring& text, const std::wstring& caption);
+void SetMessageBoxHandler(void (*handler)(const std::wstring& text, const std::wstring& caption));
 
 class OsmelPatcherApp : public wxApp {
 public:
@@ -34,12 +42,26 @@ public:
     int OnExit() override;
     void OnFatalException() override;
 
-private:
+    // Starts the on-exit program, if one was asked for, and waits for it up to a second.
     void RunOnExitProgram();
+    // True when this process must end: an elevated copy ran, or could not be started.
+    bool ElevateIfNeeded();
 
-    std::wstring m_onExitCommand;
-    bool m_runOnExit = false;
-    bool m_adminSwitch = false;
+    const CommandLineOptions& Options() const { return options; }
+
+protected:
+    // The window layer builds the main window and names its log callback.
+    virtual AppWindow* CreateMainWindow() = 0;
+    virtual void RegisterReportingCallbacks() = 0;
+
+private:
+    void OnClearRunOnExit(wxCommandEvent& event);
+
+    CommandLineOptions options;
+    std::array<wchar_t, kMessageBufferUnits> messageText{};
+    std::array<wchar_t, kMessageBufferUnits> messageCaption{};
+
+    wxDECLARE_EVENT_TABLE();
 };
 
 }  // namespace BexoPatch

@@ -1,17 +1,27 @@
-// The one window: web page area, installation path row, coloured log, status line,
-// progress gauge and the two buttons. Worker threads reach it only through PostLogLine,
-// the posted events and the SessionWindow calls, all applied on the GUI thread.
+// The window of a background job: a log, a status line, a gauge and two buttons; it
+// starts the job's thread and confirms before a running job is cancelled.
 #pragma once
 
-#include <wx/wx.h>
+#include <wx/frame.h>
+#include <wx/thread.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
-#include <mutex>
 
-#include "session/PatchSession.h"
+#include "session/SessionWindow.h"
+
+class wxBoxSizer;
+class wxButton;
+class wxGauge;
+class wxScrolledWindow;
+class wxStaticText;
+class wxTextCtrl;
 
 namespace BexoPatch {
+
+class OsmelPatcherApp;
+class PatchThread;
 
 enum : int {
     ID_APPLY = 0,
@@ -25,76 +35,72 @@ enum : int {
     ID_PATH_LABEL = 5105,
 };
 
-// Shows a modal question or message; tests replace it to answer without a person.
-using QuestionHook = int (*)(const wxString& text, const wxString& caption, long style,
-                             wxWindow* parent);
-void SetQuestionHook(QuestionHook hook);
+extern const wchar_t* const kApplyLabel;
+extern const wchar_t* const kCancelLabel;
+extern const wchar_t* const kExitLabel;
+extern const wchar_t* const kCancelQuestion;
+extern const wchar_t* const kCancellingText;
 
 class MainFrame : public wxFrame, public SessionWindow {
 public:
-    MainFrame(const wxString& title, bool repairMode);
+    MainFrame(OsmelPatcherApp* owner, const wxString& title, const wxSize& size, long style);
     ~MainFrame() override;
 
-    // Starts a session thread; called by "Apply Update" and by start-up in download and
-    // repair modes.
     virtual void StartSession(wxCommandEvent& event);
-    void RefreshInstallPath();
-    void DisableApply() { m_applyButton->Disable(); }
 
-    // SessionWindow, callable from any thread.
-    void SetGaugeRange(int range) override;
-    void SetGaugeValue(int value) override;
-    bool CancelRequested() const override { return m_cancelRequested; }
+    bool CancelRequested() const override { return cancelRequested.load(); }
     void PostSessionFinished() override;
     void PostPatchInstalled() override;
     void EnableApplyButton() override;
-    void ShowMessage(const std::wstring& text, const std::wstring& caption) override;
+    void SetProgressRange(std::int32_t range) override;
+    void SetProgressValue(std::int32_t value) override;
+    void PassSessionLock() override;
 
-    // For tests and the log path.
-    wxTextCtrl* LogText() const { return m_logText; }
-    wxButton* ApplyButton() const { return m_applyButton; }
-    wxButton* CancelButton() const { return m_cancelButton; }
-    wxGauge* Gauge() const { return m_progressGauge; }
-    int PatchesInstalled() const { return m_patchesInstalled; }
-    bool SessionRunning() const { return m_sessionRunning; }
-    // Empties the log; any thread.
-    void ClearLog();
+    // Whether a session thread was started and has not yet reported its end.
+    bool SessionThreadRunning() const;
+    // Empties the log; GUI thread.
+    void ClearLogNow();
+
+    wxCriticalSection sessionLock;
+    bool sessionRunning = false;
+    std::atomic<std::int32_t> patchesInstalled{0};
+    wxTextCtrl* logText = nullptr;
+    wxGauge* progressGauge = nullptr;
+    wxStaticText* statusText = nullptr;
+    wxButton* applyButton = nullptr;
+    wxButton* cancelButton = nullptr;
+    std::unique_ptr<PatchThread> sessionThread;
+    wxScrolledWindow* controlParent = nullptr;
+    wxBoxSizer* mainSizer = nullptr;
+    OsmelPatcherApp* app;
+    wxMutex logLock;
+    std::atomic<bool> cancelRequested{false};
+
+protected:
+    // Appends the log, status line, gauge and buttons below what the subclass added.
+    void AddJobControls();
+    // Joins and frees the last session's thread, which has ended or is ending.
+    void ReleaseSessionThread();
 
 private:
     void OnApply(wxCommandEvent& event);
     void OnCancelButton(wxCommandEvent& event);
-    void OnBrowse(wxCommandEvent& event);
     void OnSessionFinished(wxCommandEvent& event);
     void OnLogLine(wxCommandEvent& event);
     void OnPatchInstalled(wxCommandEvent& event);
     void OnClose(wxCloseEvent& event);
 
-    bool m_sessionRunning = false;
-    int m_patchesInstalled = 0;
-    std::atomic<bool> m_cancelRequested{false};
-    std::unique_ptr<PatchThread> m_sessionThread;
-    std::mutex m_logLock;
-    bool m_firstLogLine = true;
-
-    wxScrolledWindow* m_controlParent = nullptr;
-    wxPanel* m_webPage = nullptr;
-    wxTextCtrl* m_pathText = nullptr;
-    wxButton* m_browseButton = nullptr;
-    wxTextCtrl* m_logText = nullptr;
-    wxStaticText* m_statusText = nullptr;
-    wxGauge* m_progressGauge = nullptr;
-    wxButton* m_applyButton = nullptr;
-    wxButton* m_cancelButton = nullptr;
-    wxTimer m_refreshTimer;
+    bool sessionEnded = true;
 
     wxDECLARE_EVENT_TABLE();
 };
 
-// The one main window, or null.
+// The one main frame, or null. Set by the frame's constructor, cleared by its destructor.
 extern std::atomic<MainFrame*> g_mainFrame;
 
-// The log callback: posts the line to the window, any thread. Every line also goes to
-// the system log with its level.
-void PostLogLine(std::int32_t level, const std::wstring& text);
+// Queues a copy of the event for the main frame; any thread. False when there is none.
+bool QueueToMainFrame(const wxEvent& event);
+// Runs the function on the GUI thread, in the main frame's event order; any thread.
+bool CallOnMainFrame(std::function<void(MainFrame&)> function);
 
 }  // namespace BexoPatch

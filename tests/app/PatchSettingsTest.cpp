@@ -1,4 +1,4 @@
-#include "app/PatchSettings.h"
+#include "kernel/PatchSettings.h"
 
 #include <gtest/gtest.h>
 

@@ -18,7 +18,10 @@ mkdir -p "$artefacts" "$work/temp"
 # libraries, and what it still reports from inside GLib (its static mutexes) must not end
 # the window; the session's own threading is checked by the unit tests.
 export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}suppressions=$(dirname "$0")/tsan.supp:halt_on_error=0:exitcode=0"
-ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" TEMP="$work/temp" "$patcher" >"$work/out" 2>"$work/err" &
+# A writable registry store and temporary directory: this user may patch, so start-up
+# does not try to elevate.
+ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" TEMP="$work/temp" \
+  OSMEL_REGISTRY="$work/registry.reg" "$patcher" >"$work/out" 2>"$work/err" &
 pid=$!
 
 window=$(timeout 60 xdotool search --sync --onlyvisible --name "Osmel Patcher" | head -n 1 || true)
@@ -29,7 +32,18 @@ for _ in $(seq 100); do
 done
 grep -q "^\[2\] No valid patch operation was specified. Patching aborted.$" "$work/out" ||
   { echo "FAIL: no refusal line at level 2"; cat "$work/out" "$work/err"; exit 1; }
-import -window root "$artefacts/window.png"
+# The line is drawn on the next redraw after it is logged: look until red text (pure red
+# pixels) shows.
+shot=$artefacts/window.png
+red=0
+for _ in $(seq 50); do
+  import -window root "$shot"
+  red=$(convert "$shot" -fill black +opaque 'rgb(255,0,0)' -fill white -opaque 'rgb(255,0,0)' \
+    -format '%[fx:mean*w*h]' info:)
+  [ "${red%.*}" -ge 20 ] && break
+  sleep 0.2
+done
+[ "${red%.*}" -ge 20 ] || { echo "FAIL: the refusal line is not red (red pixels: $red)"; exit 1; }
 
 # "Cancel" sits right of the window's centre at its bottom edge.
 eval "$(xdotool getwindowgeometry --shell "$window")"

@@ -1,0 +1,31 @@
+# wxWidgets through wx-config, as two interface targets: osmel_wxbase (threads, no GUI
+# library, for the session layer) and osmel_wxgui (the window and the application).
+find_program(OSMEL_WX_CONFIG NAMES wx-config REQUIRED)
+
+function(osmel_wx_target name components)
+  # One set of compile flags (the GUI build's) for every user, so that all code sees the
+  # same wx configuration; the libraries differ.
+  execute_process(COMMAND ${OSMEL_WX_CONFIG} --cxxflags core,base
+                  OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  execute_process(COMMAND ${OSMEL_WX_CONFIG} --libs ${components}
+                  OUTPUT_VARIABLE libs OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  separate_arguments(flags UNIX_COMMAND "${flags}")
+  separate_arguments(libs UNIX_COMMAND "${libs}")
+  set(includes "")
+  set(options "")
+  foreach(flag IN LISTS flags)
+    if(flag MATCHES "^-I(.*)")
+      list(APPEND includes ${CMAKE_MATCH_1})
+    else()
+      list(APPEND options ${flag})
+    endif()
+  endforeach()
+  add_library(${name} INTERFACE)
+  # SYSTEM: the library's own headers do not count against our warnings.
+  target_include_directories(${name} SYSTEM INTERFACE ${includes})
+  target_compile_options(${name} INTERFACE ${options})
+  target_link_libraries(${name} INTERFACE ${libs})
+endfunction()
+
+osmel_wx_target(osmel_wxbase base)
+osmel_wx_target(osmel_wxgui "core,base")

@@ -1,0 +1,109 @@
+#include "ui/PatchMainFrame.h"
+
+#include <wx/button.h>
+#include <wx/panel.h>
+#include <wx/scrolwin.h>
+#include <wx/sizer.h>
+#include <wx/stattext.h>
+#include <wx/stdpaths.h>
+#include <wx/textctrl.h>
+
+#include "app/InstallServices.h"
+#include "kernel/MessageCatalogue.h"
+#include "kernel/PatchSettings.h"
+#include "session/PatchThread.h"
+#include "ui/Reporting.h"
+
+namespace BexoPatch {
+
+wxBEGIN_EVENT_TABLE(PatchMainFrame, MainFrame)
+    EVT_TIMER(ID_REFRESH_TIMER, PatchMainFrame::OnRefreshTimer)
+        EVT_BUTTON(ID_BROWSE, PatchMainFrame::OnBrowse) wxEND_EVENT_TABLE()
+
+            PatchMainFrame::PatchMainFrame(OsmelPatcherApp* owner)
+    : MainFrame(owner, "Osmel Patcher ", wxSize(900, 800),
+                wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX | wxCLIP_CHILDREN),
+      refreshTimer(this, ID_REFRESH_TIMER) {
+    controlParent = new wxScrolledWindow(this, wxID_ANY, wxDefaultPosition, wxDefaultSize,
+                                         wxHSCROLL | wxVSCROLL);
+    mainSizer = new wxBoxSizer(wxVERTICAL);
+
+    webPage = new wxPanel(controlParent, ID_WEB_PAGE, wxDefaultPosition, wxSize(450, 100),
+                          wxNO_BORDER | wxWANTS_CHARS);
+    mainSizer->Add(webPage, 0, wxEXPAND | wxALL, 5);
+
+    PatchSettings& settings = PatchSettings::Instance();
+    const std::wstring label = LoadMessage(settings.RepairMode() ? 172 : 171);
+    pathText = new wxTextCtrl(controlParent, wxID_ANY, settings.GetInstallPath(), wxDefaultPosition,
+                              wxSize(215, 20), 0);
+    browseButton = new wxButton(controlParent, ID_BROWSE, "...", wxDefaultPosition, wxSize(25, 20));
+    auto* pathLabel =
+        new wxStaticText(controlParent, ID_PATH_LABEL, label, wxDefaultPosition, wxSize(80, 20), 0);
+    // wxADJUST_MINSIZE of old: the label's minimum is the size its text needs.
+    pathLabel->SetMinSize(pathLabel->GetBestSize());
+    auto* pathRow = new wxBoxSizer(wxHORIZONTAL);
+    pathRow->Add(pathLabel, 0, wxALIGN_CENTER_VERTICAL | wxALL, 5);
+    pathRow->Add(pathText, 1, wxEXPAND | wxALL, 5);
+    pathRow->Add(browseButton, 0, wxALIGN_CENTER_VERTICAL | wxALL, 0);
+    mainSizer->Add(pathRow, 0, wxEXPAND | wxALL, 5);
+    controlParent->SetSizer(mainSizer, false);
+
+    refreshTimer.Start(500);
+    AddJobControls();
+
+    if (settings.RepairMode()) {
+        applyButton->SetLabel(LoadMessage(173));
+    }
+    pathText->Disable();
+    browseButton->Disable();
+    webPage->Hide();
+}
+
+PatchMainFrame::~PatchMainFrame() {
+    refreshTimer.Stop();
+    // The session reports to this frame until it ends: join it before the controls go.
+    ReleaseSessionThread();
+}
+
+void PatchMainFrame::StartSession(wxCommandEvent& event) {
+    ReleaseSessionThread();
+    sessionThread = std::make_unique<PatchThread>(this);
+    MainFrame::StartSession(event);
+    browseButton->Enable(applyButton->IsEnabled());
+}
+
+void PatchMainFrame::RefreshInstallPath() {
+    if (pathText != nullptr) {
+        pathText->SetValue(PatchSettings::Instance().GetInstallPath());
+    }
+}
+
+void PatchMainFrame::ShowAsTopWindow() {
+    Show(true);
+    wxTheApp->SetTopWindow(this);
+}
+
+void PatchMainFrame::StopRefreshTimer() {
+    refreshTimer.Stop();
+}
+
+void PatchMainFrame::StartSessionNow() {
+    wxCommandEvent event(wxEVT_BUTTON, ID_APPLY);
+    StartSession(event);
+}
+
+void PatchMainFrame::DisableApplyButton() {
+    applyButton->Disable();
+}
+
+// Start-up stops the timer before its first tick; the download progress it would show
+// comes with the download session.
+void PatchMainFrame::OnRefreshTimer(wxTimerEvent& /*event*/) {}
+
+void PatchMainFrame::OnBrowse(wxCommandEvent& /*event*/) {
+    ClearLog();
+    LoadStandalonePatch(wxStandardPaths::Get().GetExecutablePath().ToStdWstring(), true);
+    pathText->SetValue(PatchSettings::Instance().GetInstallPath());
+}
+
+}  // namespace BexoPatch

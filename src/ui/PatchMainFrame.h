@@ -1,0 +1,42 @@
+// The patcher's window: the web page area, the installation path row with its browse
+// button, and the job controls of MainFrame; it creates the patch session.
+#pragma once
+
+#include <wx/timer.h>
+
+#include "app/OsmelPatcherApp.h"
+#include "ui/MainFrame.h"
+
+class wxWindow;
+
+namespace BexoPatch {
+
+class PatchMainFrame : public MainFrame, public AppWindow {
+public:
+    explicit PatchMainFrame(OsmelPatcherApp* owner);
+    ~PatchMainFrame() override;
+
+    void StartSession(wxCommandEvent& event) override;
+    void RefreshInstallPath() override;
+
+    void ShowAsTopWindow() override;
+    void StopRefreshTimer() override;
+    void StartSessionNow() override;
+    void DisableApplyButton() override;
+
+    bool downloadShown = false;
+    wxTextCtrl* pathText = nullptr;
+    // Holds the web page's place until the page host exists.
+    wxWindow* webPage = nullptr;
+    wxTimer refreshTimer;
+    wxButton* browseButton = nullptr;
+    bool openLinksOutside = false;
+
+private:
+    void OnRefreshTimer(wxTimerEvent& event);
+    void OnBrowse(wxCommandEvent& event);
+
+    wxDECLARE_EVENT_TABLE();
+};
+
+}  // namespace BexoPatch

@@ -1,0 +1,3 @@
+#include "ui/PatcherGuiApp.h"
+
+wxIMPLEMENT_APP(BexoPatch::PatcherGuiApp);

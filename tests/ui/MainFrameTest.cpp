@@ -1,0 +1,247 @@
+// The real window under a display: labels, the log's look, closing and the cancel
+// questions, the finished event.
+#include <gtest/gtest.h>
+#include <wx/app.h>
+#include <wx/button.h>
+#include <wx/init.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+#include <wx/utils.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kernel/MessageCatalogue.h"
+#include "kernel/PatchSettings.h"
+#include "patch/PatchCallbacks.h"
+#include "session/PatchThread.h"
+#include "session/SessionServices.h"
+#include "ui/PatchMainFrame.h"
+#include "ui/Reporting.h"
+
+using namespace BexoPatch;
+
+namespace {
+
+// Runs the GUI thread's queues until the condition holds; false after ten seconds.
+bool PumpUntil(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        wxTheApp->Yield(true);
+        wxTheApp->ProcessPendingEvents();
+        wxTheApp->ProcessIdle();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void Pump() {
+    for (int i = 0; i < 5; ++i) {
+        wxTheApp->Yield(true);
+        wxTheApp->ProcessPendingEvents();
+        wxTheApp->ProcessIdle();
+    }
+}
+
+std::vector<std::wstring> g_questions;
+bool g_answer = false;
+
+bool Answer(wxWindow* /*parent*/, const std::wstring& text, const std::wstring& /*caption*/) {
+    g_questions.push_back(text);
+    return g_answer;
+}
+
+void Click(wxButton* button) {
+    wxCommandEvent event(wxEVT_BUTTON, button->GetId());
+    event.SetEventObject(button);
+    button->GetEventHandler()->ProcessEvent(event);
+}
+
+class MainFrameTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        PatchSettings::Instance().Reset();
+        ResetSessionServices();
+        g_questions.clear();
+        g_answer = false;
+        SetQuestionHandler(Answer);
+        SetPatchCallbacks(nullptr, ContinueQuery, PostLogLine);
+    }
+    void TearDown() override {
+        if (MainFrame* frame = g_mainFrame.load()) {
+            frame->cancelRequested = true;
+            frame->Destroy();
+        }
+        Pump();
+        SetQuestionHandler(nullptr);
+        ResetSessionServices();
+        PatchSettings::Instance().Reset();
+    }
+    static PatchMainFrame* NewFrame() {
+        auto* frame = new PatchMainFrame(nullptr);
+        frame->Show();
+        Pump();
+        return frame;
+    }
+    static wxString PathLabel(PatchMainFrame* frame) {
+        return frame->FindWindow(ID_PATH_LABEL)->GetLabel();
+    }
+};
+
+// First in this file: the first line of the process's log has no blank line before it.
+TEST_F(MainFrameTest, LogLinesAreSeparatedAndColouredByLevel) {
+    PatchMainFrame* frame = NewFrame();
+    ASSERT_TRUE(IsFirstLogLine());
+    PostLogLine(LOG_NORMAL, L"normal");
+    PostLogLine(LOG_NOTE, L"note");
+    PostLogLine(LOG_ERROR, L"error");
+    PostLogLine(7, L"seven");
+    PostLogLine(LOG_NORMAL, L"");
+    Pump();
+    EXPECT_EQ(frame->logText->GetValue(), "normal\nnote\nerror\nseven\n");
+
+    const std::pair<const char*, wxColour> expected[] = {
+        {"normal", wxColour(0, 0, 0)},
+        {"note", wxColour(128, 128, 128)},
+        {"error", wxColour(255, 0, 0)},
+        {"seven", wxColour(255, 0, 0)},  // a level without a colour keeps the last one
+    };
+    const wxString text = frame->logText->GetValue();
+    for (const auto& [word, colour] : expected) {
+        wxTextAttr style;
+        ASSERT_TRUE(frame->logText->GetStyle(text.Find(word) + 1, style)) << word;
+        EXPECT_EQ(style.GetTextColour(), colour) << word;
+    }
+
+    std::thread worker([] { ClearLog(); });
+    worker.join();
+    PostLogLine(LOG_NORMAL, L"after");
+    Pump();
+    EXPECT_EQ(frame->logText->GetValue(), "\nafter");
+}
+
+TEST_F(MainFrameTest, LabelsAndStatesAfterConstruction) {
+    PatchSettings::Instance().SetInstallPath(L"/opt/kelvor");
+    PatchMainFrame* frame = NewFrame();
+    EXPECT_EQ(frame->GetTitle(), "Osmel Patcher ");
+    EXPECT_EQ(frame->applyButton->GetLabel(), "Apply Update");
+    EXPECT_EQ(frame->cancelButton->GetLabel(), "Cancel");
+    EXPECT_EQ(PathLabel(frame), "Patching install:");
+    EXPECT_EQ(frame->pathText->GetValue(), "/opt/kelvor");
+    EXPECT_TRUE(frame->applyButton->IsEnabled());
+    EXPECT_TRUE(frame->cancelButton->IsEnabled());
+    EXPECT_FALSE(frame->pathText->IsEnabled());
+    EXPECT_FALSE(frame->browseButton->IsEnabled());
+    EXPECT_FALSE(frame->webPage->IsShown());
+    EXPECT_EQ(frame->webPage->GetId(), ID_WEB_PAGE);
+    // Fitted to its controls: the initial 900 x 800 never shows.
+    EXPECT_NE(frame->GetSize(), wxSize(900, 800));
+    EXPECT_FALSE(frame->HasFlag(wxRESIZE_BORDER));
+    frame->Destroy();
+    Pump();
+
+    PatchSettings::Instance().SetRepairMode(true);
+    frame = NewFrame();
+    EXPECT_EQ(frame->applyButton->GetLabel(), "Repair");
+    EXPECT_EQ(PathLabel(frame), "Repairing install:");
+}
+
+TEST_F(MainFrameTest, ClosingWithoutASessionAsksNothing) {
+    PatchMainFrame* frame = NewFrame();
+    frame->Close();
+    ASSERT_TRUE(PumpUntil([] { return g_mainFrame.load() == nullptr; }));
+    EXPECT_TRUE(g_questions.empty());
+}
+
+std::atomic<bool> g_installOne{false};
+
+// A download loop that installs one step when asked and runs until cancelled.
+bool LoopUntilCancelled(PatchThread& session) {
+    while (ContinueQuery()) {
+        if (g_installOne.exchange(false)) {
+            session.Owner()->PostPatchInstalled();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+bool DatabaseFree(const std::wstring& /*installPath*/) {
+    return true;
+}
+void DatabaseReleased() {}
+
+TEST_F(MainFrameTest, CancelAsksFirstPlainThenWithTheWarningAndExitCloses) {
+    GetSessionServices().acquireAssetDatabase = DatabaseFree;
+    GetSessionServices().releaseAssetDatabase = DatabaseReleased;
+    GetSessionServices().runDownloadSession = LoopUntilCancelled;
+    PatchSettings::Instance().SetDownloadMode(true);
+    PatchMainFrame* frame = NewFrame();
+    frame->StartSessionNow();
+    ASSERT_TRUE(frame->sessionRunning);
+    EXPECT_FALSE(frame->applyButton->IsEnabled());
+    EXPECT_FALSE(frame->browseButton->IsEnabled());
+
+    Click(frame->cancelButton);
+    ASSERT_EQ(g_questions.size(), 1u);
+    EXPECT_EQ(g_questions[0], L"Do you really want to cancel?");
+    EXPECT_FALSE(frame->cancelRequested);
+    EXPECT_TRUE(frame->cancelButton->IsEnabled());
+
+    g_installOne = true;
+    ASSERT_TRUE(PumpUntil([frame] { return frame->patchesInstalled.load() == 1; }));
+    g_answer = true;
+    Click(frame->cancelButton);
+    ASSERT_EQ(g_questions.size(), 2u);
+    EXPECT_EQ(g_questions[1], LoadMessage(243));
+    EXPECT_TRUE(frame->cancelRequested);
+    EXPECT_FALSE(frame->cancelButton->IsEnabled());
+    EXPECT_EQ(g_mainFrame.load(), frame);
+
+    ASSERT_TRUE(PumpUntil([frame] { return frame->cancelButton->IsEnabled(); }));
+    EXPECT_EQ(frame->cancelButton->GetLabel(), "Exit");
+    EXPECT_FALSE(frame->sessionRunning);
+    EXPECT_TRUE(
+        frame->logText->GetValue().EndsWith("Cancelling patch process...\nPatching aborted."));
+
+    Click(frame->cancelButton);
+    ASSERT_TRUE(PumpUntil([] { return g_mainFrame.load() == nullptr; }));
+    EXPECT_EQ(g_questions.size(), 2u);
+}
+
+}  // namespace
+
+// GTK keeps memory to the end of the process on purpose, and its own threads live in
+// libraries ThreadSanitizer cannot see synchronise (tsan.supp names only those).
+extern "C" const char* __asan_default_options();
+extern "C" const char* __tsan_default_options();
+extern "C" const char* __asan_default_options() {
+    return "detect_leaks=0";
+}
+extern "C" const char* __tsan_default_options() {
+    return "suppressions=" OSMEL_TSAN_SUPPRESSIONS;
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (::testing::GTEST_FLAG(list_tests)) {
+        return RUN_ALL_TESTS();
+    }
+    wxApp::SetInstance(new wxApp);
+    if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit()) {
+        std::fprintf(stderr, "no display: run under xvfb-run\n");
+        return 1;
+    }
+    const int result = RUN_ALL_TESTS();
+    wxTheApp->OnExit();
+    wxEntryCleanup();
+    return result;
+}
