@@ -13,15 +13,14 @@ fi
 work=$(mktemp -d)
 trap 'kill "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
 mkdir -p "$artefacts" "$work/temp"
+# A writable registry store: this user may patch, so start-up does not try to elevate.
+export OSMEL_REGISTRY="$work/registry.reg"
 # GTK keeps memory to the end of the process on purpose; leaks are checked elsewhere.
 # ThreadSanitizer cannot see GTK's own threads synchronise: tsan.supp names those
 # libraries, and what it still reports from inside GLib (its static mutexes) must not end
 # the window; the session's own threading is checked by the unit tests.
 export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}suppressions=$(dirname "$0")/tsan.supp:halt_on_error=0:exitcode=0"
-# A writable registry store and temporary directory: this user may patch, so start-up
-# does not try to elevate.
-ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" TEMP="$work/temp" \
-  OSMEL_REGISTRY="$work/registry.reg" "$patcher" >"$work/out" 2>"$work/err" &
+ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" TEMP="$work/temp" "$patcher" >"$work/out" 2>"$work/err" &
 pid=$!
 
 window=$(timeout 60 xdotool search --sync --onlyvisible --name "Osmel Patcher" | head -n 1 || true)
