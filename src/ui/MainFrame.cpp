@@ -128,9 +128,9 @@ void MainFrame::StartSession(wxCommandEvent& /*event*/) {
 
 void MainFrame::ReleaseSessionThread() {
     if (sessionThread) {
-        if (sessionThread->IsAlive()) {
-            sessionThread->Wait(wxTHREAD_WAIT_BLOCK);
-        }
+        // A joinable thread is joined even when it has already ended, or its resources
+        // stay behind.
+        sessionThread->Wait(wxTHREAD_WAIT_BLOCK);
         sessionThread.reset();
     }
 }
