@@ -118,15 +118,24 @@ TEST_F(RegistryTest, WritesSurviveARereadAndSmallBuffersAskForMore) {
         std::filesystem::exists(store.string() + ".tmp." + std::to_string(GetCurrentProcessId())));
 }
 
-TEST_F(RegistryTest, NothingIsCreatedWhereTheStoreCannotBeWritten) {
-    const std::filesystem::path missing = directory / "missing" / "registry.reg";
-    ::setenv("OSMEL_REGISTRY", missing.c_str(), 1);
+TEST_F(RegistryTest, TheStoreFolderIsMadeOnlyWhereItsParentAllowsIt) {
+    // Two missing levels: the folder's own parent is missing too, so nothing is made.
+    const std::filesystem::path deep = directory / "missing" / "deeper" / "registry.reg";
+    ::setenv("OSMEL_REGISTRY", deep.c_str(), 1);
     HKEY key = nullptr;
     EXPECT_EQ(RegCreateKeyEx(LocalMachineKey(), L"Software\\Osmel", 0, &key),
               static_cast<LONG>(Error::AccessDenied));
     EXPECT_EQ(RegOpenKeyEx(LocalMachineKey(), L"Software\\Osmel", KEY_WRITE, &key),
               static_cast<LONG>(Error::FileNotFound));
-    EXPECT_FALSE(std::filesystem::exists(missing.parent_path()));
+    EXPECT_FALSE(std::filesystem::exists(directory / "missing"));
+
+    // One missing level under a writable folder: made, as an administrator always finds
+    // the machine's registry.
+    const std::filesystem::path shallow = directory / "made" / "registry.reg";
+    ::setenv("OSMEL_REGISTRY", shallow.c_str(), 1);
+    ASSERT_EQ(RegCreateKeyEx(LocalMachineKey(), L"Software\\Osmel", 0, &key), 0);
+    RegCloseKey(key);
+    EXPECT_TRUE(std::filesystem::exists(shallow));
 }
 
 TEST_F(RegistryTest, WriteAccessIsRefusedWhenTheStoreIsNotWritable) {

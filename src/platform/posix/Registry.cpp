@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -70,7 +71,14 @@ std::string DirectoryOf(const std::string& path) {
 
 bool StoreWritable() {
     const std::string path = StorePath();
-    if (::access(DirectoryOf(path).c_str(), W_OK | X_OK) != 0) {
+    const std::string directory = DirectoryOf(path);
+    // The machine's store folder is made by the first caller allowed to make it, as the
+    // Windows registry is always there for an administrator.
+    if (::access(directory.c_str(), F_OK) != 0 &&
+        ::access(DirectoryOf(directory).c_str(), W_OK | X_OK) == 0) {
+        ::mkdir(directory.c_str(), 0755);
+    }
+    if (::access(directory.c_str(), W_OK | X_OK) != 0) {
         return false;
     }
     return ::access(path.c_str(), F_OK) != 0 || ::access(path.c_str(), W_OK) == 0;
