@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -173,7 +174,12 @@ TEST_F(ServersTest, HttpNotFoundFailsAtOnceWithoutContent) {
     std::uint64_t size = 1;
     EXPECT_EQ(GetURLSize(s_nginx->URL("missing-size.zip"), &size), BEXORESULT_NETWORK_ERROR);
     EXPECT_EQ(size, 0u);
-    const std::string log = s_nginx->AccessLog();
+    // nginx writes its access log line after the response has gone out: wait for it.
+    std::string log = s_nginx->AccessLog();
+    for (int i = 0; i < 200 && Count(log, "/missing-size.zip HTTP/1.1 404") == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        log = s_nginx->AccessLog();
+    }
     EXPECT_EQ(Count(log, "GET /missing.zip HTTP/1.1 404"), 1u);
     EXPECT_EQ(Count(log, "/missing-size.zip HTTP/1.1 404"), 1u);
 }
