@@ -105,6 +105,21 @@ public:
 
     void Move(const char* from, const char* to) { fs::rename(m_root / from, m_root / to); }
 
+    // Every change of the step, up to the replaced uninstaller log, as the engine makes them.
+    static void MakeEveryChange(StepJournalTest& t) {
+        Write(t.m_root / "new.txt", "new");
+        t.Move("mine.txt", "mine.txt.pbk");
+        Write(t.m_root / "mine.txt", "the step's");
+        t.Move("gone.txt", "gone.txt.pbk");
+        t.Move("a.txt", "a.txt.pbk");
+        Write(t.m_root / "a.txt", "a new");
+        fs::remove(t.m_root / "b.txt.pbk");
+        t.Move("b.txt", "b.txt.pbk");
+        Write(t.m_root / "b.txt", "b new");
+        fs::copy_file(t.m_root / "unins000.dat", t.m_root / "unins000.dat.osmel-old");
+        Write(t.m_root / "unins000.dat", "log new");
+    }
+
     fs::path m_root;
     std::wstring m_install;
 };
@@ -140,36 +155,10 @@ TEST_F(StepJournalTest, RecoveryEndsWithOneWholeBuild) {
              Write(t.m_root / "a.txt", "a n");
          },
          false, StepRecovery::kUndone},
-        {"every change made, the log replaced, not committed",
-         [](StepJournalTest& t) {
-             Write(t.m_root / "new.txt", "new");
-             t.Move("mine.txt", "mine.txt.pbk");
-             Write(t.m_root / "mine.txt", "the step's");
-             t.Move("gone.txt", "gone.txt.pbk");
-             t.Move("a.txt", "a.txt.pbk");
-             Write(t.m_root / "a.txt", "a new");
-             fs::remove(t.m_root / "b.txt.pbk");
-             t.Move("b.txt", "b.txt.pbk");
-             Write(t.m_root / "b.txt", "b new");
-             fs::copy_file(t.m_root / "unins000.dat", t.m_root / "unins000.dat.osmel-old");
-             Write(t.m_root / "unins000.dat", "log new");
-         },
+        {"every change made, the log replaced, not committed", &StepJournalTest::MakeEveryChange,
          false, StepRecovery::kUndone, true},
-        {"committed with every backup left",
-         [](StepJournalTest& t) {
-             Write(t.m_root / "new.txt", "new");
-             t.Move("mine.txt", "mine.txt.pbk");
-             Write(t.m_root / "mine.txt", "the step's");
-             t.Move("gone.txt", "gone.txt.pbk");
-             t.Move("a.txt", "a.txt.pbk");
-             Write(t.m_root / "a.txt", "a new");
-             fs::remove(t.m_root / "b.txt.pbk");
-             t.Move("b.txt", "b.txt.pbk");
-             Write(t.m_root / "b.txt", "b new");
-             fs::copy_file(t.m_root / "unins000.dat", t.m_root / "unins000.dat.osmel-old");
-             Write(t.m_root / "unins000.dat", "log new");
-         },
-         true, StepRecovery::kCompleted, true},
+        {"committed with every backup left", &StepJournalTest::MakeEveryChange, true,
+         StepRecovery::kCompleted, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
