@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/Win32Types.h"
 
@@ -112,5 +114,10 @@ DWORD UpdateConnectContext(Socket socket);
 // Ends the connection gracefully and leaves the socket unbound and unconnected, ready
 // for another Bind and ConnectEx (TF_REUSE_SOCKET).
 DWORD DisconnectEx(Socket socket, Overlapped* overlapped);
+
+// The IPv4 addresses of a host name or dotted address, in host byte order and in the
+// resolver's order, as gethostbyname gives them; empty when the name does not resolve.
+// Blocks while the resolver works.
+std::vector<std::uint32_t> GetHostByName(const std::string& name);
 
 }  // namespace Platform

@@ -80,6 +80,7 @@ void RepairClient::Start() {
         return;
     }
     m_stage = kStarted;
+    m_idle.Reset();
     m_busy = true;
     m_succeeded = false;
     m_error = BEXORESULT_OK;
@@ -88,6 +89,11 @@ void RepairClient::Start() {
         m_worker = std::make_unique<OS::Thread>();
     }
     m_worker->Start(&RepairClient::WorkerMain, this);
+}
+
+bool RepairClient::WaitUntilIdle(std::uint32_t timeoutMs) {
+    m_idle.Lock(timeoutMs);
+    return !m_busy;
 }
 
 bool RepairClient::Succeeded() const {
@@ -115,6 +121,7 @@ std::uint32_t RepairClient::WorkerMain(void* client) {
     self->Run();
     const BEXORESULT error = self->m_error;
     self->m_busy = false;
+    self->m_idle.Set();
     return static_cast<std::uint32_t>(error);
 }
 

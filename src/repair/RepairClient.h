@@ -42,6 +42,8 @@ public:
     void Start();
 
     bool IsBusy() const { return m_busy; }
+    // Waits at most this long for the worker to end; true when it is not running.
+    bool WaitUntilIdle(std::uint32_t timeoutMs);
     std::int32_t GetStage() const { return m_stage; }
     BEXORESULT GetError() const { return m_error; }
     std::uint32_t GetReceived() const { return m_received; }
@@ -68,6 +70,8 @@ private:
     std::atomic<std::int32_t> m_stage{kNotStarted};
     std::unique_ptr<OS::Thread> m_worker;
     std::atomic<bool> m_busy{false};
+    // Signalled while the worker is not running, so pollers need not sleep out a period.
+    Kos::WEvent m_idle{true, true, nullptr};
     std::atomic<bool> m_succeeded{false};
     std::atomic<BEXORESULT> m_error{BEXORESULT_OK};
     std::atomic<bool> m_cancel{false};

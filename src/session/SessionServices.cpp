@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "assetdb/AssetDbLock.h"
+#include "session/RepairSession.h"
 #include "session/SessionWindow.h"
 
 namespace BexoPatch {
@@ -31,6 +32,7 @@ SessionServices MakeDefaults() noexcept {
     services.probeDirectX = DirectXPresent;
     services.acquireAssetDatabase = AcquireInstallationDatabase;
     services.releaseAssetDatabase = AssetDbClose;
+    services.runRepairSession = RunRepairSession;
     return services;
 }
 

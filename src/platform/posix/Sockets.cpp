@@ -11,6 +11,7 @@
 #include "platform/Sockets.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sched.h>
@@ -21,6 +22,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <unordered_map>
@@ -610,6 +612,29 @@ DWORD DisconnectEx(Socket socket, Overlapped* overlapped) {
         Push(port, p);
     }
     return 0;
+}
+
+std::vector<std::uint32_t> GetHostByName(const std::string& name) {
+    std::vector<std::uint32_t> addresses;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    // getaddrinfo rather than gethostbyname: the latter's static result is not safe
+    // while other threads resolve.
+    if (name.empty() || ::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) {
+        return addresses;
+    }
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        if (a->ai_family != AF_INET || a->ai_addrlen < sizeof(sockaddr_in)) {
+            continue;
+        }
+        sockaddr_in in{};
+        std::memcpy(&in, a->ai_addr, sizeof in);
+        addresses.push_back(ntohl(in.sin_addr.s_addr));
+    }
+    ::freeaddrinfo(found);
+    return addresses;
 }
 
 }  // namespace Platform

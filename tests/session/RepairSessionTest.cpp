@@ -1,0 +1,428 @@
+// The repair flow of a session, run as a session thread against the reference repair
+// server over TCP on 127.0.0.1, and the repair server setting.
+#include <gtest/gtest.h>
+#include <wx/init.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "RepairServer.h"
+#include "kernel/PatchSettings.h"
+#include "kernel/Text.h"
+#include "patch/PatchCallbacks.h"
+#include "platform/Files.h"
+#include "platform/Registry.h"
+#include "platform/System.h"
+#include "platform/TcpStream.h"
+#include "repair/FileTreeSummary.h"
+#include "repair/buffer/BexoDataBuffer.h"
+#include "session/PatchThread.h"
+#include "session/RepairServerSetting.h"
+#include "session/SessionServices.h"
+#include "session/SessionWindow.h"
+
+using namespace BexoPatch;
+namespace fs = std::filesystem;
+
+namespace {
+
+class WxEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { ASSERT_TRUE(wxInitialize()); }
+    void TearDown() override { wxUninitialize(); }
+};
+
+const auto* const g_wx = ::testing::AddGlobalTestEnvironment(new WxEnvironment);
+
+using Line = std::pair<std::int32_t, std::wstring>;
+
+std::mutex g_lock;
+std::vector<Line> g_lines;
+std::atomic<bool> g_receiving{false};
+
+void CaptureLog(std::int32_t level, const std::wstring& text) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_lines.emplace_back(level, text);
+    if (text == L"Receiving updated files.") {
+        g_receiving = true;
+    }
+}
+
+class GaugeWindow : public SessionWindow {
+public:
+    bool CancelRequested() const override { return cancel.load(); }
+    void PostSessionFinished() override {}
+    void PostPatchInstalled() override {}
+    void EnableApplyButton() override {}
+    void SetProgressRange(std::int32_t range) override { ranges.push_back(range); }
+    void SetProgressValue(std::int32_t value) override { values.push_back(value); }
+    void PassSessionLock() override {}
+
+    std::atomic<bool> cancel{false};
+    // Written by the session thread only, read after it was joined.
+    std::vector<std::int32_t> ranges;
+    std::vector<std::int32_t> values;
+};
+
+bool Free(const std::wstring& /*installPath*/) {
+    return true;
+}
+void Release() {}
+
+std::string Read(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void Write(const fs::path& p, const std::string& s) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << s;
+}
+
+// The reference server on a free port of 127.0.0.1, serving every connection until it
+// is destroyed.
+class Server {
+public:
+    explicit Server(RepairServerOptions options)
+        : m_server(std::move(options)), m_listener(Platform::TcpListener::Listen("127.0.0.1", 0)) {
+        m_thread = std::thread([this] {
+            while (auto stream = m_listener->Accept()) {
+                m_server.Serve(*stream);
+            }
+        });
+    }
+    ~Server() {
+        m_listener->Close();
+        m_thread.join();
+    }
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+    std::uint16_t Port() const { return m_listener->Port(); }
+
+private:
+    RepairServer m_server;
+    std::unique_ptr<Platform::TcpListener> m_listener;
+    std::thread m_thread;
+};
+
+class RepairSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() /
+                ("osmel-repairsession-" + std::to_string(Platform::GetCurrentProcessId()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir / "client");
+        ::setenv("OSMEL_REGISTRY", (m_dir / "registry.reg").c_str(), 1);
+        SetPatchCallbacks(nullptr, ContinueQuery, CaptureLog);
+        ResetSessionServices();
+        GetSessionServices().acquireAssetDatabase = Free;
+        GetSessionServices().releaseAssetDatabase = Release;
+        PatchSettings::Instance().Reset();
+        PatchSettings::Instance().SetRepairMode(true);
+        PatchSettings::Instance().SetInstallPath(W("client"));
+    }
+    void TearDown() override {
+        SetPatchCallbacks(nullptr, nullptr, nullptr);
+        ResetSessionServices();
+        PatchSettings::Instance().Reset();
+        ::unsetenv("OSMEL_REPAIR_SERVER");
+        ::unsetenv("OSMEL_REGISTRY");
+        fs::remove_all(m_dir);
+    }
+    std::wstring W(const char* rel) const {
+        return Platform::FromSystemPath((m_dir / rel).string());
+    }
+    RepairServerOptions Reference() const {
+        RepairServerOptions options;
+        options.root = W("ref");
+        return options;
+    }
+
+    // Runs one session against 127.0.0.1:port; returns the window log's lines.
+    std::vector<Line> RunSessionAgainst(std::uint16_t port, GaugeWindow& window,
+                                        bool cancelWhenReceiving = false) {
+        ::setenv("OSMEL_REPAIR_SERVER", ("127.0.0.1:" + std::to_string(port)).c_str(), 1);
+        {
+            std::lock_guard<std::mutex> hold(g_lock);
+            g_lines.clear();
+        }
+        g_receiving = false;
+        PatchThread thread(&window);
+        EXPECT_EQ(thread.Create(), wxTHREAD_NO_ERROR);
+        EXPECT_EQ(thread.Run(), wxTHREAD_NO_ERROR);
+        if (cancelWhenReceiving) {
+            while (!g_receiving) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            window.cancel = true;
+        }
+        thread.Wait(wxTHREAD_WAIT_BLOCK);
+        std::lock_guard<std::mutex> hold(g_lock);
+        return g_lines;
+    }
+
+    // The keys registered in the client's checksum file.
+    FileTreeSummary::EntryMap ChecksumFile() const {
+        FileTreeSummary summary;
+        BexoDataBufferFile file(W("client/repair.cks"), BexoDataBufferFile::kModeRead);
+        EXPECT_TRUE(file.IsOpen());
+        summary.Load(&file);
+        return summary.Entries();
+    }
+
+    fs::path m_dir;
+};
+
+const Line kScanning{LOG_NORMAL, L"Scanning installed files. This may take a while."};
+const Line kConnecting{LOG_NORMAL, L"Connecting to patch servers."};
+const Line kPreparing{LOG_NORMAL, L"Preparing download list."};
+const Line kReceiving{LOG_NORMAL, L"Receiving updated files."};
+const Line kCompleted{LOG_NORMAL, L"Patching completed."};
+const Line kAborted{LOG_NORMAL, L"Patching aborted."};
+const Line kNoConnection{LOG_ERROR, L"Unable to connect to patch servers."};
+
+TEST_F(RepairSessionTest, RepairsTheInstallationAndFillsTheGauge) {
+    Write(m_dir / "ref/bin/tool.dll", std::string((4 << 20) + 5, 't'));
+    Write(m_dir / "ref/data/a.txt", "reference");
+    Write(m_dir / "client/data/a.txt", "damaged!!");
+    Write(m_dir / "client/unins000.exe", "per machine");
+    Server server(Reference());
+
+    GaugeWindow window;
+    const std::vector<Line> lines = RunSessionAgainst(server.Port(), window);
+    EXPECT_EQ(lines, (std::vector<Line>{kScanning,
+                                        kConnecting,
+                                        kPreparing,
+                                        kReceiving,
+                                        {LOG_NORMAL, L"(3 / 3 segments updated.)"},
+                                        kCompleted}));
+    EXPECT_EQ(window.ranges, std::vector<std::int32_t>{1000});
+    ASSERT_FALSE(window.values.empty());
+    EXPECT_EQ(window.values.back(), 1000);
+    EXPECT_EQ(Read(m_dir / "client/bin/tool.dll"), Read(m_dir / "ref/bin/tool.dll"));
+    EXPECT_EQ(Read(m_dir / "client/data/a.txt"), "reference");
+    const auto entries = ChecksumFile();
+    EXPECT_EQ(entries.count(L"bin\\tool.dll#001"), 1u);
+    EXPECT_EQ(entries.count(L"unins000.exe#000"), 0u) << "never uploaded";
+
+    // Nothing is left to do: the server announces no segment and the session succeeds.
+    GaugeWindow again;
+    EXPECT_EQ(RunSessionAgainst(server.Port(), again),
+              (std::vector<Line>{kScanning,
+                                 kConnecting,
+                                 kPreparing,
+                                 kReceiving,
+                                 {LOG_NORMAL, L"(0 / 0 segments updated.)"},
+                                 kCompleted}));
+    EXPECT_EQ(again.values.back(), 1000);
+}
+
+TEST_F(RepairSessionTest, ConnectionFailuresEndInStageThree) {
+    Write(m_dir / "ref/a.txt", "reference");
+    RepairServerOptions handshake = Reference();
+    handshake.handshakeAnswer = 7;
+    {
+        Server server(handshake);
+        GaugeWindow window;
+        EXPECT_EQ(RunSessionAgainst(server.Port(), window),
+                  (std::vector<Line>{kScanning,
+                                     kConnecting,
+                                     kNoConnection,
+                                     {LOG_NORMAL, L"(Error 10 in stage 3)"},
+                                     kAborted}));
+        EXPECT_TRUE(window.values.empty()) << "the gauge moves only while receiving";
+    }
+
+    std::uint16_t closed = 0;
+    {
+        auto listener = Platform::TcpListener::Listen("127.0.0.1", 0);
+        closed = listener->Port();
+    }
+    GaugeWindow window;
+    EXPECT_EQ(RunSessionAgainst(closed, window),
+              (std::vector<Line>{kScanning,
+                                 kConnecting,
+                                 kNoConnection,
+                                 {LOG_NORMAL, L"(Error 12 in stage 3)"},
+                                 kAborted}));
+}
+
+// 100 one-segment files: the server cuts the connection after 40 records. The 40 are
+// written and registered, and a second session repairs only the other 60.
+TEST_F(RepairSessionTest, ALostConnectionKeepsWhatArrivedAndASecondSessionFinishes) {
+    for (int i = 0; i < 100; ++i) {
+        Write(m_dir / "ref" / ("f" + std::to_string(100 + i)), "segment " + std::to_string(i));
+    }
+    {
+        RepairServerOptions cut = Reference();
+        cut.cutAfter = 40;
+        Server server(cut);
+        GaugeWindow window;
+        EXPECT_EQ(RunSessionAgainst(server.Port(), window),
+                  (std::vector<Line>{kScanning,
+                                     kConnecting,
+                                     kPreparing,
+                                     kReceiving,
+                                     {LOG_NORMAL, L"(40 / 100 segments updated.)"},
+                                     {LOG_ERROR, L"Error occurred while repairing files."},
+                                     {LOG_NORMAL, L"(Error 3 in stage 5)"},
+                                     kAborted}));
+    }
+    int written = 0;
+    for (int i = 0; i < 100; ++i) {
+        const fs::path file = m_dir / "client" / ("f" + std::to_string(100 + i));
+        if (fs::exists(file)) {
+            ++written;
+            EXPECT_EQ(Read(file), "segment " + std::to_string(i));
+        }
+    }
+    EXPECT_EQ(written, 40);
+    EXPECT_EQ(ChecksumFile().size(), 40u);
+
+    Server server(Reference());
+    GaugeWindow window;
+    EXPECT_EQ(RunSessionAgainst(server.Port(), window),
+              (std::vector<Line>{kScanning,
+                                 kConnecting,
+                                 kPreparing,
+                                 kReceiving,
+                                 {LOG_NORMAL, L"(60 / 60 segments updated.)"},
+                                 kCompleted}));
+    EXPECT_EQ(ChecksumFile().size(), 100u);
+}
+
+TEST_F(RepairSessionTest, ACancelWhileReceivingEndsWithoutTheStageError) {
+    for (int i = 0; i < 20; ++i) {
+        Write(m_dir / "ref" / ("f" + std::to_string(100 + i)), "segment");
+    }
+    RepairServerOptions slow = Reference();
+    slow.recordDelayMs = 300;
+    Server server(slow);
+    GaugeWindow window;
+    const std::vector<Line> lines = RunSessionAgainst(server.Port(), window, true);
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[3], kReceiving);
+    EXPECT_EQ(lines[4].first, LOG_NORMAL);
+    EXPECT_NE(lines[4].second.find(L" / 20 segments updated.)"), std::wstring::npos)
+        << ToNarrow(lines[4].second);
+    EXPECT_EQ(lines[5], kAborted);
+    // What arrived before the stop is written and registered.
+    std::size_t written = 0;
+    for (const auto& entry : fs::directory_iterator(m_dir / "client")) {
+        written += entry.path().filename().string()[0] == 'f' ? 1 : 0;
+    }
+    EXPECT_EQ(ChecksumFile().size(), written);
+    EXPECT_LT(written, 20u);
+}
+
+TEST(RepairServerSettingTest, ParsesHostAndPortStrictly) {
+    struct Case {
+        const wchar_t* text;
+        const char* host;  // null: refused
+        std::uint16_t port;
+    };
+    const std::string longLabel(64, 'a');
+    const std::wstring longLabelText = L"x." + std::wstring(longLabel.begin(), longLabel.end());
+    const Case cases[] = {
+        {L"repair.example.com", "repair.example.com", 6000},
+        {L"repair.example.com:7000", "repair.example.com", 7000},
+        {L"127.0.0.1:65535", "127.0.0.1", 65535},
+        {L"h-1:1", "h-1", 1},
+        {L"", nullptr, 0},
+        {L":6000", nullptr, 0},
+        {L"host:", nullptr, 0},
+        {L"host:0", nullptr, 0},
+        {L"host:65536", nullptr, 0},
+        {L"host:123456", nullptr, 0},
+        {L"host:12a", nullptr, 0},
+        {L"host:+12", nullptr, 0},
+        {L"host: 12", nullptr, 0},
+        {L"host:1:2", nullptr, 0},
+        {L"[::1]:6000", nullptr, 0},
+        {L"a..b", nullptr, 0},
+        {L".a", nullptr, 0},
+        {L"a.", nullptr, 0},
+        {L"ho st", nullptr, 0},
+        {L"h\x00E9st", nullptr, 0},
+        {longLabelText.c_str(), nullptr, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(ToNarrow(c.text));
+        RepairServerAddress address;
+        std::wstring problem;
+        const bool parsed = ParseRepairServer(c.text, &address, &problem);
+        EXPECT_EQ(parsed, c.host != nullptr);
+        if (parsed) {
+            EXPECT_EQ(address.host, c.host);
+            EXPECT_EQ(address.port, c.port);
+        } else {
+            EXPECT_FALSE(problem.empty());
+        }
+    }
+}
+
+TEST(RepairServerSettingTest, TheEnvironmentWinsOverTheRegistryOverTheDefault) {
+    const fs::path store =
+        fs::temp_directory_path() /
+        ("osmel-repairsetting-" + std::to_string(Platform::GetCurrentProcessId()) + ".reg");
+    fs::remove(store);
+    ::setenv("OSMEL_REGISTRY", store.c_str(), 1);
+    ::unsetenv("OSMEL_REPAIR_SERVER");
+    const auto read = [](std::vector<std::wstring>* problems) {
+        const RepairServerAddress address = ReadRepairServerSetting(problems);
+        return address.host + ":" + std::to_string(address.port);
+    };
+    const auto setRegistry = [](const std::wstring& text) {
+        Platform::HKEY key = nullptr;
+        ASSERT_EQ(Platform::RegCreateKeyEx(Platform::LocalMachineKey(),
+                                           L"SOFTWARE\\Osmel\\Products\\KelvorSimulator",
+                                           Platform::KEY_WRITE, &key),
+                  0);
+        std::vector<std::uint8_t> data;
+        for (const wchar_t c : text + L'\0') {
+            data.push_back(static_cast<std::uint8_t>(c & 0xFF));
+            data.push_back(static_cast<std::uint8_t>(c >> 8));
+        }
+        ASSERT_EQ(Platform::RegSetValueEx(key, L"RepairServer", Platform::REG_SZ, data.data(),
+                                          static_cast<Platform::DWORD>(data.size())),
+                  0);
+        Platform::RegCloseKey(key);
+    };
+
+    std::vector<std::wstring> problems;
+    EXPECT_EQ(read(&problems), std::string(kDefaultRepairServerHost) + ":6000");
+    EXPECT_TRUE(problems.empty());
+
+    setRegistry(L"registry.example.com:6100");
+    EXPECT_EQ(read(&problems), "registry.example.com:6100");
+    ::setenv("OSMEL_REPAIR_SERVER", "env.example.com", 1);
+    EXPECT_EQ(read(&problems), "env.example.com:6000");
+    EXPECT_TRUE(problems.empty());
+
+    // A bad value is reported by name and the next source is used.
+    ::setenv("OSMEL_REPAIR_SERVER", "env.example.com:70000", 1);
+    EXPECT_EQ(read(&problems), "registry.example.com:6100");
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0],
+              L"The environment variable OSMEL_REPAIR_SERVER=\"env.example.com:70000\" is "
+              L"ignored: the port must be a number from 1 to 65535.");
+    problems.clear();
+    setRegistry(L"bad host");
+    EXPECT_EQ(read(&problems), std::string(kDefaultRepairServerHost) + ":6000");
+    ASSERT_EQ(problems.size(), 2u);
+    EXPECT_NE(problems[1].find(L"RepairServer=\"bad host\" is ignored"), std::wstring::npos);
+
+    ::unsetenv("OSMEL_REPAIR_SERVER");
+    ::unsetenv("OSMEL_REGISTRY");
+    fs::remove(store);
+}
+
+}  // namespace
