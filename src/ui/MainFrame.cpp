@@ -193,8 +193,10 @@ void MainFrame::OnClose(wxCloseEvent& /*event*/) {
         sessionRunning = false;
     }
     cancelButton->Disable();
-    cancelRequested.store(true);
+    // Logged before the flag is raised: the session may see the flag and log its own end
+    // at once, and the log must read in the order things happened.
     ReportLogLine(LOG_ERROR, kCancellingText);
+    cancelRequested.store(true);
     if (!SessionThreadRunning()) {
         Destroy();
     }

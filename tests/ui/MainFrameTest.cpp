@@ -206,11 +206,16 @@ TEST_F(MainFrameTest, CancelAsksFirstPlainThenWithTheWarningAndExitCloses) {
     EXPECT_FALSE(frame->cancelButton->IsEnabled());
     EXPECT_EQ(g_mainFrame.load(), frame);
 
-    ASSERT_TRUE(PumpUntil([frame] { return frame->cancelButton->IsEnabled(); }));
+    // The finished event and the session's last line; the cancel line came before the
+    // session could see the request.
+    ASSERT_TRUE(PumpUntil([frame] {
+        return frame->cancelButton->IsEnabled() &&
+               frame->logText->GetValue().EndsWith("Patching aborted.");
+    }));
     EXPECT_EQ(frame->cancelButton->GetLabel(), "Exit");
     EXPECT_FALSE(frame->sessionRunning);
-    EXPECT_TRUE(
-        frame->logText->GetValue().EndsWith("Cancelling patch process...\nPatching aborted."));
+    const wxString log = frame->logText->GetValue();
+    EXPECT_TRUE(log.EndsWith("Cancelling patch process...\nPatching aborted.")) << log;
 
     Click(frame->cancelButton);
     ASSERT_TRUE(PumpUntil([] { return g_mainFrame.load() == nullptr; }));
