@@ -1,6 +1,6 @@
 #include "app/CommandLine.h"
 
-#include "app/InstallServices.h"
+#include "app/InstallDiscovery.h"
 
 #include <wx/cmdline.h>
 #include <wx/msgout.h>

@@ -2,13 +2,14 @@
 
 #include <wx/msgdlg.h>
 #include <wx/msgout.h>
+#include <wx/stdpaths.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
-#include "app/InstallServices.h"
+#include "app/InstallDiscovery.h"
 #include "crash/CrashHandlers.h"
 #include "kernel/FileUtil.h"
 #include "kernel/PatchSettings.h"
@@ -114,7 +115,7 @@ bool OsmelPatcherApp::OnInit() {
 
     PatchSettings& settings = PatchSettings::Instance();
     if (settings.GetInstallPath().empty()) {
-        settings.SetInstallPath(FindInstallPath("KelvorSimulator", "Kelvor"));
+        settings.SetInstallPath(FindInstallPath(L"KelvorSimulator", L"Kelvor"));
     }
     // A patch step cut off by a kill, a crash or a power cut is finished before anything
     // else looks at the installation; the window shows what was done.
@@ -124,6 +125,9 @@ bool OsmelPatcherApp::OnInit() {
         recovery = RecoverInterruptedStep(settings.GetInstallPath(), &recoveryReport);
     }
     if (!arguments.empty()) {
+        // The module's own file name, as the original platform gives it: the archive is
+        // read from it after the current directory has changed.
+        arguments[0] = wxStandardPaths::Get().GetExecutablePath().ToStdWstring();
         std::wstring executable = arguments[0];
         NormaliseSeparators(executable, L'\\');
         const std::size_t slash = executable.rfind(L'\\');

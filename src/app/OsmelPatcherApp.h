@@ -7,26 +7,11 @@
 #include <array>
 #include <string>
 
+#include "app/AppWindow.h"
 #include "app/CommandLine.h"
 #include "kernel/MessageCatalogue.h"
 
 namespace BexoPatch {
-
-// What start-up needs of the main window; the window layer implements it.
-class AppWindow {
-public:
-    AppWindow() = default;
-    AppWindow(const AppWindow&) = delete;
-    AppWindow& operator=(const AppWindow&) = delete;
-    virtual ~AppWindow() = default;
-
-    virtual void ShowAsTopWindow() = 0;
-    virtual void RefreshInstallPath() = 0;
-    virtual void StopRefreshTimer() = 0;
-    // As if "Apply Update" had been pressed.
-    virtual void StartSessionNow() = 0;
-    virtual void DisableApplyButton() = 0;
-};
 
 // Whether this process may patch the installation in the directory: the product key
 // is writable, the temporary directory exists, and the product is not running.

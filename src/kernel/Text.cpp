@@ -142,6 +142,23 @@ bool Utf16Less::operator()(const std::wstring& a, const std::wstring& b) const {
     }
 }
 
+std::wstring FillFields(std::wstring text, std::initializer_list<std::wstring> values) {
+    std::size_t from = 0;
+    for (const std::wstring& value : values) {
+        std::size_t at = from;
+        while ((at = text.find(L'%', at)) != std::wstring::npos && at + 1 < text.size() &&
+               text[at + 1] != L's' && text[at + 1] != L'd') {
+            ++at;
+        }
+        if (at == std::wstring::npos || at + 1 >= text.size()) {
+            break;
+        }
+        text.replace(at, 2, value);
+        from = at + value.size();
+    }
+    return text;
+}
+
 std::string FormatString(const char* format, ...) {
     va_list args;
     va_start(args, format);

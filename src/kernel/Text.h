@@ -2,6 +2,7 @@
 // subset of Windows-1252.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,11 @@ std::wstring FromUtf16(std::u16string_view text);
 struct Utf16Less {
     bool operator()(const std::wstring& a, const std::wstring& b) const;
 };
+
+// The text with its "%s" and "%d" fields, in order, replaced by the given values; fields
+// beyond the values stay as they are. For catalogue texts, whose fields are filled with
+// text already formatted by the caller.
+std::wstring FillFields(std::wstring text, std::initializer_list<std::wstring> values);
 
 // printf into a std::string / std::wstring, without a length limit.
 std::string FormatString(const char* format, ...) __attribute__((format(printf, 1, 2)));

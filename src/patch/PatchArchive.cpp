@@ -257,3 +257,8 @@ BEXORESULT PatchArchive::Extract(const std::string& build, const std::wstring& o
     }
     return BEXORESULT_NOT_FOUND;
 }
+
+PatchArchive& StandaloneArchive() {
+    static PatchArchive archive;
+    return archive;
+}

@@ -89,3 +89,7 @@ private:
     std::uint64_t headerOffset = kNoHeader;
     std::optional<ArchiveHeader> header;
 };
+
+// The archive appended to this executable: opened at start-up (or after the user located
+// the installation) and read by the standalone session.
+PatchArchive& StandaloneArchive();

@@ -44,15 +44,6 @@ void Log(std::int32_t level, const std::wstring& text) {
     ReportLogLine(level, text);
 }
 
-std::wstring Format(const wchar_t* format, const std::wstring& a) {
-    std::wstring text = format;
-    const std::size_t at = text.find(L"%s");
-    if (at != std::wstring::npos) {
-        text.replace(at, 2, a);
-    }
-    return text;
-}
-
 // A platform move; when it fails, a copy over the target followed by removing the source
 // (whose failure is ignored).
 bool RenameFile(const std::wstring& from, const std::wstring& to) {
@@ -212,7 +203,7 @@ bool Engine::AddFilesStage() {
         if (FileExists(target) && !IsDirectory(target)) {
             const std::wstring backup = target + kBackupSuffix;
             if (!MakeBackup(target, backup)) {
-                Log(LOG_ERROR, Format(L"Failed to create backup of file %s", backup));
+                Log(LOG_ERROR, FillFields(L"Failed to create backup of file %s", {backup}));
                 Log(LOG_NORMAL, L"Failed adding: " + entry.path + L"...");
                 return false;
             }
@@ -276,15 +267,15 @@ bool Engine::RunTool(const std::wstring& commandLine, const PatchListEntry& entr
     const auto code = static_cast<std::int32_t>(exitCode);
     switch (known ? code : -1) {
         case 1:
-            Log(LOG_ERROR,
-                converter ? Format(L"Failed to patch %s, file contents do not match", entry.path)
-                          : L"Not enough Argument Specified to patch the file");
+            Log(LOG_ERROR, converter ? FillFields(L"Failed to patch %s, file contents do not match",
+                                                  {entry.path})
+                                     : L"Not enough Argument Specified to patch the file");
             break;
         case 2:
-            Log(LOG_ERROR, Format(L"Could not open data file %s for reading.", entry.path));
+            Log(LOG_ERROR, FillFields(L"Could not open data file %s for reading.", {entry.path}));
             break;
         case 3:
-            Log(LOG_ERROR, Format(L"Could not open patch file %s for reading.", entry.path));
+            Log(LOG_ERROR, FillFields(L"Could not open patch file %s for reading.", {entry.path}));
             break;
         case 4:
             Log(LOG_ERROR, L"Could not open output file for writing.");
@@ -327,7 +318,7 @@ bool Engine::PatchFilesStage() {
             }
         }
         if (!MakeBackup(target, backup)) {
-            Log(LOG_ERROR, Format(L"Failed to create backup of file %s", backup));
+            Log(LOG_ERROR, FillFields(L"Failed to create backup of file %s", {backup}));
             return false;
         }
         m_patchJournal.push_back({target, backup});
@@ -383,7 +374,7 @@ void Engine::FinishPatchStage(bool ok) {
             (!FileExists(entry.installed) || DeleteFile(entry.installed))) {
             RenameFile(entry.backup, entry.installed);
         } else {
-            Log(LOG_ERROR, Format(L"Failed to restore backup file %s", entry.installed));
+            Log(LOG_ERROR, FillFields(L"Failed to restore backup file %s", {entry.installed}));
         }
     }
 }

@@ -1,6 +1,6 @@
 // The registry, shaped after RegCreateKeyEx, RegOpenKeyEx, RegQueryValueEx, RegSetValueEx,
-// RegEnumKeyEx and RegCloseKey. Only HKEY_LOCAL_MACHINE exists. The POSIX backend keeps
-// it in one text file in the .reg format at OSMEL_REGISTRY (default
+// RegDeleteValue, RegEnumKeyEx and RegCloseKey. Only HKEY_LOCAL_MACHINE exists. The POSIX
+// backend keeps it in one text file in the .reg format at OSMEL_REGISTRY (default
 // /etc/osmel/registry.reg): key and value names ignore case, opening for write fails when
 // the file or its directory is not writable by the caller, and every change is written
 // atomically (temporary file and rename) under a lock, re-reading the file first so that
@@ -49,6 +49,8 @@ LONG RegQueryValueEx(HKEY key, const std::wstring& name, DWORD* type, void* data
 LONG RegSetValueEx(HKEY key, const std::wstring& name, DWORD type, const void* data, DWORD size);
 // The name of the index-th subkey, in the order Windows gives (by name, ignoring case);
 // Error::NoMoreItems past the last.
+// Removes a value; Error::FileNotFound when the key has none of that name.
+LONG RegDeleteValue(HKEY key, const std::wstring& name);
 LONG RegEnumKeyEx(HKEY key, DWORD index, std::wstring* name);
 LONG RegCloseKey(HKEY key);
 

@@ -1,4 +1,5 @@
-// The state of one patch session's transfer and the patch list it works from.
+// The state of one patch session's transfer and the patch list it works from, with the
+// task's own steps: the package path, the download and its progress.
 #pragma once
 
 #include <atomic>
@@ -6,13 +7,21 @@
 #include <string>
 
 #include "kernel/Sync.h"
+#include "session/PatchDiscovery.h"
 
 class BexoDataBufferFile;
+class DownloadURLCallback;
 
 enum : std::int32_t {
     TRANSFER_IDLE = 0,
     TRANSFER_DOWNLOADING = 1,
     TRANSFER_PATCHING = 3,
+};
+
+struct DownloadProgress {
+    std::uint64_t bytesDone = 0;
+    std::uint64_t bytesTotal = 0;
+    std::int32_t percent = 0;
 };
 
 class OsmelPatchTask {
@@ -26,6 +35,18 @@ public:
     virtual void ReportMessage(std::int32_t level, const std::string& text);
     virtual void ReportMessage(std::int32_t level, const std::wstring& text);
 
+    // Asks the server for the package's size: bytesTotal, 0 when it cannot tell.
+    bool QueryPatchSize(const std::wstring& address);
+    // The package file of the current step in the temporary directory, which is created
+    // when missing; false (and an empty path) when it cannot be.
+    static bool TempPackagePath(std::wstring* path);
+    // Fetches the package into the file, keeping what an earlier attempt left there (an
+    // FTP transfer resumes after it). Reports why it failed.
+    bool DownloadPatch(const std::wstring& address, const std::wstring& path,
+                       DownloadURLCallback* callback);
+    // For the window's refresh timer (another thread): the bytes so far and the percentage.
+    DownloadProgress GetDownloadProgress();
+
     OS::Mutex lock;  // guards currentFile and bytesDone
     BexoDataBufferFile* currentFile = nullptr;
     // Written by the session, read by the window: atomics.
@@ -33,5 +54,6 @@ public:
     std::uint64_t bytesDone = 0;
     std::atomic<std::uint64_t> bytesTotal{0};
     std::atomic<std::int32_t> percentDone{0};
-    std::wstring selectedServer;
+    // The patch list of the server that answered, with that server.
+    BexoPatch::PatchDirectory patches;
 };

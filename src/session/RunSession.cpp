@@ -62,14 +62,9 @@ bool RunMode(PatchThread& session) {
     if (settings.RepairMode()) {
         return services.runRepairSession != nullptr && services.runRepairSession(session);
     }
-    if (services.checkDiskSpace != nullptr && !services.checkDiskSpace(kRequiredDiskMegabytes)) {
-        // The catalogue text carries one "%d" for the size.
-        std::wstring text = LoadMessage(240);
-        const std::size_t field = text.find(L"%d");
-        if (field != std::wstring::npos) {
-            text.replace(field, 2, std::to_wstring(kRequiredDiskMegabytes));
-        }
-        ReportLogLine(LOG_ERROR, text);
+    if (!session.CheckDiskSpace(kRequiredDiskMegabytes)) {
+        ReportLogLine(LOG_ERROR,
+                      FillFields(LoadMessage(240), {std::to_wstring(kRequiredDiskMegabytes)}));
         return false;
     }
     if (settings.StandaloneMode()) {

@@ -3,6 +3,8 @@
 #include <atomic>
 
 #include "assetdb/AssetDbLock.h"
+#include "platform/Files.h"
+#include "session/PatchThread.h"
 #include "session/RepairSession.h"
 #include "session/SessionWindow.h"
 
@@ -32,7 +34,10 @@ SessionServices MakeDefaults() noexcept {
     services.probeDirectX = DirectXPresent;
     services.acquireAssetDatabase = AcquireInstallationDatabase;
     services.releaseAssetDatabase = AssetDbClose;
+    services.getFreeDiskSpace = Platform::GetFreeDiskSpace;
     services.runRepairSession = RunRepairSession;
+    services.runStandaloneSession = RunStandaloneSession;
+    services.runDownloadSession = RunDownloadSession;
     return services;
 }
 

@@ -1,6 +1,6 @@
 // What a patch session calls in other subsystems, as replaceable entry points. Start-up
-// fills in the rights check and the message box; the asset database, the disk space
-// check and the mode loops are filled in by their subsystems. Tests replace any of them.
+// fills in the rights check and the message box; the others answer as this platform
+// does. Tests replace any of them.
 #pragma once
 
 #include <cstdint>
@@ -24,8 +24,9 @@ struct SessionServices {
     // runs. The session gives it back when it ends.
     bool (*acquireAssetDatabase)(const std::wstring& installPath) = nullptr;
     void (*releaseAssetDatabase)() = nullptr;
-    // Whether at least this many MiB are free for patching.
-    bool (*checkDiskSpace)(std::uint32_t megabytes) = nullptr;
+    // The bytes available to this process on the directory's volume; false when the
+    // platform cannot tell.
+    bool (*getFreeDiskSpace)(const std::wstring& directory, std::uint64_t* freeBytes) = nullptr;
     // The mode loops; a null loop makes its mode end as aborted.
     bool (*runRepairSession)(PatchThread& session) = nullptr;
     bool (*runStandaloneSession)(PatchThread& session) = nullptr;

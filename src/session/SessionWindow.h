@@ -24,6 +24,8 @@ public:
     // Gauge updates, applied on the GUI thread in the order of the calls.
     virtual void SetProgressRange(std::int32_t range) = 0;
     virtual void SetProgressValue(std::int32_t value) = 0;
+    // Shows PatchSettings' installation path again.
+    virtual void ShowInstallPath() = 0;
     // Enters and at once leaves the window's session lock; the exiting session calls it.
     virtual void PassSessionLock() = 0;
 };

@@ -8,7 +8,7 @@
 #include <wx/stdpaths.h>
 #include <wx/textctrl.h>
 
-#include "app/InstallServices.h"
+#include "app/InstallDiscovery.h"
 #include "kernel/MessageCatalogue.h"
 #include "kernel/PatchSettings.h"
 #include "session/PatchThread.h"
@@ -57,9 +57,13 @@ wxBEGIN_EVENT_TABLE(PatchMainFrame, MainFrame)
     pathText->Disable();
     browseButton->Disable();
     webPage->Hide();
+    SetAppWindow(this);
 }
 
 PatchMainFrame::~PatchMainFrame() {
+    if (GetAppWindow() == this) {
+        SetAppWindow(nullptr);
+    }
     refreshTimer.Stop();
     // The session reports to this frame until it ends: join it before the controls go.
     ReleaseSessionThread();
@@ -78,6 +82,10 @@ void PatchMainFrame::RefreshInstallPath() {
     }
 }
 
+void PatchMainFrame::ShowInstallPath() {
+    CallAfter([this] { RefreshInstallPath(); });
+}
+
 void PatchMainFrame::ShowAsTopWindow() {
     Show(true);
     wxTheApp->SetTopWindow(this);
@@ -94,6 +102,18 @@ void PatchMainFrame::StartSessionNow() {
 
 void PatchMainFrame::DisableApplyButton() {
     applyButton->Disable();
+}
+
+void PatchMainFrame::ReadyToApply() {
+    applyButton->Enable();
+}
+
+void PatchMainFrame::EnableBrowseButton() {
+    browseButton->Enable();
+}
+
+bool PatchMainFrame::LocateProductExecutable(std::wstring* chosenPath) {
+    return AskForFile(this, L"Locate Kelvor.exe...", L"Kelvor.exe|Kelvor.exe", chosenPath);
 }
 
 // Start-up stops the timer before its first tick; the download progress it would show

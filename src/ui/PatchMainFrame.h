@@ -18,11 +18,15 @@ public:
 
     void StartSession(wxCommandEvent& event) override;
     void RefreshInstallPath() override;
+    void ShowInstallPath() override;
 
     void ShowAsTopWindow() override;
     void StopRefreshTimer() override;
     void StartSessionNow() override;
     void DisableApplyButton() override;
+    void ReadyToApply() override;
+    void EnableBrowseButton() override;
+    bool LocateProductExecutable(std::wstring* chosenPath) override;
 
     bool downloadShown = false;
     wxTextCtrl* pathText = nullptr;

@@ -1,5 +1,5 @@
 // The reporting path from workers to the window: the log callback, log clearing, and the
-// question and message boxes behind a seam that tests answer.
+// question and file dialogs behind a seam that tests answer.
 #pragma once
 
 #include <cstdint>
@@ -26,5 +26,12 @@ bool TakeFirstLogLine();
 bool AskYesNo(wxWindow* parent, const std::wstring& text, const std::wstring& caption);
 void SetQuestionHandler(bool (*handler)(wxWindow* parent, const std::wstring& text,
                                         const std::wstring& caption));
+
+// The open-file dialog for one existing file: the title, a "description|pattern" filter,
+// and the chosen path; false when the user cancels.
+bool AskForFile(wxWindow* parent, const std::wstring& title, const std::wstring& filter,
+                std::wstring* chosenPath);
+void SetFileDialogHandler(bool (*handler)(wxWindow* parent, const std::wstring& title,
+                                          const std::wstring& filter, std::wstring* chosenPath));
 
 }  // namespace BexoPatch

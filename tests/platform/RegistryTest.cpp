@@ -113,6 +113,17 @@ TEST_F(RegistryTest, WritesSurviveARereadAndSmallBuffersAskForMore) {
     EXPECT_EQ(size, data.size());
     EXPECT_EQ(RegSetValueEx(key, L"X", REG_DWORD, &one, sizeof one),
               static_cast<LONG>(Error::AccessDenied));
+    EXPECT_EQ(RegDeleteValue(key, L"IsPatching"), static_cast<LONG>(Error::AccessDenied));
+    RegCloseKey(key);
+
+    ASSERT_EQ(RegOpenKeyEx(LocalMachineKey(), L"Software\\Osmel\\Kelvor", KEY_WRITE, &key), 0);
+    EXPECT_EQ(RegDeleteValue(key, L"ISPATCHING"), 0);
+    EXPECT_EQ(RegDeleteValue(key, L"IsPatching"), static_cast<LONG>(Error::FileNotFound));
+    RegCloseKey(key);
+    ASSERT_EQ(RegOpenKeyEx(LocalMachineKey(), L"Software\\Osmel\\Kelvor", KEY_READ, &key), 0);
+    EXPECT_EQ(RegQueryValueEx(key, L"IsPatching", nullptr, nullptr, &size),
+              static_cast<LONG>(Error::FileNotFound));
+    EXPECT_EQ(QueryText(key, L"InstallPath"), L"D:\\Kelvor \u00e9");
     RegCloseKey(key);
     EXPECT_FALSE(
         std::filesystem::exists(store.string() + ".tmp." + std::to_string(GetCurrentProcessId())));

@@ -34,6 +34,7 @@ public:
     void EnableApplyButton() override { ++applyEnabled; }
     void SetProgressRange(std::int32_t /*range*/) override {}
     void SetProgressValue(std::int32_t /*value*/) override {}
+    void ShowInstallPath() override {}
     void PassSessionLock() override { ++lockPassed; }
 
     std::atomic<bool> cancel{false};
@@ -82,12 +83,14 @@ bool Free(const std::wstring& /*installPath*/) {
     return true;
 }
 void Release() {}
-bool DiskFull(std::uint32_t /*megabytes*/) {
+bool DiskFull(const std::wstring& /*directory*/, std::uint64_t* freeBytes) {
     ++g_diskChecks;
-    return false;
+    *freeBytes = 1u << 20;
+    return true;
 }
-bool DiskFree(std::uint32_t /*megabytes*/) {
+bool DiskFree(const std::wstring& /*directory*/, std::uint64_t* freeBytes) {
     ++g_diskChecks;
+    *freeBytes = std::uint64_t{1} << 40;
     return true;
 }
 bool LoopSucceeds(PatchThread& /*session*/) {
@@ -108,6 +111,7 @@ struct Case {
 
 const std::wstring kAborted = L"Patching aborted.";
 const std::wstring kCompleted = L"Patching completed.";
+const std::wstring kDiskCheck = L"Checking for available disk space for patching.";
 
 TEST(RunSessionTest, ChecksRunInOrderAndEverySessionEndsWithTheFinishedEvent) {
     const Case cases[] = {
@@ -145,45 +149,47 @@ TEST(RunSessionTest, ChecksRunInOrderAndEverySessionEndsWithTheFinishedEvent) {
         {"files in use",
          [](SessionServices& s, PatchSettings&) {
              s.acquireAssetDatabase = Busy;
-             s.checkDiskSpace = DiskFull;
+             s.getFreeDiskSpace = DiskFull;
          },
          {{LOG_ERROR, L"Unable to patch - files in use."}, {LOG_NORMAL, kAborted}},
          {L"Files In Use: One or more Kelvor-r"},
          1},
         {"disk full",
          [](SessionServices& s, PatchSettings& p) {
-             s.checkDiskSpace = DiskFull;
+             s.getFreeDiskSpace = DiskFull;
+             p.SetInstallPath(L"/opt/kelvor");
              p.SetDownloadMode(true);
          },
-         {{LOG_ERROR,
+         {{LOG_NORMAL, kDiskCheck},
+          {LOG_ERROR,
            L"Insufficient disk space available for patching. Please ensure that at least "
            L"4096MB are available."},
           {LOG_NORMAL, kAborted}},
          {},
          0},
         {"no mode",
-         [](SessionServices& s, PatchSettings&) { s.checkDiskSpace = DiskFree; },
-         {{LOG_NORMAL, kAborted}},
-         {},
-         0},
-        {"download loop not yet available",
-         [](SessionServices&, PatchSettings& p) { p.SetDownloadMode(true); },
-         {{LOG_NORMAL, kAborted}},
+         [](SessionServices& s, PatchSettings& p) {
+             s.getFreeDiskSpace = DiskFree;
+             p.SetInstallPath(L"/opt/kelvor");
+         },
+         {{LOG_NORMAL, kDiskCheck}, {LOG_NORMAL, kAborted}},
          {},
          0},
         {"download",
          [](SessionServices& s, PatchSettings& p) {
+             s.getFreeDiskSpace = DiskFree;
              s.runDownloadSession = LoopSucceeds;
+             p.SetInstallPath(L"/opt/kelvor");
              p.SetDownloadMode(true);
          },
-         {{LOG_NORMAL, kCompleted}},
+         {{LOG_NORMAL, kDiskCheck}, {LOG_NORMAL, kCompleted}},
          {},
          0},
         // Repair is chosen before the download loop and skips the disk space check.
         {"repair over download",
          [](SessionServices& s, PatchSettings& p) {
              s.runRepairSession = RepairSucceeds;
-             s.checkDiskSpace = DiskFull;
+             s.getFreeDiskSpace = DiskFull;
              p.SetDownloadMode(true);
              p.SetRepairMode(true);
          },

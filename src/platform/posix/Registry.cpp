@@ -373,6 +373,28 @@ LONG OpenExisting(const Store& store, const std::wstring& path, REGSAM access, H
 
 RegistryKeyObject g_localMachine{std::wstring(), 0xFFFFFFFFu};
 
+// Re-reads the store under its lock, lets `change` edit the key's stored copy and
+// writes the store back when the change succeeded.
+template <typename Change>
+LONG ChangeKey(HKEY key, Change change) {
+    StoreLock lock;
+    if (!lock.Held()) {
+        return Result(Error::AccessDenied);
+    }
+    Store store;
+    if (const LONG loaded = LoadStore(&store); loaded != Result(Error::Success)) {
+        return loaded;
+    }
+    const auto found = store.find(Fold(key->path));
+    if (found == store.end()) {
+        return Result(Error::FileNotFound);
+    }
+    if (const LONG changed = change(&found->second); changed != Result(Error::Success)) {
+        return changed;
+    }
+    return SaveStore(store);
+}
+
 }  // namespace
 
 HKEY LocalMachineKey() {
@@ -527,20 +549,26 @@ LONG RegSetValueEx(HKEY key, const std::wstring& name, DWORD type, const void* d
     } else {
         return Result(Error::NotSupported);
     }
-    StoreLock lock;
-    if (!lock.Held()) {
+    return ChangeKey(key, [&value](RegistryKey* stored) {
+        SetValue(stored, std::move(value));
+        return Result(Error::Success);
+    });
+}
+
+LONG RegDeleteValue(HKEY key, const std::wstring& name) {
+    if (key == nullptr) {
+        return Result(Error::InvalidHandle);
+    }
+    if ((key->access & KEY_SET_VALUE) == 0 || !StoreWritable()) {
         return Result(Error::AccessDenied);
     }
-    Store store;
-    if (const LONG loaded = LoadStore(&store); loaded != Result(Error::Success)) {
-        return loaded;
-    }
-    const auto found = store.find(Fold(key->path));
-    if (found == store.end()) {
-        return Result(Error::FileNotFound);
-    }
-    SetValue(&found->second, std::move(value));
-    return SaveStore(store);
+    return ChangeKey(key, [&name](RegistryKey* stored) {
+        const std::wstring folded = Fold(name);
+        const auto erased = std::erase_if(stored->values, [&folded](const RegistryValue& value) {
+            return Fold(value.name) == folded;
+        });
+        return Result(erased == 0 ? Error::FileNotFound : Error::Success);
+    });
 }
 
 LONG RegEnumKeyEx(HKEY key, DWORD index, std::wstring* name) {
