@@ -63,6 +63,7 @@ public:
     void EnableApplyButton() override {}
     void SetProgressRange(std::int32_t range) override { ranges.push_back(range); }
     void SetProgressValue(std::int32_t value) override { values.push_back(value); }
+    void ShowInstallPath() override {}
     void PassSessionLock() override {}
 
     std::atomic<bool> cancel{false};
