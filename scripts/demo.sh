@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs the program on its built-in demo.
+# Installs what is needed, builds, and runs the program on its built-in demo: an
+# installation of build 41590, registered in the demo's own registry store, and a
+# standalone patcher carrying the two steps to 41610. Everything lives in build/demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -7,26 +9,54 @@ scripts/install-deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
 
-patcher=build/release/src/app/osmel-patcher
-demo=build/demo
-mkdir -p "$demo"
-# The demo's own registry store: nothing outside the demo's folders is touched.
-export OSMEL_REGISTRY="${OSMEL_REGISTRY:-$PWD/$demo/registry.reg}"
-cat <<'MSG'
-The standalone demo (an installation of build 41590, registered, and a patcher carrying
-two steps to 41610) comes with the standalone session. What runs now is the window: with
-no installation and no patch it shows its refusal line in red. Close it with "Cancel".
+demo=$PWD/build/demo
+echo "Making the demo installation and its standalone patcher in $demo ..."
+scripts/standalone-fixture.sh build/release "$demo" --files 300 --size-mib 120 --added 3
+printf 'repairseconds=3\nrepairlines=6\n' >"$demo/install/bin/KelvorUtil.cfg"
+rm -rf "$demo/temp"
+mkdir -p "$demo/temp"
+# The demo's own registry store and temporary directory: nothing outside build/demo is
+# touched.
+export OSMEL_REGISTRY=$demo/registry.reg
+export TEMP=$demo/temp
+cat <<MSG
+The window finds the installation in $demo/install (build 41590) through the demo's
+registry store and says "Ready to install from local patch file." with the current version.
+Press "Apply Update": the patcher applies 41590 -> 41600 and 41600 -> 41610 (adding,
+deleting and patching files, checking every MD5), says "There are no more patches for
+this build.", runs the asset database update of the product's utility tool and ends with
+"Patching completed.". Press "Exit" to close it. Run this script again for a fresh
+installation.
 MSG
 if [ -n "${DISPLAY:-}" ]; then
-  exec "$patcher" "$@"
+  "$demo/patcher" "$@"
+  exit
 fi
-# No display (a server, CI): the window runs under a virtual X server for a few seconds,
-# and its screenshot and log are left in build/demo.
+# No display (a server, CI): the window runs under a virtual X server, the script presses
+# "Apply Update" itself, and the log and a screenshot of the finished window stay in
+# build/demo.
 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
-  "$1" >"$2/log.txt" 2>&1 & pid=$!
-  timeout 60 xdotool search --sync --onlyvisible --name "Osmel Patcher" >/dev/null
-  sleep 1
-  import -window root "$2/window.png"
-  kill "$pid"' _ "$patcher" "$demo"
-echo "Window log: $demo/log.txt; screenshot: $demo/window.png"
+  set -euo pipefail
+  demo=$1
+  "$demo/patcher" >"$demo/log.txt" 2>"$demo/stderr.txt" & pid=$!
+  window=$(timeout 60 xdotool search --sync --onlyvisible --name "Osmel Patcher" | head -n 1)
+  for _ in $(seq 300); do grep -q "Ready to install" "$demo/log.txt" && break; sleep 0.1; done
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  xdotool mousemove --sync $((X + WIDTH / 2 - 65)) $((Y + HEIGHT - 25)) click 1
+  for _ in $(seq 3000); do
+    grep -q "Patching completed\|Patching aborted" "$demo/log.txt" && break
+    sleep 0.1
+  done
+  sleep 0.5
+  import -window root "$demo/window.png"
+  xdotool mousemove --sync $((X + WIDTH / 2 + 65)) $((Y + HEIGHT - 25)) click 1
+  wait "$pid"' _ "$demo"
 cat "$demo/log.txt"
+if (cd "$demo/builds/41610" && find . -type f -exec md5sum {} +) |
+  (cd "$demo/install" && md5sum --quiet -c -); then
+  echo "The installation in $demo/install now equals build 41610."
+else
+  echo "The installation does not equal build 41610: see $demo/log.txt"
+  exit 1
+fi
+echo "Window log: $demo/log.txt; screenshot: $demo/window.png"

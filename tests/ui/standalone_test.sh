@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# Standalone mode end to end: real installations and a real standalone patcher made by our
+# own tools (scripts/standalone-fixture.sh), the real window under the test run's X
+# server, its buttons pressed as a user presses them:
+#   the whole chain 41590 -> 41600 -> 41610, then "Exit";
+#   a damaged file in the middle of the chain: the last good build stays, IsPatching stays;
+#   a cancel confirmed while a step runs: the step is rolled back;
+#   an installation the archive does not apply to: message 184, nothing to apply.
+# Usage: standalone_test.sh BUILD_DIR ARTEFACT_DIR
+set -euo pipefail
+build=$(realpath "$1")
+artefacts=$2
+here=$(dirname "$(realpath "$0")")
+if [ -z "${DISPLAY:-}" ]; then
+  echo "no display: run under xvfb-run (scripts/test.sh does)"
+  exit 77
+fi
+mkdir -p "$artefacts"
+work=$(mktemp -d)
+pid=
+trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+# As in window_test.sh: GTK's own memory and threads are not what these runs check.
+export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}suppressions=$here/tsan.supp:halt_on_error=0:exitcode=0"
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
+
+bash "$here/../../scripts/standalone-fixture.sh" "$build" "$work/fixture" --files 40 \
+  --size-mib 4 --added 10 --seed 5
+fixture=$work/fixture
+
+fail() {
+  echo "FAIL: $*"
+  [ -f "$work/out" ] && cat "$work/out"
+  exit 1
+}
+
+# Waits up to a minute (sanitizer builds are slow) for a line of the window log.
+wait_for() {
+  for _ in $(seq 600); do
+    grep -qF -- "$1" "$work/out" && return 0
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  grep -qF -- "$1" "$work/out" || fail "no line \"$1\""
+}
+
+# Every file of a tree with its MD5, without the tools and the uninstaller log.
+manifest() {
+  (cd "$1" && find . -type f ! -name kpatchl-w32.exe ! -name KelvorUtil.exe \
+    ! -name KelvorUtil.cfg ! -name unins000.dat -print0 | sort -z | xargs -0 md5sum)
+}
+
+# A fresh installation of the first build, registered, with its own temporary directory.
+prepare() {
+  rm -rf "$work/install" "$work/temp" "$work/out"
+  cp -a "$fixture/install" "$work/install"
+  printf 'repairseconds=0.2\nrepairlines=2\n' >"$work/install/bin/KelvorUtil.cfg"
+  mkdir -p "$work/temp"
+  sed "s|$fixture/install|$work/install|" "$fixture/registry.reg" >"$work/registry.reg"
+}
+
+start() {
+  OSMEL_REGISTRY="$work/registry.reg" TEMP="$work/temp" "$fixture/patcher" >"$work/out" \
+    2>"$work/err" &
+  pid=$!
+  window=$(timeout 60 xdotool search --sync --onlyvisible --name "Osmel Patcher" | head -n 1)
+  [ -n "$window" ] || fail "no window"
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+}
+
+# "Apply Update" and "Cancel"/"Exit" sit left and right of the centre at the bottom edge.
+press_apply() { xdotool mousemove --sync $((X + WIDTH / 2 - 65)) $((Y + HEIGHT - 25)) click 1; }
+press_cancel() { xdotool mousemove --sync $((X + WIDTH / 2 + 65)) $((Y + HEIGHT - 25)) click 1; }
+
+# Presses "Exit" and expects the process to end by itself.
+press_exit() {
+  press_cancel
+  for _ in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$pid" 2>/dev/null && fail "the window did not close on Exit"
+  wait "$pid" || fail "the patcher ended with status $?"
+  pid=
+}
+
+marker_set() { grep -qi '"IsPatching"=dword:00000001' "$work/registry.reg"; }
+
+# 1. The whole road.
+prepare
+start
+wait_for "[0] Ready to install from local patch file."
+wait_for "[0] Current version: 41590."
+press_apply
+wait_for "[0] Patching from 41590 to 41600."
+wait_for "[0] Patching from 41600 to 41610."
+wait_for "[0] There are no more patches for this build."
+wait_for "Checked 100% of the assets."
+wait_for "[0] Patching completed."
+import -window root "$artefacts/standalone.png"
+press_exit
+[ "$(manifest "$work/install")" = "$(manifest "$fixture/builds/41610")" ] ||
+  fail "the installation is not build 41610"
+added=$(comm -13 <(cd "$fixture/builds/41590" && find . -type f | sort) \
+  <(cd "$fixture/builds/41610" && find . -type f | sort) | sed 's|^\./||; s|/|\\|g')
+[ -n "$added" ] || fail "the chain adds no file"
+while read -r file; do
+  grep -aqF -- "$file" "$work/install/unins000.dat" || fail "$file is not in the uninstaller log"
+done <<<"$added"
+[ -z "$(find "$work/install" -name '*.pbk')" ] || fail "backups left behind"
+marker_set && fail "IsPatching is still set"
+
+# 2. A damaged file that only the second step patches.
+prepare
+victim=
+while read -r sum file; do
+  old=$(cd "$fixture/builds/41590" && md5sum "$file" 2>/dev/null | cut -d' ' -f1 || true)
+  new=$(cd "$fixture/builds/41610" && md5sum "$file" 2>/dev/null | cut -d' ' -f1 || true)
+  if [ "$old" = "$sum" ] && [ -n "$new" ] && [ "$new" != "$sum" ]; then
+    victim=$file
+    break
+  fi
+done < <(manifest "$fixture/builds/41600")
+[ -n "$victim" ] || fail "no file for the damage case"
+printf 'damage' | dd of="$work/install/$victim" conv=notrunc status=none
+start
+wait_for "[0] Ready to install from local patch file."
+press_apply
+wait_for "[0] Patching aborted."
+press_exit
+grep -qF "[2] " "$work/out" || fail "no error line"
+expected=$(manifest "$fixture/builds/41600" | grep -vF "  $victim")
+[ "$(manifest "$work/install" | grep -vF "  $victim")" = "$expected" ] ||
+  fail "the installation is not build 41600"
+marker_set || fail "IsPatching is not set after the failed step"
+
+# 3. A cancel confirmed while the first step patches: the difference tool is slowed down
+# so that the step is surely running when the question is answered.
+prepare
+mv "$work/install/bin/kpatchl-w32.exe" "$work/kpatchl-real"
+printf '#!/bin/sh\nsleep 1\nexec "%s" "$@"\n' "$work/kpatchl-real" >"$work/install/bin/kpatchl-w32.exe"
+chmod +x "$work/install/bin/kpatchl-w32.exe"
+start
+wait_for "[0] Ready to install from local patch file."
+press_apply
+wait_for "[0] Patching..."
+press_cancel
+# The question box: "Yes" by its mnemonic.
+dialog=$(timeout 30 xdotool search --sync --onlyvisible --name "Osmel Patcher" | grep -v "^$window$" |
+  head -n 1 || true)
+[ -n "$dialog" ] || fail "no cancel question"
+xdotool windowfocus --sync "$dialog" key alt+y
+wait_for "[0] Patching aborted."
+press_exit
+[ "$(manifest "$work/install")" = "$(manifest "$fixture/builds/41590")" ] ||
+  fail "the cancelled step was not rolled back"
+
+# 4. An installation the archive does not apply to.
+prepare
+printf 'foreign' >"$work/install/bin/Portico.exe"
+start
+wait_for "[2] This patch file is not applicable to your current installation version."
+wait_for "[2] No valid patch operation was specified. Patching aborted."
+press_exit
+echo "standalone_test: ok (screenshot in $artefacts/standalone.png)"
