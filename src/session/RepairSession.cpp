@@ -9,6 +9,7 @@
 #include "kernel/SystemLog.h"
 #include "kernel/Text.h"
 #include "patch/PatchCallbacks.h"
+#include "patch/PatchingMarker.h"
 #include "platform/Sockets.h"
 #include "repair/RepairClient.h"
 #include "session/PatchThread.h"
@@ -123,6 +124,8 @@ bool RunRepairSession(PatchThread& session) {
     }
     bool result = false;
     if (client.Succeeded()) {
+        // Every file now matches the server's: a step that failed half-way is mended.
+        ClearPatchingMarker();
         SetGauge(window, kGaugeRange);
         result = true;
     } else if (!cancelled()) {

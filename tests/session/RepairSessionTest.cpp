@@ -17,6 +17,7 @@
 #include "kernel/PatchSettings.h"
 #include "kernel/Text.h"
 #include "patch/PatchCallbacks.h"
+#include "patch/PatchingMarker.h"
 #include "platform/Files.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
@@ -113,6 +114,31 @@ private:
     std::thread m_thread;
 };
 
+const wchar_t kProductKey[] = L"SOFTWARE\\Osmel\\Products\\KelvorSimulator";
+
+// The product key with the "IsPatching" marker, as a step that failed half-way leaves it.
+void LeaveMarker() {
+    Platform::HKEY key = nullptr;
+    ASSERT_EQ(Platform::RegCreateKeyEx(Platform::LocalMachineKey(), kProductKey,
+                                       Platform::KEY_WRITE, &key),
+              0);
+    Platform::RegCloseKey(key);
+    ASSERT_TRUE(SetPatchingMarker());
+}
+
+bool MarkerPresent() {
+    Platform::HKEY key = nullptr;
+    if (Platform::RegOpenKeyEx(Platform::LocalMachineKey(), kProductKey, Platform::KEY_QUERY_VALUE,
+                               &key) != 0) {
+        return false;
+    }
+    Platform::DWORD type = 0;
+    Platform::DWORD size = 0;
+    const bool present = Platform::RegQueryValueEx(key, L"IsPatching", &type, nullptr, &size) == 0;
+    Platform::RegCloseKey(key);
+    return present;
+}
+
 class RepairSessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -196,9 +222,11 @@ TEST_F(RepairSessionTest, RepairsTheInstallationAndFillsTheGauge) {
     Write(m_dir / "client/data/a.txt", "damaged!!");
     Write(m_dir / "client/unins000.exe", "per machine");
     Server server(Reference());
+    LeaveMarker();
 
     GaugeWindow window;
     const std::vector<Line> lines = RunSessionAgainst(server.Port(), window);
+    EXPECT_FALSE(MarkerPresent()) << "a repaired installation is no longer half-patched";
     EXPECT_EQ(lines, (std::vector<Line>{kScanning,
                                         kConnecting,
                                         kPreparing,
@@ -262,6 +290,7 @@ TEST_F(RepairSessionTest, ALostConnectionKeepsWhatArrivedAndASecondSessionFinish
     for (int i = 0; i < 100; ++i) {
         Write(m_dir / "ref" / ("f" + std::to_string(100 + i)), "segment " + std::to_string(i));
     }
+    LeaveMarker();
     {
         RepairServerOptions cut = Reference();
         cut.cutAfter = 40;
@@ -287,6 +316,7 @@ TEST_F(RepairSessionTest, ALostConnectionKeepsWhatArrivedAndASecondSessionFinish
     }
     EXPECT_EQ(written, 40);
     EXPECT_EQ(ChecksumFile().size(), 40u);
+    EXPECT_TRUE(MarkerPresent()) << "an unfinished repair keeps the marker";
 
     Server server(Reference());
     GaugeWindow window;
@@ -298,6 +328,7 @@ TEST_F(RepairSessionTest, ALostConnectionKeepsWhatArrivedAndASecondSessionFinish
                                  {LOG_NORMAL, L"(60 / 60 segments updated.)"},
                                  kCompleted}));
     EXPECT_EQ(ChecksumFile().size(), 100u);
+    EXPECT_FALSE(MarkerPresent());
 }
 
 TEST_F(RepairSessionTest, ACancelWhileReceivingEndsWithoutTheStageError) {

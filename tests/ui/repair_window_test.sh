@@ -63,6 +63,7 @@ stop_server() {
 # last line; the window log's lines are left in $work/NAME.lines.
 repair() {
   local name=$1 install=$2
+  : >"$work/$name.out"
   OSMEL_REPAIR_SERVER="127.0.0.1:$port" "$patcher" --repair "$install" \
     >"$work/$name.out" 2>"$work/$name.err" &
   window_pid=$!
@@ -125,8 +126,13 @@ mib 4 >>"$install/data/extended.bin"
 printf 'per machine' >"$install/unins000.exe"
 printf 'uninstall log' >"$install/unins000.dat"
 
+# A step that failed half-way left the "IsPatching" marker; a finished repair clears it.
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Osmel\\Products\\KelvorSimulator]\r\n"IsPatching"=dword:00000001\r\n' \
+  >"$OSMEL_REGISTRY"
+
 start_server "$ref" --delete
 repair damaged "$install"
+if grep -q IsPatching "$OSMEL_REGISTRY"; then fail "the IsPatching marker is still set"; fi
 window=$(timeout 30 xdotool search --sync --onlyvisible --name "Osmel Patcher" | head -n 1 || true)
 [ -n "$window" ] || fail "no window"
 expect_identical "$ref" "$install"
@@ -227,6 +233,7 @@ expect_lines refused \
 #    stage error; what arrived is written and registered.
 install=$work/cancelled
 mkdir -p "$install"
+: >"$work/cancel.out"
 start_server "$ref" --fault-delay-ms 300
 OSMEL_REPAIR_SERVER="127.0.0.1:$port" "$patcher" --repair "$install" >"$work/cancel.out" \
   2>"$work/cancel.err" &
