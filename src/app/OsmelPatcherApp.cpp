@@ -3,6 +3,7 @@
 #include <wx/msgdlg.h>
 #include <wx/msgout.h>
 #include <wx/stdpaths.h>
+#include <wx/thread.h>
 
 #include <atomic>
 #include <cstdio>
@@ -33,8 +34,14 @@ namespace {
 constexpr int ID_CLEAR_RUN_ON_EXIT = 1;
 constexpr Platform::DWORD kOnExitWaitMs = 1000;
 
+// GTK may only be called on the GUI thread. A session (another thread) does not wait for
+// the box: the window could be joining that very thread while it closes.
 void MessageBoxDialog(const std::wstring& text, const std::wstring& caption) {
-    wxMessageBox(text, caption, wxOK);
+    if (wxThread::IsMain() || wxTheApp == nullptr) {
+        wxMessageBox(text, caption, wxOK);
+        return;
+    }
+    wxTheApp->CallAfter([text, caption] { wxMessageBox(text, caption, wxOK); });
 }
 
 std::atomic<void (*)(const std::wstring&, const std::wstring&)> g_messageBox{MessageBoxDialog};

@@ -5,7 +5,8 @@
 #   the whole chain 41590 -> 41600 -> 41610, then "Exit";
 #   a damaged file in the middle of the chain: the last good build stays, IsPatching stays;
 #   a cancel confirmed while a step runs: the step is rolled back;
-#   an installation the archive does not apply to: message 184, nothing to apply.
+#   an installation the archive does not apply to: message 184, nothing to apply;
+#   the product running (the utility tool double holds the asset database): refused.
 # Usage: standalone_test.sh BUILD_DIR ARTEFACT_DIR
 set -euo pipefail
 build=$(realpath "$1")
@@ -161,4 +162,24 @@ start
 wait_for "[2] This patch file is not applicable to your current installation version."
 wait_for "[2] No valid patch operation was specified. Patching aborted."
 press_exit
+# 5. The product runs: the session gives up after its five attempts, shows the box and lets
+# the user try again.
+prepare
+"$work/install/bin/KelvorUtil.exe" hold >"$work/hold.out" 2>&1 &
+holder=$!
+trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; kill "$holder" 2>/dev/null; rm -rf "$work"' EXIT
+start
+wait_for "[0] Ready to install from local patch file."
+press_apply
+wait_for "[2] Unable to patch - files in use."
+wait_for "[0] Patching aborted."
+box=$(timeout 30 xdotool search --sync --onlyvisible --name "Files In Use" | head -n 1 || true)
+[ -n "$box" ] || fail "no Files In Use box"
+xdotool windowfocus --sync "$box" key Return
+kill "$holder"
+wait "$holder" 2>/dev/null || true
+press_exit
+[ "$(manifest "$work/install")" = "$(manifest "$fixture/builds/41590")" ] ||
+  fail "the installation changed while the product ran"
+
 echo "standalone_test: ok (screenshot in $artefacts/standalone.png)"
