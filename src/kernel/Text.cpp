@@ -143,18 +143,25 @@ bool Utf16Less::operator()(const std::wstring& a, const std::wstring& b) const {
 }
 
 std::wstring FillFields(std::wstring text, std::initializer_list<std::wstring> values) {
-    std::size_t from = 0;
+    std::size_t at = 0;
     for (const std::wstring& value : values) {
-        std::size_t at = from;
-        while ((at = text.find(L'%', at)) != std::wstring::npos && at + 1 < text.size() &&
-               text[at + 1] != L's' && text[at + 1] != L'd') {
-            ++at;
+        // The next "%s", "%d", "%u" or "%lu".
+        std::size_t end = std::wstring::npos;
+        for (; (at = text.find(L'%', at)) != std::wstring::npos; ++at) {
+            end = at + 1;
+            while (end < text.size() && text[end] == L'l') {
+                ++end;
+            }
+            if (end < text.size() &&
+                (text[end] == L's' || text[end] == L'd' || text[end] == L'u')) {
+                break;
+            }
         }
-        if (at == std::wstring::npos || at + 1 >= text.size()) {
+        if (at == std::wstring::npos) {
             break;
         }
-        text.replace(at, 2, value);
-        from = at + value.size();
+        text.replace(at, end + 1 - at, value);
+        at += value.size();
     }
     return text;
 }

@@ -46,6 +46,8 @@ public:
                        DownloadURLCallback* callback);
     // For the window's refresh timer (another thread): the bytes so far and the percentage.
     DownloadProgress GetDownloadProgress();
+    // Whether a package is being written right now; any thread.
+    bool Downloading();
 
     OS::Mutex lock;  // guards currentFile and bytesDone
     BexoDataBufferFile* currentFile = nullptr;
@@ -54,6 +56,8 @@ public:
     std::uint64_t bytesDone = 0;
     std::atomic<std::uint64_t> bytesTotal{0};
     std::atomic<std::int32_t> percentDone{0};
+    // Counts the downloads begun, so that a watcher can tell one step's from the next.
+    std::atomic<std::uint32_t> downloadsStarted{0};
     // The patch list of the server that answered, with that server.
     BexoPatch::PatchDirectory patches;
 };

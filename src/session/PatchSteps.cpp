@@ -56,6 +56,7 @@ bool OsmelPatchTask::DownloadPatch(const std::wstring& address, const std::wstri
         OS::MutexLock hold(lock);
         currentFile = &file;
     }
+    ++downloadsStarted;
     const bool downloaded = DownloadURL(ToNarrow(address), &file, 0, callback) == BEXORESULT_OK;
     if (downloaded) {
         file.Flush();
@@ -87,6 +88,11 @@ DownloadProgress OsmelPatchTask::GetDownloadProgress() {
             : static_cast<std::int32_t>(progress.bytesDone * 100 / progress.bytesTotal);
     percentDone = progress.percent;
     return progress;
+}
+
+bool OsmelPatchTask::Downloading() {
+    OS::MutexLock hold(lock);
+    return currentFile != nullptr;
 }
 
 namespace BexoPatch {

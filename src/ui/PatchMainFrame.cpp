@@ -1,16 +1,21 @@
 #include "ui/PatchMainFrame.h"
 
 #include <wx/button.h>
+#include <wx/gauge.h>
 #include <wx/panel.h>
 #include <wx/scrolwin.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/stdpaths.h>
 #include <wx/textctrl.h>
+#include <wx/time.h>
+
+#include <algorithm>
 
 #include "app/InstallDiscovery.h"
 #include "kernel/MessageCatalogue.h"
 #include "kernel/PatchSettings.h"
+#include "kernel/Text.h"
 #include "session/PatchThread.h"
 #include "ui/Reporting.h"
 
@@ -74,6 +79,13 @@ void PatchMainFrame::StartSession(wxCommandEvent& event) {
     sessionThread = std::make_unique<PatchThread>(this);
     MainFrame::StartSession(event);
     browseButton->Enable(applyButton->IsEnabled());
+    // A user waiting for a package sees it arrive: the timer follows the session's
+    // downloads until the session ends.
+    if (PatchSettings::Instance().DownloadMode() && SessionThreadRunning()) {
+        shownDownload = sessionThread->downloadsStarted;
+        downloadShown = true;
+        refreshTimer.Start(500);
+    }
 }
 
 void PatchMainFrame::RefreshInstallPath() {
@@ -116,9 +128,55 @@ bool PatchMainFrame::LocateProductExecutable(std::wstring* chosenPath) {
     return AskForFile(this, L"Locate Kelvor.exe...", L"Kelvor.exe|Kelvor.exe", chosenPath);
 }
 
-// Start-up stops the timer before its first tick; the download progress it would show
-// comes with the download session.
-void PatchMainFrame::OnRefreshTimer(wxTimerEvent& /*event*/) {}
+void PatchMainFrame::OnRefreshTimer(wxTimerEvent& /*event*/) {
+    if (!SessionThreadRunning() || !sessionThread) {
+        // The session's last gauge position stays.
+        refreshTimer.Stop();
+        return;
+    }
+    PatchThread& task = *sessionThread;
+    const std::uint32_t downloads = task.downloadsStarted;
+    if (downloads != shownDownload) {
+        shownDownload = downloads;
+        downloadShown = false;
+        downloadStartMs = wxGetLocalTimeMillis();
+    }
+    if (downloadShown) {
+        return;
+    }
+    if (!task.Downloading()) {
+        // The transfer has ended; unpacking drives the gauge from here.
+        statusText->SetLabel(wxEmptyString);
+        downloadShown = true;
+        return;
+    }
+    const DownloadProgress progress = task.GetDownloadProgress();
+    progressGauge->SetRange(100);
+    progressGauge->SetValue(std::min(progress.percent, 100));
+    const double elapsed = (wxGetLocalTimeMillis() - downloadStartMs).ToDouble() / 1000.0;
+    const auto doneKb = static_cast<std::uint32_t>(progress.bytesDone >> 10);
+    if (progress.bytesTotal == 0) {
+        statusText->SetLabel(L"Download Progress " + std::to_wstring(doneKb) + L" kB");
+        return;
+    }
+    const auto totalKb = static_cast<std::uint32_t>(progress.bytesTotal >> 10);
+    const double rate = elapsed > 0 ? doneKb / elapsed : 0;  // kB per second
+    const auto minutes = static_cast<std::uint32_t>(
+        rate > 0 && totalKb > doneKb ? (totalKb - doneKb) / rate / 60 : 0);
+    if (minutes > 60) {
+        statusText->SetLabel(FillFields(
+            LoadMessage(174), {std::to_wstring(doneKb), std::to_wstring(totalKb),
+                               std::to_wstring(minutes / 60), std::to_wstring(minutes % 60)}));
+    } else {
+        statusText->SetLabel(
+            FillFields(LoadMessage(175), {std::to_wstring(doneKb), std::to_wstring(totalKb),
+                                          std::to_wstring(std::max(minutes, 1u))}));
+    }
+    if (progress.percent >= 100) {
+        statusText->SetLabel(wxEmptyString);
+        downloadShown = true;
+    }
+}
 
 void PatchMainFrame::OnBrowse(wxCommandEvent& /*event*/) {
     ClearLog();

@@ -4,6 +4,8 @@
 
 #include <wx/timer.h>
 
+#include <cstdint>
+
 #include "app/OsmelPatcherApp.h"
 #include "ui/MainFrame.h"
 
@@ -33,6 +35,9 @@ public:
     // Holds the web page's place until the page host exists.
     wxWindow* webPage = nullptr;
     wxTimer refreshTimer;
+    // The download the refresh timer shows and when it was first seen.
+    std::uint32_t shownDownload = 0;
+    wxLongLong downloadStartMs = 0;
     wxButton* browseButton = nullptr;
     bool openLinksOutside = false;
 

@@ -85,3 +85,23 @@ TEST(TextTest, Utf16LessOrdersByCodeUnits) {
 }
 
 }  // namespace
+
+TEST(TextTest, FillFieldsReplacesTheFieldsInOrderAndLeavesTheRest) {
+    const struct {
+        const wchar_t* text;
+        std::initializer_list<std::wstring> values;
+        const wchar_t* filled;
+    } cases[] = {
+        {L"Patching from %s to %s.", {L"41590", L"41600"}, L"Patching from 41590 to 41600."},
+        {L"at least %dMB", {L"4096"}, L"at least 4096MB"},
+        {L"%lu kB of %lu kB, %lu min", {L"5", L"10", L"1"}, L"5 kB of 10 kB, 1 min"},
+        // A value that looks like a field is not filled again; 100% is not a field.
+        {L"%s and %s", {L"%s"}, L"%s and %s"},
+        {L"100% of %s", {L"x", L"y"}, L"100% of x"},
+        {L"none", {L"x"}, L"none"},
+        {L"ends in %", {L"x"}, L"ends in %"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FillFields(c.text, c.values), c.filled) << WideToUtf8(c.text);
+    }
+}
