@@ -175,6 +175,24 @@ TEST_F(RepairServerTest, RepairsChangedMissingShortAndLongFilesAndLeavesTheUsers
     EXPECT_NE(lines[0].find("1 files cut or removed"), std::string::npos) << lines[0];
 }
 
+// A segment of random bytes is sent as it is, without a compression of all of it in vain;
+// the compressible ones are still compressed.
+TEST_F(RepairServerTest, SendsIncompressibleSegmentsRaw) {
+    std::mt19937 rng(5);
+    std::string noise(2 * kSeg + 10, '\0');
+    for (auto& c : noise) {
+        c = static_cast<char>(rng());
+    }
+    Put("ref/a.bin", noise);
+    noise[kSeg + 7] ^= 1;
+    Put("client/a.bin", noise);
+    const auto lines = Serve({});
+    ExpectRepaired("client");
+    // dir\c.dat#000 and d.bin#000 shrink; a.bin#001 is noise; b.txt and dir\c.dat#001 are
+    // too small to gain.
+    EXPECT_NE(lines[0].find("5 segments sent (2 compressed"), std::string::npos) << lines[0];
+}
+
 TEST_F(RepairServerTest, DeletesExtraFilesOnlyWhenAsked) {
     RepairServerOptions options;
     options.deleteExtra = true;

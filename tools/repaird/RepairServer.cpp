@@ -22,6 +22,24 @@ std::string Describe(double bytes) {
     return FormatString("%.1f MiB", bytes / 1048576.0);
 }
 
+// Whether compressing the segment is worth its time: three small samples across it must
+// shrink by a tenth. Already compressed or random data fails at once, for a fraction of
+// the cost of compressing all of it in vain.
+bool WorthCompressing(const std::vector<std::uint8_t>& bytes) {
+    constexpr std::size_t kSample = 16384;
+    if (bytes.size() <= 4 * kSample) {
+        return true;
+    }
+    BexoDataBufferMemoryDynamic samples;
+    for (const std::size_t at : {bytes.size() / 6, bytes.size() / 2, bytes.size() * 5 / 6}) {
+        samples.WriteData(bytes.data() + at - kSample / 2, kSample);
+    }
+    samples.Seek(0);
+    BexoDataBufferMemoryDynamic packed;
+    return BexoUtil::CompressData(&packed, &samples) == BEXORESULT_OK &&
+           packed.GetSize() * 10 <= samples.GetSize() * 9;
+}
+
 }  // namespace
 
 RepairServer::RepairServer(RepairServerOptions options) : m_options(std::move(options)) {}
@@ -83,7 +101,7 @@ std::shared_ptr<const RepairServer::Segment> RepairServer::LoadSegment(
     // The bytes may have changed since the scan; the record carries their own checksum.
     const std::uint32_t crc = SegmentCrc(0, segment->bytes.data(), segment->bytes.size());
     segment->checksum = crc == 0 ? 1 : crc;
-    if (m_options.compress && !segment->bytes.empty()) {
+    if (m_options.compress && !segment->bytes.empty() && WorthCompressing(segment->bytes)) {
         BexoDataBufferMemoryDynamic raw;
         raw.WriteData(segment->bytes.data(), static_cast<std::uint32_t>(segment->bytes.size()));
         raw.Seek(0);
