@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Download mode end to end: nginx on a free port of 127.0.0.1 serves a chain of two
+# packages and its patches.txt (osmel-mkpatch patchlist); the real window, started with a
+# server on its command line as a launcher starts it, downloads and applies both steps on
+# its own. The second package is served slowly so that the screenshot shows the gauge
+# and the status line following the transfer.
+# Usage: download_test.sh BUILD_DIR ARTEFACT_DIR
+set -euo pipefail
+build=$(realpath "$1")
+artefacts=$2
+here=$(dirname "$(realpath "$0")")
+if [ -z "${DISPLAY:-}" ]; then
+  echo "no display: run under xvfb-run (scripts/test.sh does)"
+  exit 77
+fi
+mkdir -p "$artefacts"
+work=$(mktemp -d)
+pid=
+nginx=
+trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; [ -n "$nginx" ] && kill -QUIT "$nginx" 2>/dev/null; rm -rf "$work"' EXIT
+export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}suppressions=$here/tsan.supp:halt_on_error=0:exitcode=0"
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
+
+fail() {
+  echo "FAIL: $*"
+  [ -f "$work/out" ] && cat "$work/out"
+  exit 1
+}
+wait_for() {
+  for _ in $(seq 600); do
+    grep -qF -- "$1" "$work/out" && return 0
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  grep -qF -- "$1" "$work/out" || fail "no line \"$1\""
+}
+manifest() {
+  (cd "$1" && find . -type f ! -name kpatchl-w32.exe ! -name KelvorUtil.exe \
+    ! -name KelvorUtil.cfg ! -name unins000.dat -print0 | sort -z | xargs -0 md5sum)
+}
+
+bash "$here/../../scripts/standalone-fixture.sh" "$build" "$work/fixture" --files 30 \
+  --size-mib 24 --changed 40 --seed 6
+fixture=$work/fixture
+mkdir -p "$work/www/kelvor" "$work/nginx/tmp" "$work/temp"
+cp "$fixture/steps/41590.pkg" "$work/www/kelvor/41590_to_41600.zip"
+cp "$fixture/steps/41600.pkg" "$work/www/kelvor/41600_to_41610.zip"
+"$build/tools/mkpatch/osmel-mkpatch" patchlist -o "$work/www/kelvor/patches.txt" \
+  --exe-url http://example.invalid/patcher.exe --step 41590 41600 41590_to_41600.zip \
+  --step 41600 41610 41600_to_41610.zip >/dev/null
+size=$(stat -c %s "$work/www/kelvor/41600_to_41610.zip")
+
+port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat >"$work/nginx/nginx.conf" <<CONF
+daemon off; master_process off; worker_processes 1;
+pid $work/nginx/nginx.pid; error_log $work/nginx/error.log warn;
+events { worker_connections 64; }
+http { access_log $work/nginx/access.log;
+  client_body_temp_path $work/nginx/tmp/body; proxy_temp_path $work/nginx/tmp/proxy;
+  fastcgi_temp_path $work/nginx/tmp/fastcgi; uwsgi_temp_path $work/nginx/tmp/uwsgi;
+  scgi_temp_path $work/nginx/tmp/scgi;
+  default_type application/octet-stream; sendfile on; tcp_nopush on;
+  server { listen 127.0.0.1:$port; root $work/www;
+    # About four seconds for the second package, whatever its size.
+    location = /kelvor/41600_to_41610.zip { limit_rate $((size / 4 + 1)); } } }
+CONF
+/usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" >"$work/nginx/out" 2>&1 &
+nginx=$!
+for _ in $(seq 150); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  sleep 0.1
+done
+
+cp -a "$fixture/install" "$work/install"
+printf 'repairseconds=0.2\nrepairlines=2\n' >"$work/install/bin/KelvorUtil.cfg"
+OSMEL_REGISTRY="$work/registry.reg" TEMP="$work/temp" "$build/src/app/osmel-patcher" \
+  "--server=http://127.0.0.1:$port/kelvor/" 41590 "$work/install" >"$work/out" 2>"$work/err" &
+pid=$!
+window=$(timeout 60 xdotool search --sync --onlyvisible --name "Osmel Patcher" | head -n 1)
+[ -n "$window" ] || fail "no window"
+wait_for "[0] Searching for patches..."
+# The second download is the slow one: the gauge and the status line follow it.
+while [ "$(grep -c "Downloading patch file" "$work/out")" -lt 2 ]; do
+  kill -0 "$pid" 2>/dev/null || fail "the patcher ended"
+  sleep 0.1
+done
+sleep 2
+import -window root "$artefacts/download.png"
+wait_for "[0] Patching completed."
+eval "$(xdotool getwindowgeometry --shell "$window")"
+xdotool mousemove --sync $((X + WIDTH / 2 + 65)) $((Y + HEIGHT - 25)) click 1
+for _ in $(seq 100); do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$pid" 2>/dev/null && fail "the window did not close on Exit"
+wait "$pid" || fail "the patcher ended with status $?"
+pid=
+[ "$(manifest "$work/install")" = "$(manifest "$fixture/builds/41610")" ] ||
+  fail "the installation is not build 41610"
+grep -q "GET /kelvor/41600_to_41610.zip" "$work/nginx/access.log" || fail "no download seen"
+echo "download_test: ok (screenshot of the download in $artefacts/download.png)"
