@@ -19,6 +19,7 @@
 #include "net/CompletionPort.h"
 #include "net/SocketError.h"
 #include "patch/PatchCallbacks.h"
+#include "patch/PatchingMarker.h"
 #include "patch/StepJournal.h"
 #include "platform/Registry.h"
 #include "platform/Shell.h"
@@ -130,6 +131,10 @@ bool OsmelPatcherApp::OnInit() {
     StepRecovery recovery = StepRecovery::kNone;
     if (!settings.GetInstallPath().empty()) {
         recovery = RecoverInterruptedStep(settings.GetInstallPath(), &recoveryReport);
+        // The installation is one whole build again: it is no longer being patched.
+        if (recovery == StepRecovery::kUndone || recovery == StepRecovery::kCompleted) {
+            ClearPatchingMarker();
+        }
     }
     if (!arguments.empty()) {
         // The module's own file name, as the original platform gives it: the archive is

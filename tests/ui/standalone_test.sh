@@ -6,7 +6,9 @@
 #   a damaged file in the middle of the chain: the last good build stays, IsPatching stays;
 #   a cancel confirmed while a step runs: the step is rolled back;
 #   an installation the archive does not apply to: message 184, nothing to apply;
-#   the product running (the utility tool double holds the asset database): refused.
+#   the product running (the utility tool double holds the asset database): refused;
+#   the patcher killed in the middle of a step: the next start undoes the step and
+#   clears IsPatching.
 # Usage: standalone_test.sh BUILD_DIR ARTEFACT_DIR
 set -euo pipefail
 build=$(realpath "$1")
@@ -134,12 +136,16 @@ expected=$(manifest "$fixture/builds/41600" | grep -vF "  $victim")
   fail "the installation is not build 41600"
 marker_set || fail "IsPatching is not set after the failed step"
 
-# 3. A cancel confirmed while the first step patches: the difference tool is slowed down
-# so that the step is surely running when the question is answered.
+# The difference tool slowed down, so that a step surely runs while the test acts.
+slow_difference_tool() {
+  mv "$work/install/bin/kpatchl-w32.exe" "$work/kpatchl-real"
+  printf '#!/bin/sh\nsleep 1\nexec "%s" "$@"\n' "$work/kpatchl-real" >"$work/install/bin/kpatchl-w32.exe"
+  chmod +x "$work/install/bin/kpatchl-w32.exe"
+}
+
+# 3. A cancel confirmed while the first step patches.
 prepare
-mv "$work/install/bin/kpatchl-w32.exe" "$work/kpatchl-real"
-printf '#!/bin/sh\nsleep 1\nexec "%s" "$@"\n' "$work/kpatchl-real" >"$work/install/bin/kpatchl-w32.exe"
-chmod +x "$work/install/bin/kpatchl-w32.exe"
+slow_difference_tool
 start
 wait_for "[0] Ready to install from local patch file."
 press_apply
@@ -181,5 +187,27 @@ wait "$holder" 2>/dev/null || true
 press_exit
 [ "$(manifest "$work/install")" = "$(manifest "$fixture/builds/41590")" ] ||
   fail "the installation changed while the product ran"
+
+# 6. Killed in the middle of a step: the next start finishes the interrupted step (here:
+# undoes it) before anything else, and the installation is no longer marked as patching.
+prepare
+slow_difference_tool
+start
+wait_for "[0] Ready to install from local patch file."
+press_apply
+wait_for "[0] Patching..."
+sleep 1.5
+marker_set || fail "IsPatching is not set while a step runs"
+kill -KILL "$pid"
+wait "$pid" 2>/dev/null || true
+pid=
+start
+wait_for "An interrupted patch step was found in"
+grep -q "^\[1\] An interrupted patch step was found in" "$work/out" || fail "no recovery note"
+wait_for "[0] Ready to install from local patch file."
+press_exit
+[ "$(manifest "$work/install")" = "$(manifest "$fixture/builds/41590")" ] ||
+  fail "the interrupted step was not undone"
+marker_set && fail "IsPatching is still set after the recovery"
 
 echo "standalone_test: ok (screenshot in $artefacts/standalone.png)"
