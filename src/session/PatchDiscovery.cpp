@@ -107,13 +107,33 @@ bool ParseKeyValues(BexoDataBuffer* buffer, std::map<std::string, std::string>* 
     }
 }
 
+namespace {
+
+// A patch list names a few dozen steps; a server that sends more than this is not
+// sending a patch list, and is not allowed to fill the memory.
+constexpr std::uint64_t kMaxPatchListBytes = 1u << 20;
+
+class PatchListBuffer : public BexoDataBufferMemoryDynamic {
+public:
+    BEXORESULT WriteData(const void* data, std::uint32_t count) override {
+        if (GetPosition() + count > kMaxPatchListBytes) {
+            SystemLog("PatchListBuffer> a patch list beyond %llu bytes is refused",
+                      static_cast<unsigned long long>(kMaxPatchListBytes));
+            return BEXORESULT_OUT_OF_MEMORY;
+        }
+        return BexoDataBufferMemoryDynamic::WriteData(data, count);
+    }
+};
+
+}  // namespace
+
 bool PatchDirectory::FetchPatchList(const std::vector<std::wstring>& servers) {
     for (const std::wstring& server : servers) {
         if (server.empty()) {
             continue;
         }
         const std::wstring address = JoinPath(server, L"patches.txt");
-        BexoDataBufferMemoryDynamic list;
+        PatchListBuffer list;
         if (DownloadURL(ToNarrow(address), &list, DOWNLOAD_BYPASS_CACHE, nullptr) !=
             BEXORESULT_OK) {
             ReportLogLine(LOG_NORMAL, L"Unable to download patch file: " + address);

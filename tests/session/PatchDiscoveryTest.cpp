@@ -188,6 +188,17 @@ TEST(FetchPatchListTest, SkipsAServerThatIsDownAndUsesTheNext) {
         EXPECT_EQ(directory.SelectedServer(), L"");
         EXPECT_EQ(g_lines.back(), L"Unable to connect to any patch servers.");
         EXPECT_TRUE(directory.FindPatch("100").has_value());
+
+        // A "list" far beyond any real one is refused before it fills the memory.
+        fs::create_directories(dir / "www" / "huge");
+        testservers::WriteText(dir / "www" / "huge" / "patches.txt",
+                               "source-version: 100\r\ntarget-version: 101\r\n"
+                               "patch-exe-url: p.exe\r\npatch-data-url: 100_to_101.zip\r\n" +
+                                   std::string(2u << 20, '\n'));
+        g_lines.clear();
+        const std::wstring huge = ToWide(nginx.URL("huge"));
+        EXPECT_FALSE(PatchDirectory().FetchPatchList({huge}));
+        EXPECT_EQ(g_lines.front(), L"Unable to download patch file: " + huge + L"/patches.txt");
         SetPatchCallbacks(nullptr, nullptr, nullptr);
     }
     fs::remove_all(dir);
