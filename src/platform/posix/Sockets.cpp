@@ -165,23 +165,31 @@ void Complete(CompletionPortObject* port, const Packet& packet) {
 
 constexpr std::uint32_t kWatchedEvents = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
 
-// Moves what the kernel takes now; true when the call is finished (packet filled).
+// Moves what the kernel has now; true when the call is finished (packet filled). Data
+// that arrives while the buffer fills is taken in the same call: every completion costs
+// a hand-over between threads, so one full completion beats several partial ones. An
+// end of stream or an error after some bytes is left for the next call to report.
 bool TryRecv(SocketObject* s, const WsaBuf& buffer, DWORD* bytes, DWORD* error) {
+    DWORD taken = 0;
     for (;;) {
-        const ssize_t n = ::recv(s->fd, buffer.buf, buffer.len, MSG_DONTWAIT);
-        if (n >= 0) {
-            *bytes = static_cast<DWORD>(n);
-            *error = 0;
+        const ssize_t n = ::recv(s->fd, buffer.buf + taken, buffer.len - taken, MSG_DONTWAIT);
+        if (n > 0) {
+            taken += static_cast<DWORD>(n);
+            if (taken < buffer.len) {
+                continue;
+            }
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && taken == 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return false;
+            }
+            *bytes = 0;
+            *error = WsaErrorFromErrno(errno);
             return true;
         }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            return false;
-        }
-        *bytes = 0;
-        *error = WsaErrorFromErrno(errno);
+        *bytes = taken;
+        *error = 0;
         return true;
     }
 }
