@@ -47,7 +47,8 @@ void MessageBoxDialog(const std::wstring& text, const std::wstring& caption) {
 
 std::atomic<void (*)(const std::wstring&, const std::wstring&)> g_messageBox{MessageBoxDialog};
 
-// The session's fatal exception handler: the application's, whichever object it is.
+// The fatal exception handler of the GUI thread and the session threads: the
+// application's, whichever object it is.
 void FatalFromThread() {
     if (wxApp* app = wxTheApp) {
         app->OnFatalException();
@@ -109,7 +110,7 @@ bool OsmelPatcherApp::OnInit() {
     messageText.fill(0);
     messageCaption.fill(0);
     if (SetFatalDumpName(L"patcher")) {
-        wxHandleFatalExceptions(true);
+        EnableFatalExceptionGuard(FatalFromThread);
     }
     wxGuardedThread::SetFatalHandler(FatalFromThread);
 
@@ -194,7 +195,11 @@ int OsmelPatcherApp::OnExit() {
 
 void OsmelPatcherApp::OnFatalException() {
     WriteFatalDump();
-    ShowMessageBox(L"Unhandled Exception", L"Fatal Error");
+    // GTK belongs to the GUI thread: a worker's fault ends the process without the box,
+    // which would otherwise race the GUI thread's own GTK calls or hang the process.
+    if (wxThread::IsMain()) {
+        ShowMessageBox(L"Unhandled Exception", L"Fatal Error");
+    }
     std::_Exit(-1);
 }
 

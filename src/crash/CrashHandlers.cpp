@@ -28,6 +28,9 @@ std::atomic<bool> g_fatalDumpWritten{false};
 // The fatal report's path in the OS's form, prepared ahead so that writing it needs no
 // allocation.
 char g_fatalDumpName[1024] = {};
+std::atomic<void (*)()> g_onFatal{nullptr};
+// The fault this thread is handling under the guard, for WriteFatalDump.
+thread_local const Platform::ExceptionPointers* t_guardedFault = nullptr;
 
 // Appends text to a fixed buffer without allocating; false when it does not fit.
 bool Append(char* buffer, std::size_t capacity, std::size_t* used, const char* text) {
@@ -71,6 +74,14 @@ bool DumpName(int number, char* path, std::size_t capacity) {
 long WriteFatalDumpFilter(const Platform::ExceptionPointers* exception) {
     Platform::WriteMiniDump(g_fatalDumpName, exception);
     return Platform::kExceptionExecuteHandler;
+}
+
+void GuardedFault(const Platform::ExceptionPointers* exception) {
+    if (void (*onFatal)() = g_onFatal.load()) {
+        t_guardedFault = exception;
+        onFatal();
+        t_guardedFault = nullptr;
+    }
 }
 
 [[noreturn]] void ReportAssertion(const char* expression, const char* /*file*/, int /*line*/) {
@@ -209,5 +220,20 @@ void WriteFatalDump() {
     if (g_fatalDumpName[0] == '\0' || g_fatalDumpWritten.exchange(true)) {
         return;
     }
+    if (t_guardedFault != nullptr) {
+        Platform::WriteMiniDump(g_fatalDumpName, t_guardedFault);
+        return;
+    }
     Platform::CallWithCurrentContext(WriteFatalDumpFilter);
+}
+
+void EnableFatalExceptionGuard(void (*onFatal)()) {
+    g_onFatal.store(onFatal);
+    Platform::SetFatalExceptionGuard(GuardedFault);
+    Platform::EnterFatalExceptionGuard();
+}
+
+void EnterGuardedThread() {
+    Platform::PrepareThreadForFaults();
+    Platform::EnterFatalExceptionGuard();
 }

@@ -32,6 +32,19 @@ void LogCallStack(bool withSymbols);
 // nothing under a debugger. Returns whether the windowing library's fatal-exception
 // handling should be switched on (the caller does that: this layer has no GUI).
 bool SetFatalDumpName(const std::wstring& baseName);
-// Writes the report prepared by SetFatalDumpName, at most once per process. Safe in
-// signal context once the name is set.
+// Writes the report prepared by SetFatalDumpName, at most once per process: about the
+// fault the calling thread is handling under the fatal-exception guard, or else about
+// the caller's own state. Safe in signal context once the name is set.
 void WriteFatalDump();
+
+// The windowing library's fatal-exception guard, in front of the crash handlers: a
+// fault on the calling thread (the GUI thread), or on a thread that called
+// EnterGuardedThread, calls `onFatal` (the application's OnFatalException) in signal
+// context, and a fault elsewhere still writes the crash report. Install the crash
+// handlers first. On POSIX this takes the place of wxHandleFatalExceptions, whose
+// handler runs on the faulting stack (a stack overflow would go unreported) and never
+// sees the fault's registers.
+void EnableFatalExceptionGuard(void (*onFatal)());
+// First thing in a thread whose faults the guard covers: gives the thread its alternate
+// signal stack and puts it under the guard.
+void EnterGuardedThread();

@@ -45,6 +45,18 @@ UnhandledExceptionFilter SetUnhandledExceptionFilter(UnhandledExceptionFilter fi
 // this first thing.
 void PrepareThreadForFaults();
 
+// The windowing library's fatal-exception guard, shaped after the exception frame it
+// puts around its event loop and its threads' bodies: a fault (SIGSEGV, SIGBUS, SIGFPE,
+// SIGILL) on a thread that entered the guard goes to the guard's handler first, in
+// signal context, with the fault's own pointers; the handler normally ends the process.
+// Faults on other threads, SIGABRT, and a handler that returns reach the unhandled-
+// exception filter. It works through the filter's signal handlers: install a filter
+// first. Null switches the guard off.
+using FatalExceptionGuard = void (*)(const ExceptionPointers* exception);
+void SetFatalExceptionGuard(FatalExceptionGuard guard);
+// Puts the calling thread under the guard for the rest of its life.
+void EnterFatalExceptionGuard();
+
 // Calls the filter with the caller's context, as if a fault had happened here, and
 // returns its answer; the caller continues.
 long CallWithCurrentContext(UnhandledExceptionFilter filter);

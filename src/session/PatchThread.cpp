@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "crash/CrashHandlers.h"
 #include "kernel/Text.h"
 #include "patch/PatchCallbacks.h"
 #include "session/SessionWindow.h"
@@ -20,8 +21,10 @@ void wxGuardedThread::SetFatalHandler(void (*handler)()) {
 }
 
 wxThread::ExitCode wxGuardedThread::Entry() {
-    // Faults (signals) reach the crash handlers directly; an escaping exception is the
-    // other way a worker can die, and it must not pass silently.
+    // A fault goes to the application's fatal-exception handler, from this thread's own
+    // alternate stack; an escaping exception is the other way a worker can die, and it
+    // must not pass silently either.
+    EnterGuardedThread();
     try {
         GuardedEntry();
     } catch (...) {

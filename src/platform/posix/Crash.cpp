@@ -42,6 +42,10 @@ constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 constexpr std::size_t kAltStackSize = 256 * 1024;
 
 std::atomic<UnhandledExceptionFilter> g_filter{nullptr};
+std::atomic<FatalExceptionGuard> g_guard{nullptr};
+// Whether the thread entered the guard; read in signal context (static TLS, no
+// allocation).
+thread_local bool t_guarded = false;
 struct sigaction g_previous[NSIG];
 std::atomic<ConsoleCtrlHandler> g_consoleHandler{nullptr};
 std::atomic<InvalidParameterHandler> g_invalidParameterHandler{nullptr};
@@ -348,6 +352,11 @@ void WriteStack(ReportWriter& out, const ExceptionPointers* exception) {
 void FatalSignalHandler(int signal, siginfo_t* info, void* context) {
     const int savedErrno = errno;
     const ExceptionPointers exception{signal, info, context};
+    if (signal != SIGABRT && t_guarded) {
+        if (FatalExceptionGuard guard = g_guard.load()) {
+            guard(&exception);
+        }
+    }
     UnhandledExceptionFilter filter = g_filter.load();
     const long verdict = filter != nullptr ? filter(&exception) : kExceptionContinueSearch;
     const struct sigaction& previous = g_previous[signal];
@@ -476,6 +485,14 @@ UnhandledExceptionFilter SetUnhandledExceptionFilter(UnhandledExceptionFilter fi
         }
     }
     return old;
+}
+
+void SetFatalExceptionGuard(FatalExceptionGuard guard) {
+    g_guard.store(guard);
+}
+
+void EnterFatalExceptionGuard() {
+    t_guarded = true;
 }
 
 long CallWithCurrentContext(UnhandledExceptionFilter filter) {

@@ -1,0 +1,93 @@
+// osmel-patcher as it starts (the real application object, window and OnInit with its
+// crash handlers), with one fault planted in one of its threads once the event loop
+// runs: OSMEL_CRASH_THREAD names it ("window", "session" or "socket"). Only this test
+// program has the switch; the shipped program has none.
+#include <unistd.h>
+#include <wx/app.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/OsmelPatcherApp.h"
+#include "kernel/Text.h"
+#include "net/CompletionPort.h"
+#include "net/IOOperation.h"
+#include "net/TCPSocket.h"
+#include "session/SessionServices.h"
+#include "ui/MainFrame.h"
+#include "ui/PatchMainFrame.h"
+#include "ui/PatcherGuiApp.h"
+
+using namespace BexoPatch;
+
+namespace {
+
+// Reached through a pointer the compiler cannot see through, so the write stays.
+int* volatile g_null = nullptr;
+
+// The sanitizers would report the null store themselves; the fault is what is tested.
+__attribute__((noinline, no_sanitize("undefined"))) void CrashInWindowThread() {
+    *g_null = 1;
+}
+
+__attribute__((noinline, no_sanitize("undefined"))) bool CrashInSessionThread(
+    const std::wstring& /*installPath*/) {
+    *g_null = 2;
+    return false;
+}
+
+__attribute__((noinline, no_sanitize("undefined"))) void CrashInSocketThread() {
+    *g_null = 3;
+}
+
+// A socket whose completion faults on the completion-port thread.
+class FaultingSocket : public TCPSocket {
+public:
+    bool HandleCompletion(IOOperation& /*operation*/, std::uint32_t /*error*/) override {
+        CrashInSocketThread();
+        return true;
+    }
+};
+
+// The fatal-error box runs in signal context: the answer is a plain write.
+void RecordMessageBox(const std::wstring& text, const std::wstring& caption) {
+    const std::string line = "message box: " + ToNarrow(caption) + ": " + ToNarrow(text) + "\n";
+    if (::write(STDOUT_FILENO, line.data(), line.size()) < 0) {
+        std::_Exit(2);
+    }
+}
+
+void PlantFault(const std::string& thread) {
+    if (thread == "window") {
+        CrashInWindowThread();
+    } else if (thread == "session") {
+        // The session's first check is the rights probe.
+        GetSessionServices().hasPatchRights = CrashInSessionThread;
+        dynamic_cast<PatchMainFrame&>(*g_mainFrame.load()).StartSessionNow();
+    } else if (thread == "socket") {
+        static FaultingSocket socket;
+        static IOOperation operation;
+        operation.m_handler = &socket;
+        operation.SetState(IOOperation::STATE_POSTED);
+        AcquireSocketManager(1)->Post(1, 0, &operation);
+    }
+}
+
+}  // namespace
+
+class CrashProbeApp : public PatcherGuiApp {
+public:
+    bool OnInit() override {
+        SetMessageBoxHandler(RecordMessageBox);
+        if (!PatcherGuiApp::OnInit()) {
+            return false;
+        }
+        const char* thread = std::getenv("OSMEL_CRASH_THREAD");
+        CallAfter([fault = std::string(thread != nullptr ? thread : "")] { PlantFault(fault); });
+        return true;
+    }
+};
+
+wxIMPLEMENT_APP(CrashProbeApp);
