@@ -25,19 +25,6 @@ namespace {
 
 const auto* const g_wx = ::testing::AddGlobalTestEnvironment(new WxEnvironment);
 
-std::map<std::string, std::string> Tree(const fs::path& root) {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        const std::string name = fs::relative(entry.path(), root).generic_string();
-        if (entry.is_regular_file() && name != "bin/kpatchl-w32.exe" &&
-            name != "bin/KelvorUtil.exe" && name != "bin/KelvorUtil.cfg" &&
-            name != "unins000.dat") {
-            files[name] = testservers::ReadText(entry.path());
-        }
-    }
-    return files;
-}
-
 const std::wstring kDatabaseUpdate =
     L"\nUpdating Kelvor asset database... (this may take several minutes)";
 
@@ -98,7 +85,7 @@ protected:
     }
 
     static std::map<std::string, std::string> Build(const std::string& build) {
-        return Tree(s_fixture / "builds" / build);
+        return InstallationTree(s_fixture / "builds" / build);
     }
     static fs::path Root() { return s_fixture / "www"; }
 
@@ -121,7 +108,7 @@ TEST_F(DownloadSessionTest, DownloadsAndAppliesTheChainFromTheFirstServerThatAns
         RecordingWindow window;
         RunSessionThread(window);
 
-        EXPECT_EQ(Tree(m_install), Build("41610"));
+        EXPECT_EQ(InstallationTree(m_install), Build("41610"));
         EXPECT_EQ(window.installed, 2);
         EXPECT_TRUE(log.Contains(LOG_NORMAL, L"Downloading patch file..."));
         EXPECT_TRUE(log.Contains(LOG_NORMAL, L"No (more) patches at server for version: 41610"));
@@ -149,7 +136,7 @@ TEST_F(DownloadSessionTest, RefusesA404StopsOnCancelAndSkipsWorkAtTheFinalVersio
         CapturedLog log;
         RecordingWindow window;
         RunSessionThread(window);
-        EXPECT_EQ(Tree(m_install), Build("41590"));
+        EXPECT_EQ(InstallationTree(m_install), Build("41590"));
         EXPECT_TRUE(log.Contains(LOG_ERROR, L"Patch download failed."));
         EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching aborted."));
         EXPECT_EQ(window.installed, 0);
@@ -161,7 +148,7 @@ TEST_F(DownloadSessionTest, RefusesA404StopsOnCancelAndSkipsWorkAtTheFinalVersio
         RecordingWindow window;
         window.cancel = true;
         RunSessionThread(window);
-        EXPECT_EQ(Tree(m_install), Build("41590"));
+        EXPECT_EQ(InstallationTree(m_install), Build("41590"));
         EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching aborted."));
         const std::string requests = nginx.AccessLog().substr(before.size());
         std::size_t gets = 0;

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "SessionTestSupport.h"
 #include "kernel/PatchSettings.h"
 #include "patch/PatchCallbacks.h"
 #include "session/PatchThread.h"
@@ -17,32 +18,8 @@ using namespace BexoPatch;
 
 namespace {
 
-// wx threads need the library initialised.
-class WxEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_TRUE(wxInitialize()); }
-    void TearDown() override { wxUninitialize(); }
-};
-
-const auto* const g_wx = ::testing::AddGlobalTestEnvironment(new WxEnvironment);
-
-class FakeWindow : public SessionWindow {
-public:
-    bool CancelRequested() const override { return cancel.load(); }
-    void PostSessionFinished() override { ++finished; }
-    void PostPatchInstalled() override { ++installed; }
-    void EnableApplyButton() override { ++applyEnabled; }
-    void SetProgressRange(std::int32_t /*range*/) override {}
-    void SetProgressValue(std::int32_t /*value*/) override {}
-    void ShowInstallPath() override {}
-    void PassSessionLock() override { ++lockPassed; }
-
-    std::atomic<bool> cancel{false};
-    std::atomic<int> finished{0};
-    std::atomic<int> installed{0};
-    std::atomic<int> applyEnabled{0};
-    std::atomic<int> lockPassed{0};
-};
+const auto* const g_wx = ::testing::AddGlobalTestEnvironment(new BexoPatch::testing::WxEnvironment);
+using FakeWindow = BexoPatch::testing::RecordingWindow;
 
 std::mutex g_lock;
 std::vector<std::pair<std::int32_t, std::wstring>> g_lines;

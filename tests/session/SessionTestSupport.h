@@ -7,6 +7,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -93,6 +97,22 @@ private:
     std::mutex m_lock;
     std::vector<LogLine> m_lines;
 };
+
+// Every file below an installation by its relative path, with its bytes; the tools it
+// carries and the uninstaller log are not part of a build.
+inline std::map<std::string, std::string> InstallationTree(const std::filesystem::path& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string name = std::filesystem::relative(entry.path(), root).generic_string();
+        if (entry.is_regular_file() && name != "bin/kpatchl-w32.exe" &&
+            name != "bin/KelvorUtil.exe" && name != "bin/KelvorUtil.cfg" &&
+            name != "unins000.dat") {
+            std::ifstream in(entry.path(), std::ios::binary);
+            files[name] = std::string(std::istreambuf_iterator<char>(in), {});
+        }
+    }
+    return files;
+}
 
 // Runs one session on its own thread, as the window does, and waits for it.
 inline void RunSessionThread(RecordingWindow& window) {

@@ -31,21 +31,6 @@ std::string Read(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Every file below the directory by its relative path, with its bytes; the tools the
-// installation carries and the uninstaller log are not part of a build.
-std::map<std::string, std::string> Tree(const fs::path& root) {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        const std::string name = fs::relative(entry.path(), root).generic_string();
-        if (entry.is_regular_file() && name != "bin/kpatchl-w32.exe" &&
-            name != "bin/KelvorUtil.exe" && name != "bin/KelvorUtil.cfg" &&
-            name != "unins000.dat") {
-            files[name] = Read(entry.path());
-        }
-    }
-    return files;
-}
-
 bool MarkerSet() {
     Platform::HKEY key = nullptr;
     if (Platform::RegOpenKeyEx(Platform::LocalMachineKey(),
@@ -111,7 +96,7 @@ protected:
     }
 
     static std::map<std::string, std::string> Build(const std::string& build) {
-        return Tree(s_fixture / "builds" / build);
+        return InstallationTree(s_fixture / "builds" / build);
     }
 
     static inline fs::path s_fixture;
@@ -125,7 +110,7 @@ TEST_F(StandaloneSessionTest, BringsTheInstallationToTheLastBuildOfTheChain) {
     RecordingWindow window;
     RunSessionThread(window);
 
-    EXPECT_EQ(Tree(install), Build("41610"));
+    EXPECT_EQ(InstallationTree(install), Build("41610"));
     EXPECT_EQ(window.installed, 2);
     EXPECT_EQ(window.finished, 1);
     EXPECT_FALSE(MarkerSet());
@@ -166,7 +151,7 @@ TEST_F(StandaloneSessionTest, ADamagedFileStopsTheChainAtTheLastGoodBuild) {
     RecordingWindow window;
     RunSessionThread(window);
 
-    EXPECT_EQ(Tree(install), expected);
+    EXPECT_EQ(InstallationTree(install), expected);
     EXPECT_EQ(window.installed, 1);
     EXPECT_TRUE(MarkerSet());
     EXPECT_TRUE(log.Contains(LOG_ERROR, L"\nFailed to apply the patch: 41600_to_41610"));
@@ -183,7 +168,7 @@ TEST_F(StandaloneSessionTest, ACancelBeforeUnpackingChangesNothing) {
     window.cancel = true;
     RunSessionThread(window);
 
-    EXPECT_EQ(Tree(install), Build("41590"));
+    EXPECT_EQ(InstallationTree(install), Build("41590"));
     EXPECT_EQ(window.installed, 0);
     EXPECT_FALSE(log.Contains(LOG_NORMAL, L"Unpacking patch file..."));
     EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching aborted."));
@@ -200,7 +185,7 @@ TEST_F(StandaloneSessionTest, MovesOnToTheNextQueuedBuildAndAlwaysUpdatesTheData
         CapturedLog log;
         RecordingWindow window;
         RunSessionThread(window);
-        EXPECT_EQ(Tree(install), Build("41610"));
+        EXPECT_EQ(InstallationTree(install), Build("41610"));
         EXPECT_EQ(log.Lines().front().second, L"Checking for available disk space for patching.");
         EXPECT_TRUE(log.Contains(LOG_NORMAL, L"Patching from 41600 to 41610."));
         EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching completed."));

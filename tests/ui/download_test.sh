@@ -18,26 +18,7 @@ work=$(mktemp -d)
 pid=
 nginx=
 trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; [ -n "$nginx" ] && kill -QUIT "$nginx" 2>/dev/null; rm -rf "$work"' EXIT
-export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}suppressions=$here/tsan.supp:halt_on_error=0:exitcode=0"
-export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
-
-fail() {
-  echo "FAIL: $*"
-  [ -f "$work/out" ] && cat "$work/out"
-  exit 1
-}
-wait_for() {
-  for _ in $(seq 600); do
-    grep -qF -- "$1" "$work/out" && return 0
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  grep -qF -- "$1" "$work/out" || fail "no line \"$1\""
-}
-manifest() {
-  (cd "$1" && find . -type f ! -name kpatchl-w32.exe ! -name KelvorUtil.exe \
-    ! -name KelvorUtil.cfg ! -name unins000.dat -print0 | sort -z | xargs -0 md5sum)
-}
+source "$here/lib.sh"
 
 bash "$here/../../scripts/standalone-fixture.sh" "$build" "$work/fixture" --files 30 \
   --size-mib 24 --changed 40 --seed 6
@@ -76,8 +57,7 @@ printf 'repairseconds=0.2\nrepairlines=2\n' >"$work/install/bin/KelvorUtil.cfg"
 OSMEL_REGISTRY="$work/registry.reg" TEMP="$work/temp" "$build/src/app/osmel-patcher" \
   "--server=http://127.0.0.1:$port/kelvor/" 41590 "$work/install" >"$work/out" 2>"$work/err" &
 pid=$!
-window=$(timeout 60 xdotool search --sync --onlyvisible --name "Osmel Patcher" | head -n 1)
-[ -n "$window" ] || fail "no window"
+find_window
 wait_for "[0] Searching for patches..."
 # The second download is the slow one: the gauge and the status line follow it.
 while [ "$(grep -c "Downloading patch file" "$work/out")" -lt 2 ]; do
@@ -87,15 +67,7 @@ done
 sleep 2
 import -window root "$artefacts/download.png"
 wait_for "[0] Patching completed."
-eval "$(xdotool getwindowgeometry --shell "$window")"
-xdotool mousemove --sync $((X + WIDTH / 2 + 65)) $((Y + HEIGHT - 25)) click 1
-for _ in $(seq 100); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.1
-done
-kill -0 "$pid" 2>/dev/null && fail "the window did not close on Exit"
-wait "$pid" || fail "the patcher ended with status $?"
-pid=
+press_exit
 [ "$(manifest "$work/install")" = "$(manifest "$fixture/builds/41610")" ] ||
   fail "the installation is not build 41610"
 grep -q "GET /kelvor/41600_to_41610.zip" "$work/nginx/access.log" || fail "no download seen"

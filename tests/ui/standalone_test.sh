@@ -22,35 +22,11 @@ mkdir -p "$artefacts"
 work=$(mktemp -d)
 pid=
 trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
-# As in window_test.sh: GTK's own memory and threads are not what these runs check.
-export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}suppressions=$here/tsan.supp:halt_on_error=0:exitcode=0"
-export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
+source "$here/lib.sh"
 
 bash "$here/../../scripts/standalone-fixture.sh" "$build" "$work/fixture" --files 40 \
   --size-mib 4 --added 10 --seed 5
 fixture=$work/fixture
-
-fail() {
-  echo "FAIL: $*"
-  [ -f "$work/out" ] && cat "$work/out"
-  exit 1
-}
-
-# Waits up to a minute (sanitizer builds are slow) for a line of the window log.
-wait_for() {
-  for _ in $(seq 600); do
-    grep -qF -- "$1" "$work/out" && return 0
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  grep -qF -- "$1" "$work/out" || fail "no line \"$1\""
-}
-
-# Every file of a tree with its MD5, without the tools and the uninstaller log.
-manifest() {
-  (cd "$1" && find . -type f ! -name kpatchl-w32.exe ! -name KelvorUtil.exe \
-    ! -name KelvorUtil.cfg ! -name unins000.dat -print0 | sort -z | xargs -0 md5sum)
-}
 
 # A fresh installation of the first build, registered, with its own temporary directory.
 prepare() {
@@ -65,25 +41,7 @@ start() {
   OSMEL_REGISTRY="$work/registry.reg" TEMP="$work/temp" "$fixture/patcher" >"$work/out" \
     2>"$work/err" &
   pid=$!
-  window=$(timeout 60 xdotool search --sync --onlyvisible --name "Osmel Patcher" | head -n 1)
-  [ -n "$window" ] || fail "no window"
-  eval "$(xdotool getwindowgeometry --shell "$window")"
-}
-
-# "Apply Update" and "Cancel"/"Exit" sit left and right of the centre at the bottom edge.
-press_apply() { xdotool mousemove --sync $((X + WIDTH / 2 - 65)) $((Y + HEIGHT - 25)) click 1; }
-press_cancel() { xdotool mousemove --sync $((X + WIDTH / 2 + 65)) $((Y + HEIGHT - 25)) click 1; }
-
-# Presses "Exit" and expects the process to end by itself.
-press_exit() {
-  press_cancel
-  for _ in $(seq 100); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -0 "$pid" 2>/dev/null && fail "the window did not close on Exit"
-  wait "$pid" || fail "the patcher ended with status $?"
-  pid=
+  find_window
 }
 
 marker_set() { grep -qi '"IsPatching"=dword:00000001' "$work/registry.reg"; }

@@ -373,6 +373,19 @@ LONG OpenExisting(const Store& store, const std::wstring& path, REGSAM access, H
 
 RegistryKeyObject g_localMachine{std::wstring(), 0xFFFFFFFFu};
 
+// Reads the store and finds the key's stored copy in it.
+LONG LoadKey(Store* store, HKEY key, RegistryKey** stored) {
+    if (const LONG loaded = LoadStore(store); loaded != Result(Error::Success)) {
+        return loaded;
+    }
+    const auto found = store->find(Fold(key->path));
+    if (found == store->end()) {
+        return Result(Error::FileNotFound);
+    }
+    *stored = &found->second;
+    return Result(Error::Success);
+}
+
 // Re-reads the store under its lock, lets `change` edit the key's stored copy and
 // writes the store back when the change succeeded.
 template <typename Change>
@@ -382,14 +395,11 @@ LONG ChangeKey(HKEY key, Change change) {
         return Result(Error::AccessDenied);
     }
     Store store;
-    if (const LONG loaded = LoadStore(&store); loaded != Result(Error::Success)) {
+    RegistryKey* stored = nullptr;
+    if (const LONG loaded = LoadKey(&store, key, &stored); loaded != Result(Error::Success)) {
         return loaded;
     }
-    const auto found = store.find(Fold(key->path));
-    if (found == store.end()) {
-        return Result(Error::FileNotFound);
-    }
-    if (const LONG changed = change(&found->second); changed != Result(Error::Success)) {
+    if (const LONG changed = change(stored); changed != Result(Error::Success)) {
         return changed;
     }
     return SaveStore(store);
@@ -450,15 +460,12 @@ LONG RegQueryValueEx(HKEY key, const std::wstring& name, DWORD* type, void* data
         return Result(Error::AccessDenied);
     }
     Store store;
-    if (const LONG loaded = LoadStore(&store); loaded != Result(Error::Success)) {
+    RegistryKey* stored = nullptr;
+    if (const LONG loaded = LoadKey(&store, key, &stored); loaded != Result(Error::Success)) {
         return loaded;
     }
-    const auto found = store.find(Fold(key->path));
-    if (found == store.end()) {
-        return Result(Error::FileNotFound);
-    }
     const std::wstring folded = Fold(name);
-    for (const RegistryValue& value : found->second.values) {
+    for (const RegistryValue& value : stored->values) {
         if (Fold(value.name) != folded) {
             continue;
         }
