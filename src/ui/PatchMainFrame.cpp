@@ -2,6 +2,7 @@
 
 #include <wx/button.h>
 #include <wx/gauge.h>
+#include <wx/icon.h>
 #include <wx/panel.h>
 #include <wx/scrolwin.h>
 #include <wx/sizer.h>
@@ -18,6 +19,9 @@
 #include "kernel/Text.h"
 #include "session/PatchThread.h"
 #include "ui/Reporting.h"
+
+// The icon resource, compiled in: the program reads no file for it.
+#include "bexoIcon.xpm"
 
 namespace BexoPatch {
 
@@ -55,6 +59,7 @@ wxBEGIN_EVENT_TABLE(PatchMainFrame, MainFrame)
 
     refreshTimer.Start(500);
     AddJobControls();
+    SetIcon(wxICON(bexoIcon));
 
     if (settings.RepairMode()) {
         applyButton->SetLabel(LoadMessage(173));

@@ -2,7 +2,10 @@
 // questions, the finished event.
 #include <gtest/gtest.h>
 #include <wx/app.h>
+#include <wx/bitmap.h>
 #include <wx/button.h>
+#include <wx/icon.h>
+#include <wx/image.h>
 #include <wx/init.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
@@ -145,6 +148,16 @@ TEST_F(MainFrameTest, LabelsAndStatesAfterConstruction) {
     // Fitted to its controls: the initial 900 x 800 never shows.
     EXPECT_NE(frame->GetSize(), wxSize(900, 800));
     EXPECT_FALSE(frame->HasFlag(wxRESIZE_BORDER));
+    // The icon compiled into the program.
+    const wxIcon icon = frame->GetIcon();
+    ASSERT_TRUE(icon.IsOk());
+    EXPECT_EQ(icon.GetSize(), wxSize(32, 32));
+    const wxImage image = wxBitmap(icon).ConvertToImage();
+    EXPECT_EQ(wxColour(image.GetRed(16, 8), image.GetGreen(16, 8), image.GetBlue(16, 8)),
+              *wxWHITE);  // the arrow
+    EXPECT_EQ(wxColour(image.GetRed(3, 16), image.GetGreen(3, 16), image.GetBlue(3, 16)),
+              wxColour(0x1F, 0x5F, 0xA8));
+    EXPECT_TRUE(image.IsTransparent(0, 0));
     frame->Destroy();
     Pump();
 
