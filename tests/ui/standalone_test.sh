@@ -131,7 +131,7 @@ press_exit
 prepare
 "$work/install/bin/KelvorUtil.exe" hold >"$work/hold.out" 2>&1 &
 holder=$!
-trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; kill "$holder" 2>/dev/null; rm -rf "$work"' EXIT
+trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; kill "$holder" 2>/dev/null || true; rm -rf "$work"' EXIT
 start
 wait_for "[0] Ready to install from local patch file."
 press_apply
