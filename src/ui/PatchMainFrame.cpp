@@ -45,7 +45,10 @@ wxBEGIN_EVENT_TABLE(PatchMainFrame, MainFrame)
     const std::wstring label = LoadMessage(settings.RepairMode() ? 172 : 171);
     pathText = new wxTextCtrl(controlParent, wxID_ANY, settings.GetInstallPath(), wxDefaultPosition,
                               wxSize(215, 20), 0);
-    browseButton = new wxButton(controlParent, ID_BROWSE, "...", wxDefaultPosition, wxSize(25, 20));
+    browseButton = new wxButton(controlParent, ID_BROWSE, "...", wxDefaultPosition, wxSize(25, 20),
+                                wxBU_EXACTFIT);
+    // GTK's button frame alone is wider than 25 pixels: at that size "..." is not drawn.
+    browseButton->SetMinSize(browseButton->GetBestSize());
     auto* pathLabel =
         new wxStaticText(controlParent, ID_PATH_LABEL, label, wxDefaultPosition, wxSize(80, 20), 0);
     // wxADJUST_MINSIZE of old: the label's minimum is the size its text needs.

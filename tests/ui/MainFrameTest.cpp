@@ -167,6 +167,20 @@ TEST_F(MainFrameTest, LabelsAndStatesAfterConstruction) {
     EXPECT_EQ(PathLabel(frame), "Repairing install:");
 }
 
+// The locate dialog is only offered for a patcher that carries an archive; this test
+// program carries none, so browsing only clears the log and shows the path again.
+TEST_F(MainFrameTest, BrowseClearsTheLogAndShowsTheInstallPath) {
+    PatchMainFrame* frame = NewFrame();
+    PostLogLine(LOG_NORMAL, L"before");
+    Pump();
+    PatchSettings::Instance().SetInstallPath(L"/games/kelvor");
+    frame->browseButton->Enable();
+    Click(frame->browseButton);
+    Pump();
+    EXPECT_EQ(frame->logText->GetValue(), "");
+    EXPECT_EQ(frame->pathText->GetValue(), "/games/kelvor");
+}
+
 TEST_F(MainFrameTest, ClosingWithoutASessionAsksNothing) {
     PatchMainFrame* frame = NewFrame();
     frame->Close();
