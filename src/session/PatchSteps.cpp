@@ -5,6 +5,7 @@
 #include "kernel/FileUtil.h"
 #include "kernel/MessageCatalogue.h"
 #include "kernel/PatchSettings.h"
+#include "kernel/SystemLog.h"
 #include "kernel/Text.h"
 #include "net/BexoInet.h"
 #include "patch/Package.h"
@@ -30,13 +31,19 @@ bool OsmelPatchTask::QueryPatchSize(const std::wstring& address) {
 }
 
 bool OsmelPatchTask::TempPackagePath(std::wstring* path) {
-    const std::wstring directory = Platform::GetTempDirectory();
-    if (!MakeDirectory(directory)) {
-        path->clear();
+    path->clear();
+    // The build numbers in the name come from the archive or the server: a name that
+    // could lead out of the temporary directory is refused.
+    const std::string name = BexoPatch::PatchSettings::Instance().GetPatchName();
+    if (name.find_first_of("/\\:") != std::string::npos || name.find("..") != std::string::npos) {
+        SystemLog("TempPackagePath> refused the package name \"%s\"", name.c_str());
         return false;
     }
-    *path =
-        JoinPath(directory, ToWide(BexoPatch::PatchSettings::Instance().GetPatchName() + ".zip"));
+    const std::wstring directory = Platform::GetTempDirectory();
+    if (!MakeDirectory(directory)) {
+        return false;
+    }
+    *path = JoinPath(directory, ToWide(name + ".zip"));
     return true;
 }
 

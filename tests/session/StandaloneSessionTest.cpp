@@ -292,4 +292,34 @@ TEST(MakeTempDirectoryTest, NestsBelowThePreviousDirectoryAndRefusesAFileInTheWa
     fs::remove_all(base);
 }
 
+// Build numbers come from outside: a package name that would leave the temporary
+// directory is refused.
+TEST(TempPackagePathTest, NamesThePackageAfterTheStepAndRefusesNamesThatLeave) {
+    const fs::path temp = fs::temp_directory_path() /
+                          ("osmel-package-" + std::to_string(Platform::GetCurrentProcessId()));
+    ::setenv("TEMP", temp.c_str(), 1);
+    PatchSettings& settings = PatchSettings::Instance();
+    const struct {
+        const char* target;
+        bool accepted;
+    } cases[] = {
+        {"41600", true}, {"../../etc/x", false}, {"a\\b", false}, {"C:x", false}, {"..", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        settings.Reset();
+        settings.SetCurrentVersion("41590");
+        settings.SetTargetVersion(c.target);
+        std::wstring path = L"old";
+        EXPECT_EQ(OsmelPatchTask::TempPackagePath(&path), c.accepted);
+        std::wstring expected = Utf8ToWide(temp.string()) + L"/41590_to_41600.zip";
+        NormaliseSeparators(expected, L'/');
+        NormaliseSeparators(path, L'/');
+        EXPECT_EQ(path, c.accepted ? expected : L"");
+    }
+    EXPECT_TRUE(fs::is_directory(temp));
+    fs::remove_all(temp);
+    ::unsetenv("TEMP");
+    settings.Reset();
+}
+
 }  // namespace
