@@ -157,9 +157,13 @@ bool BexoAgentClientTask::ReceiveFile(BexoAgentClient* client) {
         return false;
     }
     BexoDataBufferMemoryDynamic& target = compressed ? packed : data;
-    target.SetSize(0);
     target.Seek(0);
-    result = CopyData(&target, connection, static_cast<std::uint64_t>(length));
+    // One read of the whole payload straight into place: the connection completes it in
+    // the background however the bytes arrive, where pieces would each wait for a wake-up.
+    result = target.SetSize(static_cast<std::uint64_t>(length));
+    if (result == BEXORESULT_OK && length > 0) {
+        result = connection->ReadData(target.GetData(), static_cast<std::uint32_t>(length));
+    }
     if (result != BEXORESULT_OK) {
         Report(FormatString("BexoAgentClientTask::ReceiveFile> error %d", result));
         MakeIdle();
@@ -276,7 +280,13 @@ bool BexoAgentClientTask::WriteSegment() {
             Report("   error: failed to set file position for " + name);
             return false;
         }
-        const BEXORESULT result = CopyRemainingData(&file, &data);
+        // The whole segment in one write, not in staged pieces.
+        const std::uint64_t position = data.GetPosition();
+        const BEXORESULT result =
+            data.GetSize() > position
+                ? file.WriteData(data.GetData() + position,
+                                 static_cast<std::uint32_t>(data.GetSize() - position))
+                : BEXORESULT_OK;
         if (result != BEXORESULT_OK) {
             Report(FormatString("  error %d while downloading file %s", result, name.c_str()));
             return false;

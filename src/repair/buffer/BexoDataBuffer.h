@@ -48,6 +48,7 @@ public:
 
     // The bytes, valid until the next call that changes the size.
     const std::uint8_t* GetData() const { return m_bytes.data(); }
+    std::uint8_t* GetData() { return m_bytes.data(); }
 
 private:
     std::vector<std::uint8_t> m_bytes;
