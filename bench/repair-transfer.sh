@@ -5,9 +5,12 @@
 #   upload, receive, write), against a plain copy of the same bytes over a loopback
 #   socket, without and with a flush to disk per 4 MiB piece (the repair client flushes
 #   each segment before it registers it); and the client's peak memory;
+#   and against rsync of the same damaged tree from an rsync daemon on 127.0.0.1, when
+#   rsync is installed;
 #   CLIENTS repair clients at once, each repairing CLIENT_MIB MiB of damaged segments:
 #   all byte-identical afterwards, and the server's peak memory.
-# Page cache warm; best of RUNS for the single repair. Server compression is on (random
+# Page cache warm and written out before each timed run; best of RUNS for the single
+# repair. Server compression is on (random
 # bytes do not compress, so every segment is sent raw after a compression attempt); the
 # single repair is also measured with --no-compress.
 # Usage: bench/repair-transfer.sh [DAMAGED_MIB] [CLIENTS] [CLIENT_MIB] [RUNS]
@@ -28,8 +31,10 @@ bench=$build/bench/repair/osmel_bench_repair
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/osmel-bench-repair-transfer.XXXXXX")
 server=
+rsyncd=
 cleanup() {
   [ -z "$server" ] || kill "$server" 2>/dev/null || true
+  [ -z "$rsyncd" ] || kill "$rsyncd" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -60,11 +65,12 @@ servers=0
 start_server() {
   servers=$((servers + 1))
   local out=$work/server$servers.out
+  : >"$out"
   "$repaird" --port 0 "$@" >"$out" 2>&1 &
   server=$!
   port=
   for _ in $(seq 400); do
-    port=$(sed -n 's/^osmel-repaird: serving .* on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$out" 2>/dev/null)
+    port=$(sed -n 's/^osmel-repaird: serving .* on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$out")
     [ -n "$port" ] && return
     sleep 0.05
   done
@@ -100,6 +106,7 @@ for mode in compress no-compress; do
   rm -rf "$work/warm"
   for ((r = 0; r < runs; r++)); do
     damage "$work/damaged" "$work/client"
+    sync
     # The client prints a line per segment it checksums; its own line comes last.
     line=$("$bench" client "$work/client" "$port" | tail -n 1)
     case "$line" in
@@ -109,6 +116,8 @@ for mode in compress no-compress; do
     cmp -s <(cat "$work"/ref/*.bin) <(cat "$work"/client/*.bin) || { echo "repair differs" >&2; exit 1; }
     repair_best[$mode]=$(best "${repair_best[$mode]:-}" "$(field 1 <<<"$line")")
     client_peak=$(field 2 <<<"$line")
+    scan=$(sed -n 's/.*, scan \([0-9.]*\) s,.*/\1/p' <<<"$line")
+    scan_best=$(best "${scan_best:-}" "$scan")
   done
   stop_server
 done
@@ -116,19 +125,54 @@ copy_best=
 sync_best=
 for ((r = 0; r < runs; r++)); do
   rm -rf "$work/copy"
+  sync
   line=$("$bench" copy "$work/ref" "$work/copy" | tail -n 1)
   copy_best=$(best "$copy_best" "$(field 1 <<<"$line")")
   rm -rf "$work/copy"
+  sync
   line=$("$bench" copy "$work/ref" "$work/copy" --sync | tail -n 1)
   sync_best=$(best "$sync_best" "$(field 1 <<<"$line")")
 done
 rm -rf "$work/copy" "$work/client"
+
+rsync_best=
+if command -v rsync >/dev/null; then
+  # A port nobody answers on, for the daemon.
+  for candidate in $(shuf -i 20000-60000 -n 50); do
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
+      rsync_port=$candidate
+      break
+    fi
+  done
+  printf 'use chroot = no\n[ref]\npath = %s\nread only = yes\n' "$work/ref" >"$work/rsyncd.conf"
+  rsync --daemon --no-detach --config="$work/rsyncd.conf" --address=127.0.0.1 \
+    --port="$rsync_port" --log-file="$work/rsyncd.log" &
+  rsyncd=$!
+  for _ in $(seq 200); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$rsync_port") 2>/dev/null && break
+    sleep 0.05
+  done
+  for ((r = 0; r < runs; r++)); do
+    damage "$work/damaged" "$work/client"
+    sync
+    t0=$EPOCHREALTIME
+    rsync -a "rsync://127.0.0.1:$rsync_port/ref/" "$work/client/"
+    t1=$EPOCHREALTIME
+    cmp -s <(cat "$work"/ref/*.bin) <(cat "$work"/client/*.bin) || { echo "rsync differs" >&2; exit 1; }
+    rsync_best=$(best "$rsync_best" "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", b - a }')")
+  done
+  kill "$rsyncd"
+  wait "$rsyncd" 2>/dev/null || true
+  rsyncd=
+  rm -rf "$work/client"
+fi
 
 # 2. CLIENTS clients at once, each repairing CLIENT_MIB MiB.
 make_tree "$work/ref32" "$client_mib"
 for ((c = 0; c < clients; c++)); do
   damage "$work/ref32" "$work/c$c"
 done
+sync
 start_server --root "$work/ref32" --max-clients "$clients"
 cp -r "$work/ref32" "$work/warm"
 "$bench" client "$work/warm" "$port" >/dev/null
@@ -153,7 +197,8 @@ done
 many_peak=$(awk '/^client:/ { if ($(NF - 1) > m) m = $(NF - 1) } END { print m }' "$work"/c*.out)
 
 awk -v mib="$damaged_mib" -v rc="${repair_best[compress]}" -v rn="${repair_best[no-compress]}" \
-  -v cp="$copy_best" -v cs="$sync_best" -v peak="$client_peak" \
+  -v cp="$copy_best" -v cs="$sync_best" -v peak="$client_peak" -v scan="$scan_best" \
+  -v rs="$rsync_best" \
   -v n="$clients" -v cmib="$client_mib" -v t0="$t0" -v t1="$t1" -v failed="$failed" \
   -v same="$identical" -v speak="$server_peak" -v mpeak="$many_peak" 'BEGIN {
   mb = mib * 1.048576
@@ -164,6 +209,11 @@ awk -v mib="$damaged_mib" -v rc="${repair_best[compress]}" -v rn="${repair_best[
   printf "  plain loopback copy, flushed:     %7.3f s  %6.0f MB/s\n", cs, mb / cs
   printf "  repair / copy throughput: %.2f (compression on), %.2f (--no-compress)\n", cp / rc, cp / rn
   printf "  repair / flushed copy throughput: %.2f (compression on), %.2f (--no-compress)\n", cs / rc, cs / rn
+  if (rs != "") {
+    printf "  rsync from an rsync daemon:       %7.3f s  %6.0f MB/s\n", rs, mb / rs
+    printf "  repair / rsync throughput: %.2f (compression on)\n", rs / rc
+  }
+  printf "  of the repair, the client scan of its own tree: %.3f s\n", scan
   printf "  client peak memory: %.1f MiB\n", peak
   t = t1 - t0
   printf "%d clients at once, each repairing %d MiB: %.3f s, %.0f MB/s in all\n", n, cmib, t, n * cmib * 1.048576 / t

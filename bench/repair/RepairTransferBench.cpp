@@ -54,11 +54,17 @@ int Client(const std::string& root, unsigned port) {
         return 2;
     }
     client.Start();
-    while (!client.WaitUntilIdle(1000)) {
+    // The scan ends when the client starts to connect.
+    double scanned = 0;
+    while (!client.WaitUntilIdle(1)) {
+        if (scanned == 0 && client.GetStage() >= RepairClient::kConnecting) {
+            scanned = Seconds(started);
+        }
     }
-    std::printf("client: %u / %u segments, stage %d, error %d, %.3f s, peak %.1f MiB\n",
-                client.GetReceived(), client.GetAnnounced(), client.GetStage(),
-                static_cast<int>(client.GetError()), Seconds(started), PeakMiB());
+    std::printf(
+        "client: %u / %u segments, stage %d, error %d, scan %.3f s, %.3f s, peak %.1f MiB\n",
+        client.GetReceived(), client.GetAnnounced(), client.GetStage(),
+        static_cast<int>(client.GetError()), scanned, Seconds(started), PeakMiB());
     return client.Succeeded() ? 0 : 1;
 }
 

@@ -42,11 +42,12 @@ start_server() {
   # A file of its own: the previous server's would still name the previous port.
   servers=$((servers + 1))
   local out=$work/server$servers.out
+  : >"$out"
   "$repaird" --root "$@" --port 0 >"$out" 2>&1 &
   server=$!
   port=
   for _ in $(seq 200); do
-    port=$(sed -n 's/^osmel-repaird: serving .* on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$out" 2>/dev/null)
+    port=$(sed -n 's/^osmel-repaird: serving .* on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$out")
     [ -n "$port" ] && return
     sleep 0.05
   done
