@@ -18,6 +18,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <unordered_set>
 
 #include "platform/Crash.h"
 #include "platform/Sync.h"
@@ -76,7 +77,14 @@ void ReportLine(const char* format, ...) {
 
 class Tracker {
 public:
-    Tracker() noexcept { g_activeThread = 0; }
+    Tracker() noexcept {
+        Platform::ModuleInfo program;
+        if (Platform::GetProgramModuleInformation(&program)) {
+            m_programBase = program.base;
+            m_programEnd = program.base + program.size;
+        }
+        g_activeThread = 0;
+    }
     ~Tracker() { Report(); }
     Tracker(const Tracker&) = delete;
     Tracker& operator=(const Tracker&) = delete;
@@ -99,7 +107,9 @@ public:
         const std::uint32_t self = Platform::GetCurrentThreadId();
         g_activeThread = self;
         void* block = Raw(size, alignment);
-        if (block != nullptr) {
+        if (block != nullptr && !FromProgram(site)) {
+            m_foreignBlocks.insert(block);
+        } else if (block != nullptr) {
             AllocationRecord record;
             record.size = static_cast<std::uint32_t>(size);
             record.threadId = self;
@@ -108,6 +118,16 @@ public:
         }
         g_activeThread = 0;
         return block;
+    }
+
+    // Whether the call site is the program's own code. On the original platform every
+    // module has its own allocator, so the tracker there sees only the program's own
+    // allocations; here the shared libraries (the window library, GTK, the C++ runtime's
+    // compiled code) call the same operators, and what they keep until they are
+    // unloaded, after the report, is no leak of this program. Their blocks are only
+    // remembered, so that releasing one in the program's code is no unknown block.
+    bool FromProgram(std::uint64_t site) const {
+        return m_programEnd == 0 || (site >= m_programBase && site < m_programEnd);
     }
 
     __attribute__((noinline)) void Free(void* block, std::uint64_t site) {
@@ -120,7 +140,7 @@ public:
         auto it = m_liveBlocks.find(block);
         if (it != m_liveBlocks.end()) {
             m_liveBlocks.erase(it);
-        } else {
+        } else if (m_foreignBlocks.erase(block) == 0 && FromProgram(site)) {
             std::uint64_t frames[kMaxFrames];
             const std::uint32_t count = Capture(site, frames);
             if (count <= kSiteFrame) {
@@ -177,6 +197,7 @@ public:
         ReportLine("\n\n<<<<<<<<<< DEBUG ALLOCATION <<<<<<<<<<\n\n");
         groups.clear();
         m_liveBlocks.clear();
+        m_foreignBlocks.clear();
     }
 
     static void* Raw(std::size_t size, std::size_t alignment) {
@@ -217,6 +238,9 @@ private:
 
     std::recursive_mutex m_lock;
     std::map<void*, AllocationRecord> m_liveBlocks;
+    std::unordered_set<void*> m_foreignBlocks;
+    std::uint64_t m_programBase = 0;
+    std::uint64_t m_programEnd = 0;
 };
 
 Tracker* Tracker::s_instance = nullptr;

@@ -3,7 +3,11 @@
 // global operator new and operator delete: every live block is recorded with its size,
 // its thread and up to 18 frames of the allocating call stack, and when the process
 // ends a leak report grouped by allocation site goes to standard error (the debugger
-// output stream of the original platform) and to the report callback.
+// output stream of the original platform) and to the report callback. As a module's
+// own allocator would, it reports on the program's own code only: blocks the shared
+// libraries allocate are no leaks of the program, and only the program's own release
+// of a block allocated by no one it saw (before the tracker started) writes an
+// "unknown memory block" line.
 #pragma once
 
 #include <cstddef>

@@ -96,6 +96,16 @@ bool SetConsoleCtrlHandler(ConsoleCtrlHandler handler);
 // after skipping `skip` frames below the caller. Returns the count.
 std::size_t CaptureStackBackTrace(std::size_t skip, std::size_t maxFrames, std::uint64_t* frames);
 
+// The program's own image in memory, shaped after GetModuleInformation on
+// GetModuleHandle(NULL): the lowest address of the executable's loaded segments and the
+// size up to the end of the highest; shared libraries are other modules. False when it
+// cannot be found.
+struct ModuleInfo {
+    std::uint64_t base = 0;
+    std::uint64_t size = 0;
+};
+bool GetProgramModuleInformation(ModuleInfo* info);
+
 struct SymbolInfo {
     std::string module;  // image path
     std::string symbol;  // demangled

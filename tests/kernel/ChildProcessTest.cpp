@@ -43,8 +43,12 @@ Drained Drain(ChildProcess* child) {
     return result;
 }
 
+// A child still running when the test program ends keeps its reaper, and the reaper's
+// record, past the allocation tracker's report: every child is ended and waited for.
 struct ChildDeleter {
     void operator()(ChildProcess* child) const {
+        Platform::TerminateProcess(child->processHandle, 1);
+        child->Wait(Platform::kInfinite);
         child->Close();
         delete child;
     }

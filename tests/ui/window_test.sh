@@ -57,6 +57,11 @@ if kill -0 "$pid" 2>/dev/null; then
 fi
 wait "$pid"
 grep -q "Cancelling patch process..." "$work/out" || { echo "FAIL: no cancel line"; exit 1; }
+# A debug build's allocation tracker reports when the program ends: no leaks.
+if grep -q "DEBUG ALLOCATION" "$work/err"; then
+  grep -q "^A total of 0 leaks at 0 locations.$" "$work/err" ||
+    { echo "FAIL: the tracker reports leaks"; cat "$work/err"; exit 1; }
+fi
 
 # Start-up finishes an interrupted patch step before anything else; a journal it cannot
 # read is reported and left alone.

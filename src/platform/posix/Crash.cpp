@@ -11,7 +11,9 @@
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <fcntl.h>
+#include <link.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -433,31 +435,40 @@ std::string ExceptionInFlight() {
 }  // namespace
 
 void PrepareThreadForFaults() {
-    // The stack is the thread's own and goes with it.
+    // The stack is the thread's own and goes with it. It is mapped from the system, as a
+    // thread's stack is, not taken from the heap: a joined thread may still be running its
+    // last clean-up when the process ends, and the allocation tracker would count it.
     struct AlternateStack {
-        std::unique_ptr<char[]> memory;
+        void* memory = nullptr;
         AlternateStack() = default;
         AlternateStack(const AlternateStack&) = delete;
         AlternateStack& operator=(const AlternateStack&) = delete;
         ~AlternateStack() {
-            if (memory) {
+            if (memory != nullptr) {
                 stack_t off{};
                 off.ss_flags = SS_DISABLE;
                 ::sigaltstack(&off, nullptr);
+                ::munmap(memory, kAltStackSize);
             }
         }
     };
     thread_local AlternateStack t_stack;
-    if (g_filter.load() == nullptr || t_stack.memory) {
+    if (g_filter.load() == nullptr || t_stack.memory != nullptr) {
         return;
     }
-    t_stack.memory = std::make_unique<char[]>(kAltStackSize);
+    void* memory =
+        ::mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        return;
+    }
     stack_t stack{};
-    stack.ss_sp = t_stack.memory.get();
+    stack.ss_sp = memory;
     stack.ss_size = kAltStackSize;
     if (::sigaltstack(&stack, nullptr) != 0) {
-        t_stack.memory.reset();
+        ::munmap(memory, kAltStackSize);
+        return;
     }
+    t_stack.memory = memory;
 }
 
 UnhandledExceptionFilter SetUnhandledExceptionFilter(UnhandledExceptionFilter filter) {
@@ -594,6 +605,32 @@ std::size_t CaptureStackBackTrace(std::size_t skip, std::size_t maxFrames, std::
         frames[n++] = reinterpret_cast<std::uintptr_t>(addresses[i]);
     }
     return n;
+}
+
+bool GetProgramModuleInformation(ModuleInfo* info) {
+    // The loader lists the program itself first.
+    auto first = [](dl_phdr_info* module, std::size_t /*size*/, void* data) -> int {
+        auto* found = static_cast<ModuleInfo*>(data);
+        std::uint64_t low = UINT64_MAX;
+        std::uint64_t high = 0;
+        for (ElfW(Half) i = 0; i < module->dlpi_phnum; ++i) {
+            const ElfW(Phdr)& segment = module->dlpi_phdr[i];
+            if (segment.p_type != PT_LOAD) {
+                continue;
+            }
+            const std::uint64_t start = module->dlpi_addr + segment.p_vaddr;
+            low = std::min(low, start);
+            high = std::max(high, start + segment.p_memsz);
+        }
+        if (low < high) {
+            found->base = low;
+            found->size = high - low;
+        }
+        return 1;
+    };
+    *info = ModuleInfo{};
+    ::dl_iterate_phdr(first, info);
+    return info->size != 0;
 }
 
 SymbolInfo ResolveReturnAddress(std::uint64_t address) {
