@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "RepairServer.h"
+#include "SessionTestSupport.h"
 #include "kernel/PatchSettings.h"
 #include "kernel/Text.h"
 #include "patch/PatchCallbacks.h"
@@ -34,13 +35,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class WxEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_TRUE(wxInitialize()); }
-    void TearDown() override { wxUninitialize(); }
-};
-
-const auto* const g_wx = ::testing::AddGlobalTestEnvironment(new WxEnvironment);
+const auto* const g_wx = ::testing::AddGlobalTestEnvironment(new BexoPatch::testing::WxEnvironment);
 
 using Line = std::pair<std::int32_t, std::wstring>;
 
@@ -56,22 +51,7 @@ void CaptureLog(std::int32_t level, const std::wstring& text) {
     }
 }
 
-class GaugeWindow : public SessionWindow {
-public:
-    bool CancelRequested() const override { return cancel.load(); }
-    void PostSessionFinished() override {}
-    void PostPatchInstalled() override {}
-    void EnableApplyButton() override {}
-    void SetProgressRange(std::int32_t range) override { ranges.push_back(range); }
-    void SetProgressValue(std::int32_t value) override { values.push_back(value); }
-    void ShowInstallPath() override {}
-    void PassSessionLock() override {}
-
-    std::atomic<bool> cancel{false};
-    // Written by the session thread only, read after it was joined.
-    std::vector<std::int32_t> ranges;
-    std::vector<std::int32_t> values;
-};
+using GaugeWindow = BexoPatch::testing::RecordingWindow;
 
 bool Free(const std::wstring& /*installPath*/) {
     return true;
