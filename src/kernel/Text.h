@@ -32,9 +32,9 @@ struct Utf16Less {
     bool operator()(const std::wstring& a, const std::wstring& b) const;
 };
 
-// The text with its "%s", "%d", "%u" and "%lu" fields, in order, replaced by the given values; fields
-// beyond the values stay as they are. For catalogue texts, whose fields are filled with
-// text already formatted by the caller.
+// The text with its "%s", "%d", "%u" and "%lu" fields, in order, replaced by the given values;
+// fields beyond the values stay as they are. For catalogue texts, whose fields are filled with text
+// already formatted by the caller.
 std::wstring FillFields(std::wstring text, std::initializer_list<std::wstring> values);
 
 // printf into a std::string / std::wstring, without a length limit.
