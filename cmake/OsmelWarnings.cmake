@@ -5,7 +5,18 @@ add_compile_options(
   -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual -Wcast-align
   -Wmissing-declarations -Wformat=2 -Wimplicit-fallthrough)
 
-# Adds every direct child folder of DIR that has a CMakeLists.txt, in name order.
+# osmel_folder_wanted(FOLDER VAR): whether the build has the folder (a path from the
+# source root). Every folder, unless OSMEL_FOLDERS lists the only ones (Windows build).
+function(osmel_folder_wanted folder var)
+  if(NOT DEFINED OSMEL_FOLDERS OR folder IN_LIST OSMEL_FOLDERS)
+    set(${var} TRUE PARENT_SCOPE)
+  else()
+    set(${var} FALSE PARENT_SCOPE)
+  endif()
+endfunction()
+
+# Adds every direct child folder of DIR that has a CMakeLists.txt and that the build has,
+# in name order.
 function(osmel_add_child_dirs dir)
   file(GLOB children LIST_DIRECTORIES true RELATIVE ${CMAKE_CURRENT_SOURCE_DIR}/${dir}
        ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*)
@@ -15,7 +26,8 @@ function(osmel_add_child_dirs dir)
     return()
   endif()
   foreach(child IN LISTS children)
-    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/${child}/CMakeLists.txt)
+    osmel_folder_wanted(${dir}/${child} wanted)
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/${child}/CMakeLists.txt AND wanted)
       add_subdirectory(${dir}/${child})
     endif()
   endforeach()
@@ -31,5 +43,9 @@ function(osmel_test name)
   if(COMMAND osmel_link_tracker AND NOT T_NO_ALLOCATION_TRACKER)
     osmel_link_tracker(${name})
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}")
+  if(CMAKE_CROSSCOMPILING)
+    osmel_windows_test(${name})
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}")
+  endif()
 endfunction()

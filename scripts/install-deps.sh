@@ -1,6 +1,12 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests and the demo need. Safe to rerun.
+# With --windows: only what the Windows cross-build and its Wine test runs need.
 set -euo pipefail
+
+windows_packages=(
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev
+  googletest wine64 cmake ninja-build g++
+)
 
 packages=(
   # toolchain and test frameworks
@@ -13,6 +19,10 @@ packages=(
   # real servers and a display for the tests and the demo
   xvfb xauth xdotool imagemagick nginx-light vsftpd python3-pyftpdlib
 )
+
+if [ "${1:-}" = "--windows" ]; then
+  packages=("${windows_packages[@]}")
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <mutex>
+#include <new>
 #include <set>
 
 #include "kernel/Assert.h"
@@ -17,9 +18,9 @@ bool g_bIsIterating = false;
 
 namespace {
 
-// A recursive lock that needs no heap and is never torn down (std::mutex is constant
-// initialised and trivially destructible), so that threads still logging while the
-// process exits find it, and the allocation tracker sees no block left behind.
+// A recursive lock that needs no heap and is never torn down, so that threads still
+// logging while the process exits find it, and the allocation tracker sees no block left
+// behind.
 class RecursiveLogLock {
 public:
     void Lock(std::uint32_t /*timeoutMs*/) {
@@ -45,10 +46,12 @@ private:
     unsigned m_depth = 0;
 };
 
-constinit RecursiveLogLock g_logLock;
-
 RecursiveLogLock& LogLock() {
-    return g_logLock;
+    // Made in place on first use and never destroyed: std::mutex is not constant
+    // initialised everywhere (mingw-w64's is not), so no constinit global.
+    alignas(RecursiveLogLock) static unsigned char storage[sizeof(RecursiveLogLock)];
+    static RecursiveLogLock* const lock = new (storage) RecursiveLogLock();
+    return *lock;
 }
 
 std::atomic<bool> g_redirected{false};

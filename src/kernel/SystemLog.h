@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "kernel/PrintfFormat.h"
+
 enum : std::uint8_t {
     LOG_STDOUT = 1,     // the process's standard output as it is at the moment of writing
     LOG_ANALYSIS = 2,   // the analysis log file, when one is open (never in this system)
@@ -32,7 +34,7 @@ void UnregisterSystemLogObserver(BexoSystemLogObserver* observer);
 // Writes one line (a line feed is appended) to the selected sinks.
 void SystemLogWrite(std::uint8_t sinks, const std::string& line);
 // printf-style front ends; output beyond 4095 characters is cut.
-void SystemLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void SystemLog(const char* format, ...) OSMEL_PRINTF_FORMAT(1, 2);
 void SystemLogW(const wchar_t* format, ...);
 
 // Holds the system log lock for a scope: the crash reporting writes a whole report under

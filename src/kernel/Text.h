@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "kernel/PrintfFormat.h"
+
 // One byte per unit. Printable ASCII, tab, LF, CR and a few typographic characters
 // keep their Windows-1252 byte; everything else, U+0000 included, becomes "?".
 std::string ToNarrow(std::wstring_view text);
@@ -38,4 +40,4 @@ struct Utf16Less {
 std::wstring FillFields(std::wstring text, std::initializer_list<std::wstring> values);
 
 // printf into a std::string / std::wstring, without a length limit.
-std::string FormatString(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string FormatString(const char* format, ...) OSMEL_PRINTF_FORMAT(1, 2);

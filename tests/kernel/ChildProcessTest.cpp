@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/CommandLine.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
-#include "platform/posix/CommandLine.h"
 
 namespace {
 

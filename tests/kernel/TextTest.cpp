@@ -47,7 +47,7 @@ TEST(TextTest, ToWideDecodesTheOtherHighBytesByWindows1252) {
 }
 
 TEST(TextTest, Utf16AndUtf8RoundTripAstralCharacters) {
-    const std::wstring text = L"k\xE9y-\x1F600-\x4E2D";
+    const std::wstring text = L"k\xE9y-\U0001F600-\x4E2D";
     const std::u16string units = ToUtf16(text);
     if constexpr (sizeof(wchar_t) == 4) {
         EXPECT_EQ(units.size(), text.size() + 1);
@@ -78,9 +78,10 @@ TEST(TextTest, Utf8DecodingReplacesMalformedSequences) {
 }
 
 TEST(TextTest, Utf16LessOrdersByCodeUnits) {
-    std::vector<std::wstring> names = {L"\xFFFD", L"b", L"\x1F600", L"B", L"a", L"\xE000"};
+    std::vector<std::wstring> names = {L"\xFFFD", L"b", L"\U0001F600", L"B", L"a", L"\xE000"};
     std::sort(names.begin(), names.end(), Utf16Less());
-    const std::vector<std::wstring> expected = {L"B", L"a", L"b", L"\x1F600", L"\xE000", L"\xFFFD"};
+    const std::vector<std::wstring> expected = {L"B",          L"a",      L"b",
+                                                L"\U0001F600", L"\xE000", L"\xFFFD"};
     EXPECT_EQ(names, expected);
 }
 

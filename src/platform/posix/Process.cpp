@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/CommandLine.h"
 #include "platform/Files.h"
 #include "platform/System.h"
 #include "platform/Utf8.h"
-#include "platform/posix/CommandLine.h"
 #include "platform/posix/KernelObject.h"
 
 extern char** environ;

@@ -1,7 +1,8 @@
-// Windows command lines on POSIX. A Win32 program receives one command line and its
-// C runtime splits it into arguments; a POSIX program receives the arguments. The
-// POSIX backend of CreateProcess splits the line here exactly as the Microsoft C
-// runtime would, so a child sees the arguments a Windows child would see.
+// Windows command lines. A Win32 program receives one command line and its C runtime
+// splits it into arguments; a POSIX program receives the arguments. The POSIX backend
+// of CreateProcess splits the line here exactly as the Microsoft C runtime would, so a
+// child sees the arguments a Windows child would see; the Win32 backend hands the line
+// to the OS as it stands.
 #pragma once
 
 #include <string>

@@ -1,4 +1,4 @@
-#include "platform/posix/CommandLine.h"
+#include "platform/CommandLine.h"
 
 #include <cstddef>
 

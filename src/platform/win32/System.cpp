@@ -1,0 +1,176 @@
+#include "platform/System.h"
+
+#include <io.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/Files.h"
+#include "platform/Utf8.h"
+#include "platform/win32/WinApi.h"
+
+namespace Platform {
+
+DWORD GetLastError() {
+    return ::GetLastError();
+}
+
+void SetLastError(DWORD error) {
+    ::SetLastError(error);
+}
+
+DWORD Win32ErrorFromErrno(int errnoValue) {
+    // The C runtime's errno after a failed call on a stream or a descriptor.
+    switch (errnoValue) {
+        case 0:
+            return Error::Success;
+        case ENOENT:
+            return Error::FileNotFound;
+        case ENOTDIR:
+        case ELOOP:
+            return Error::PathNotFound;
+        case EMFILE:
+        case ENFILE:
+            return Error::TooManyOpenFiles;
+        case EACCES:
+        case EPERM:
+        case EISDIR:
+            return Error::AccessDenied;
+        case EROFS:
+            return Error::WriteProtect;
+        case EBADF:
+            return Error::InvalidHandle;
+        case ENOMEM:
+            return Error::NotEnoughMemory;
+        case EXDEV:
+            return Error::NotSameDevice;
+        case ETXTBSY:
+        case EBUSY:
+            return Error::SharingViolation;
+        case EEXIST:
+            return Error::AlreadyExists;
+        case EINVAL:
+            return Error::InvalidParameter;
+        case EPIPE:
+            return Error::BrokenPipe;
+        case ENOSPC:
+            return Error::DiskFull;
+        case ENAMETOOLONG:
+            return Error::FilenameExcedRange;
+        case ENOTEMPTY:
+            return Error::DirNotEmpty;
+        case ENOTSUP:
+            return Error::NotSupported;
+        case EIO:
+            return Error::IoDevice;
+        default:
+            return Error::InvalidParameter;
+    }
+}
+
+void SetLastErrorFromErrno(int errnoValue) {
+    SetLastError(Win32ErrorFromErrno(errnoValue));
+}
+
+std::uint64_t GetTickCount64() {
+    return ::GetTickCount64();
+}
+
+DWORD GetTickCount() {
+    return ::GetTickCount();
+}
+
+DWORD GetCurrentProcessId() {
+    return ::GetCurrentProcessId();
+}
+
+bool IsProcessActive(DWORD processId) {
+    if (processId == 0) {
+        return false;
+    }
+    const HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, processId);
+    if (process == nullptr) {
+        // A process that exists but is not ours to open is still running.
+        return ::GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    const bool running = ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    ::CloseHandle(process);
+    return running;
+}
+
+std::optional<std::string> GetEnvironmentVariable(const char* name) {
+    const std::wstring wideName = DecodeUtf8(name);
+    std::vector<wchar_t> value(256);
+    for (;;) {
+        ::SetLastError(ERROR_SUCCESS);
+        const ::DWORD n = ::GetEnvironmentVariableW(wideName.c_str(), value.data(),
+                                                    static_cast<::DWORD>(value.size()));
+        if (n == 0) {
+            if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
+                return std::nullopt;
+            }
+            return std::string();
+        }
+        if (n < value.size()) {
+            return EncodeUtf8(std::wstring_view(value.data(), n));
+        }
+        value.resize(n);
+    }
+}
+
+bool IsDebuggerPresent() {
+    return ::IsDebuggerPresent() != 0;
+}
+
+void OutputDebugString(const char* text) {
+    ::OutputDebugStringW(DecodeUtf8(text).c_str());
+}
+
+bool WriteStdout(const void* data, std::size_t size) {
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    ::DWORD written = 0;
+    return ::WriteFile(out, data, static_cast<::DWORD>(size), &written, nullptr) != 0 &&
+           written == size;
+}
+
+bool RedirectStdoutToParentPipe() {
+    // The parent serves "\\.\pipe\<pid>cout" when it wants this process's output.
+    const std::wstring name = L"\\\\.\\pipe\\" + std::to_wstring(::GetCurrentProcessId()) + L"cout";
+    const HANDLE pipe = ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    // The C runtime's descriptor 1 takes a duplicate of the pipe, and the process's
+    // standard output handle follows it, for code that prints either way.
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(pipe), 0);
+    if (fd < 0) {
+        ::CloseHandle(pipe);
+        return false;
+    }
+    std::fflush(stdout);
+    const bool ok = ::_dup2(fd, ::_fileno(stdout)) == 0;
+    ::_close(fd);
+    return ok && ::SetStdHandle(STD_OUTPUT_HANDLE, OsHandleOf(::_fileno(stdout))) != 0;
+}
+
+std::wstring GetTempDirectory() {
+    wchar_t path[MAX_PATH + 1] = {};
+    const ::DWORD n = ::GetTempPathW(MAX_PATH + 1, path);
+    if (n == 0 || n > MAX_PATH) {
+        return L".";
+    }
+    std::wstring directory(path, n);
+    // The layers above add their own separator.
+    if (directory.size() > 3 && directory.back() == L'\\') {
+        directory.pop_back();
+    }
+    return directory;
+}
+
+}  // namespace Platform
