@@ -30,7 +30,54 @@ std::wstring FindOnPath(const std::string& name) {
     return {};
 }
 
+// An argument after the program name, quoted so that the Windows rules of CreateProcess
+// give it back unchanged: backslashes are doubled only before a quote or the closing quote.
+std::wstring QuoteArgument(const std::wstring& argument) {
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
 }  // namespace
+
+bool ShellExecute(const std::wstring& operation, const std::wstring& file,
+                  const std::wstring& parameters, const std::wstring& directory,
+                  int /*showCommand*/) {
+    if (!operation.empty() && operation != L"open") {
+        SetLastError(Error::NotSupported);
+        return false;
+    }
+    const std::wstring launcher = FindOnPath("xdg-open");
+    if (launcher.empty()) {
+        SetLastError(Error::FileNotFound);
+        return false;
+    }
+    std::wstring commandLine = L"\"" + launcher + L"\" " + QuoteArgument(file);
+    if (!parameters.empty()) {
+        commandLine += L" " + parameters;
+    }
+    ProcessStartup startup;
+    startup.currentDirectory = directory;
+    ProcessInformation information;
+    if (!CreateProcess(commandLine, startup, &information)) {
+        return false;
+    }
+    if (information.thread != nullptr && information.thread != information.process) {
+        CloseHandle(information.thread);
+    }
+    CloseHandle(information.process);
+    return true;
+}
 
 bool ShellExecuteRunAs(const std::wstring& program, const std::wstring& parameters,
                        Handle* process) {
