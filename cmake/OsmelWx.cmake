@@ -1,5 +1,6 @@
-# wxWidgets through wx-config, as two interface targets: osmel_wxbase (threads, no GUI
-# library, for the session layer) and osmel_wxgui (the window and the application).
+# wxWidgets through wx-config, as three interface targets: osmel_wxbase (threads, no GUI
+# library, for the session layer), osmel_wxgui (the window and the application) and
+# osmel_wxwebview (the window's web page).
 find_program(OSMEL_WX_CONFIG NAMES wx-config REQUIRED)
 
 function(osmel_wx_target name components)
@@ -29,3 +30,4 @@ endfunction()
 
 osmel_wx_target(osmel_wxbase base)
 osmel_wx_target(osmel_wxgui "core,base")
+osmel_wx_target(osmel_wxwebview "webview,core,base")

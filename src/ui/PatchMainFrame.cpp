@@ -1,6 +1,7 @@
 #include "ui/PatchMainFrame.h"
 
 #include <wx/button.h>
+#include <wx/dynlib.h>
 #include <wx/gauge.h>
 #include <wx/icon.h>
 #include <wx/panel.h>
@@ -10,13 +11,19 @@
 #include <wx/stdpaths.h>
 #include <wx/textctrl.h>
 #include <wx/time.h>
+#include <wx/webview.h>
 
 #include <algorithm>
+#include <optional>
+#include <string>
 
 #include "app/InstallDiscovery.h"
 #include "kernel/MessageCatalogue.h"
 #include "kernel/PatchSettings.h"
+#include "kernel/SystemLog.h"
 #include "kernel/Text.h"
+#include "platform/Shell.h"
+#include "platform/System.h"
 #include "session/PatchThread.h"
 #include "ui/Reporting.h"
 
@@ -25,11 +32,85 @@
 
 namespace BexoPatch {
 
+namespace {
+
+constexpr int kWebPageWidth = 450;
+constexpr int kWebPageHeight = 100;
+const char* const kBlankPage = "about:blank";
+
+// Keeps the page a plain panel: no scroll bars, no text selection (a dialog's look), and
+// nothing dropped on it is opened. Run at the end of every document and again at each
+// step of a load, since the page's own scripts may turn scrolling back on.
+const char* const kPlainPanelScript =
+    "document.documentElement.style.overflow = 'hidden';"
+    "document.documentElement.style.webkitUserSelect = 'none';"
+    "if (document.body) {"
+    " document.body.style.overflow = 'hidden'; document.body.setAttribute('scroll', 'no'); }"
+    "if (!window.osmelNoDrop) { window.osmelNoDrop = true;"
+    " window.addEventListener('dragover', function (e) { e.preventDefault(); });"
+    " window.addEventListener('drop', function (e) { e.preventDefault(); }); }";
+
+// The build's address unless OSMEL_PATCHER_PAGE names another (an empty value does not).
+wxString PatcherPageAddress() {
+    const std::optional<std::string> address =
+        Platform::GetEnvironmentVariable("OSMEL_PATCHER_PAGE");
+    if (address && !address->empty()) {
+        return wxString::FromUTF8(*address);
+    }
+    return wxString::FromUTF8(OSMEL_PATCHER_PAGE);
+}
+
+// Only web addresses go to the desktop's browser: its handlers for other kinds (file:,
+// desktop entries) could start a program the page names.
+void OpenInDesktopBrowser(const wxString& address) {
+    if (!address.StartsWith("http://") && !address.StartsWith("https://")) {
+        SystemLog("PatchMainFrame::OnBeforeNavigate2> not a web address, not opened: %s",
+                  address.utf8_string().c_str());
+        return;
+    }
+    if (!Platform::ShellExecute(L"", address.ToStdWstring(), L"", L"", Platform::kShowNormal)) {
+        SystemLog("PatchMainFrame::OnBeforeNavigate2> ShellExecute returned err %u for %s",
+                  static_cast<unsigned>(Platform::GetLastError()), address.utf8_string().c_str());
+    }
+}
+
+// The page is read from the network every time and leaves nothing in the cache. wx 3.2
+// has no setting for WebKit's cache, so WebKitGTK's own call is looked up in the
+// process, where the web view has loaded it; WebKit's "document viewer" model gives the
+// memory and disk caches no room.
+void TurnOffWebCache(wxWebView* view) {
+#ifdef __WXGTK__
+    using GetContext = void* (*)(void*);
+    using SetCacheModel = void (*)(void*, int);
+    constexpr int kDocumentViewer = 0;
+    wxDynamicLibrary program;
+    program.Attach(wxDynamicLibrary::GetProgramHandle());
+    auto* getContext = reinterpret_cast<GetContext>(
+        wxDynamicLibrary::RawGetSymbol(program.GetLibHandle(), "webkit_web_view_get_context"));
+    auto* setCacheModel = reinterpret_cast<SetCacheModel>(wxDynamicLibrary::RawGetSymbol(
+        program.GetLibHandle(), "webkit_web_context_set_cache_model"));
+    if (getContext == nullptr || setCacheModel == nullptr) {
+        SystemLog("PatchMainFrame::CreateWebPage> WebKit's cache cannot be turned off");
+        return;
+    }
+    setCacheModel(getContext(view->GetNativeBackend()), kDocumentViewer);
+#else
+    static_cast<void>(view);
+#endif
+}
+
+}  // namespace
+
 wxBEGIN_EVENT_TABLE(PatchMainFrame, MainFrame)
     EVT_TIMER(ID_REFRESH_TIMER, PatchMainFrame::OnRefreshTimer)
-        EVT_BUTTON(ID_BROWSE, PatchMainFrame::OnBrowse) wxEND_EVENT_TABLE()
+        EVT_WEBVIEW_NAVIGATING(ID_WEB_PAGE, PatchMainFrame::OnBeforeNavigate2)
+            EVT_WEBVIEW_NAVIGATED(ID_WEB_PAGE, PatchMainFrame::OnProgressChange)
+                EVT_WEBVIEW_LOADED(ID_WEB_PAGE, PatchMainFrame::OnProgressChange)
+                    EVT_WEBVIEW_ERROR(ID_WEB_PAGE, PatchMainFrame::OnWebPageError)
+                        EVT_WEBVIEW_NEWWINDOW(ID_WEB_PAGE, PatchMainFrame::OnNewWindow)
+                            EVT_BUTTON(ID_BROWSE, PatchMainFrame::OnBrowse) wxEND_EVENT_TABLE()
 
-            PatchMainFrame::PatchMainFrame(OsmelPatcherApp* owner)
+                                PatchMainFrame::PatchMainFrame(OsmelPatcherApp* owner)
     : MainFrame(owner, "Osmel Patcher ", wxSize(900, 800),
                 wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX | wxCLIP_CHILDREN),
       refreshTimer(this, ID_REFRESH_TIMER) {
@@ -37,9 +118,7 @@ wxBEGIN_EVENT_TABLE(PatchMainFrame, MainFrame)
                                          wxHSCROLL | wxVSCROLL);
     mainSizer = new wxBoxSizer(wxVERTICAL);
 
-    webPage = new wxPanel(controlParent, ID_WEB_PAGE, wxDefaultPosition, wxSize(450, 100),
-                          wxNO_BORDER | wxWANTS_CHARS);
-    mainSizer->Add(webPage, 0, wxEXPAND | wxALL, 5);
+    CreateWebPage();
 
     PatchSettings& settings = PatchSettings::Instance();
     const std::wstring label = LoadMessage(settings.RepairMode() ? 172 : 171);
@@ -69,8 +148,33 @@ wxBEGIN_EVENT_TABLE(PatchMainFrame, MainFrame)
     }
     pathText->Disable();
     browseButton->Disable();
-    webPage->Hide();
+    controlParent->FindWindow(ID_WEB_PAGE)->Hide();
     SetAppWindow(this);
+}
+
+// The page is still shown when the frame is fitted, so the frame is sized with its place
+// from the start: while it is hidden that place stays empty, and when it shows nothing
+// else moves.
+void PatchMainFrame::CreateWebPage() {
+    if (wxWebView::IsBackendAvailable(wxWebViewBackendDefault)) {
+        webPage = wxWebView::New(controlParent, ID_WEB_PAGE, kBlankPage, wxDefaultPosition,
+                                 wxSize(kWebPageWidth, kWebPageHeight), wxWebViewBackendDefault,
+                                 wxNO_BORDER | wxWANTS_CHARS);
+    }
+    if (webPage == nullptr) {
+        SystemLog("PatchMainFrame::CreateWebPage> no web view is available");
+        auto* place = new wxPanel(controlParent, ID_WEB_PAGE, wxDefaultPosition,
+                                  wxSize(kWebPageWidth, kWebPageHeight), wxNO_BORDER);
+        mainSizer->Add(place, 0, wxEXPAND | wxALL, 5);
+        return;
+    }
+    webPage->SetMinSize(wxSize(kWebPageWidth, kWebPageHeight));
+    TurnOffWebCache(webPage);
+    webPage->EnableContextMenu(false);
+    webPage->EnableHistory(false);
+    webPage->AddUserScript(kPlainPanelScript, wxWEBVIEW_INJECT_AT_DOCUMENT_END);
+    mainSizer->Add(webPage, 0, wxEXPAND | wxALL, 5);
+    webPage->LoadURL(PatcherPageAddress());
 }
 
 PatchMainFrame::~PatchMainFrame() {
@@ -183,6 +287,51 @@ void PatchMainFrame::OnRefreshTimer(wxTimerEvent& /*event*/) {
     if (progress.percent >= 100) {
         statusText->SetLabel(wxEmptyString);
         downloadShown = true;
+    }
+}
+
+// With openLinksOutside set every navigation but "about:blank" is cancelled and its
+// address (lower-cased, as the page host always did) goes to the desktop's browser.
+void PatchMainFrame::OnBeforeNavigate2(wxWebViewEvent& event) {
+    const wxString address = event.GetURL().Lower();
+    if (address == LoadMessage(176)) {
+        return;
+    }
+    if (openLinksOutside) {
+        event.Veto();
+        OpenInDesktopBrowser(address);
+        return;
+    }
+    webPageFailed = false;
+}
+
+// Committed and completed loads are the progress steps the web view reports. The page
+// shows once a load has completed, in the place kept for it, so nothing else moves.
+void PatchMainFrame::OnProgressChange(wxWebViewEvent& event) {
+    webPage->RunScriptAsync(kPlainPanelScript);
+    if (event.GetEventType() != wxEVT_WEBVIEW_LOADED || webPageFailed || webPage->IsShown() ||
+        event.GetURL().Lower() == LoadMessage(176)) {
+        return;
+    }
+    webPage->Show();
+    controlParent->Layout();
+    openLinksOutside = true;
+}
+
+void PatchMainFrame::OnWebPageError(wxWebViewEvent& event) {
+    SystemLog("PatchMainFrame::OnWebPageError> %s: %s", event.GetURL().utf8_string().c_str(),
+              event.GetString().utf8_string().c_str());
+    // A cancelled load was replaced by another, which reports its own outcome.
+    if (event.GetInt() != wxWEBVIEW_NAV_ERR_USER_CANCELLED &&
+        event.GetURL().Lower() != LoadMessage(176)) {
+        webPageFailed = true;
+    }
+}
+
+// A link that asks for a new window: the web view opens none itself.
+void PatchMainFrame::OnNewWindow(wxWebViewEvent& event) {
+    if (openLinksOutside) {
+        OpenInDesktopBrowser(event.GetURL().Lower());
     }
 }
 

@@ -9,7 +9,8 @@
 #include "app/OsmelPatcherApp.h"
 #include "ui/MainFrame.h"
 
-class wxWindow;
+class wxWebView;
+class wxWebViewEvent;
 
 namespace BexoPatch {
 
@@ -32,18 +33,29 @@ public:
 
     bool downloadShown = false;
     wxTextCtrl* pathText = nullptr;
-    // Holds the web page's place until the page host exists.
-    wxWindow* webPage = nullptr;
+    // The patcher web page: hidden until a page other than "about:blank" has loaded.
+    // Null when no web view can be made here; a hidden panel then keeps its place.
+    wxWebView* webPage = nullptr;
     wxTimer refreshTimer;
     // The download the refresh timer shows and when it was first seen.
     std::uint32_t shownDownload = 0;
     wxLongLong downloadStartMs = 0;
     wxButton* browseButton = nullptr;
+    // Set once the patcher page has loaded: from then on every navigation away from it (a
+    // link, a form, a script) opens in the desktop's browser instead and the page stays,
+    // so the small panel never turns into a browser without a way back.
     bool openLinksOutside = false;
+    // The current page's load failed; WebKit still reports its error page as loaded.
+    bool webPageFailed = false;
 
 private:
     void OnRefreshTimer(wxTimerEvent& event);
+    void OnBeforeNavigate2(wxWebViewEvent& event);
+    void OnProgressChange(wxWebViewEvent& event);
+    void OnWebPageError(wxWebViewEvent& event);
+    void OnNewWindow(wxWebViewEvent& event);
     void OnBrowse(wxCommandEvent& event);
+    void CreateWebPage();
 
     wxDECLARE_EVENT_TABLE();
 };

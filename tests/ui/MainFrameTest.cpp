@@ -4,18 +4,25 @@
 #include <wx/app.h>
 #include <wx/bitmap.h>
 #include <wx/button.h>
+#include <wx/gauge.h>
 #include <wx/icon.h>
 #include <wx/image.h>
 #include <wx/init.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 #include <wx/utils.h>
+#include <wx/webview.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -249,6 +256,94 @@ TEST_F(MainFrameTest, CancelAsksFirstPlainThenWithTheWarningAndExitCloses) {
     EXPECT_EQ(g_questions.size(), 2u);
 }
 
+// The controls' places on the screen, in the order they are laid out.
+std::vector<wxRect> JobLayout(PatchMainFrame* frame) {
+    return {frame->pathText->GetScreenRect(),      frame->browseButton->GetScreenRect(),
+            frame->logText->GetScreenRect(),       frame->statusText->GetScreenRect(),
+            frame->progressGauge->GetScreenRect(), frame->applyButton->GetScreenRect(),
+            frame->cancelButton->GetScreenRect(),  frame->GetScreenRect()};
+}
+
+// The page host: hidden until a page has loaded, then shown in the place kept for it
+// above the path row, after which links leave for the desktop's browser. Pages come from
+// files; the real window test serves them over HTTP.
+class WebPageTest : public MainFrameTest {
+protected:
+    void SetUp() override {
+        MainFrameTest::SetUp();
+        directory = std::filesystem::temp_directory_path() /
+                    ("osmel-webpage-" + std::to_string(wxGetProcessId()));
+        std::filesystem::remove_all(directory);
+        std::filesystem::create_directories(directory / "bin");
+        std::ofstream(directory / "page.html")
+            << "<html><body style=\"background:#0080ff\">patcher page</body></html>";
+        // The desktop's browser launcher, as the platform layer finds it on the path.
+        const std::filesystem::path launcher = directory / "bin" / "xdg-open";
+        std::ofstream(launcher) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >>\"$0.record\"\n";
+        std::filesystem::permissions(launcher, std::filesystem::perms::owner_all);
+        wxGetEnv("PATH", &savedPath);
+        wxSetEnv("PATH", wxString((directory / "bin").string()) + ":" + savedPath);
+    }
+    void TearDown() override {
+        MainFrameTest::TearDown();
+        wxSetEnv("PATH", savedPath);
+        wxSetEnv("OSMEL_PATCHER_PAGE", "about:blank");
+        std::filesystem::remove_all(directory);
+    }
+    std::string FileAddress(const std::string& name) const {
+        return "file://" + (directory / name).string();
+    }
+    // The addresses the launcher was given, one a line, once it has run `count` times.
+    std::string Launched(std::size_t count) const {
+        std::string text;
+        PumpUntil([&] {
+            std::ifstream record(directory / "bin" / "xdg-open.record");
+            std::ostringstream content;
+            content << record.rdbuf();
+            text = content.str();
+            return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) >= count;
+        });
+        return text;
+    }
+
+    std::filesystem::path directory;
+    wxString savedPath;
+};
+
+TEST_F(WebPageTest, ShowsOnlyOnceAPageHasLoadedAndLeavesTheLayoutAsItWas) {
+    wxSetEnv("OSMEL_PATCHER_PAGE", FileAddress("missing.html"));
+    PatchMainFrame* frame = NewFrame();
+    const std::vector<wxRect> layout = JobLayout(frame);
+    EXPECT_EQ(frame->webPage->GetId(), ID_WEB_PAGE);
+    EXPECT_FALSE(frame->webPage->IsContextMenuEnabled());
+
+    // The page fails; WebKit then completes its own error page, which must not show.
+    ASSERT_TRUE(PumpUntil([frame] { return frame->webPageFailed && !frame->webPage->IsBusy(); }));
+    Pump();
+    EXPECT_FALSE(frame->webPage->IsShown());
+    EXPECT_FALSE(frame->openLinksOutside);
+    EXPECT_EQ(JobLayout(frame), layout);
+
+    frame->webPage->LoadURL(FileAddress("page.html"));
+    ASSERT_TRUE(PumpUntil([frame] { return frame->webPage->IsShown(); }));
+    EXPECT_FALSE(frame->webPageFailed);
+    EXPECT_TRUE(frame->openLinksOutside);
+    EXPECT_EQ(JobLayout(frame), layout);
+    const wxRect page = frame->webPage->GetScreenRect();
+    EXPECT_EQ(page.height, 100);
+    EXPECT_GE(page.width, 450);
+    EXPECT_LT(page.GetBottom(), layout[0].GetTop());
+
+    // From now on an address leaves, lower-cased, and the page stays; only web addresses
+    // reach the launcher.
+    frame->webPage->LoadURL(FileAddress("Other.html"));
+    frame->webPage->LoadURL("HTTP://127.0.0.1:1/Outside/Page.HTML?Q=1");
+    EXPECT_EQ(Launched(1), "http://127.0.0.1:1/outside/page.html?q=1\n");
+    Pump();
+    EXPECT_EQ(frame->webPage->GetCurrentURL(), FileAddress("page.html"));
+    EXPECT_TRUE(frame->webPage->IsShown());
+}
+
 }  // namespace
 
 // GTK keeps memory to the end of the process on purpose, and its own threads live in
@@ -267,6 +362,19 @@ int main(int argc, char** argv) {
     if (::testing::GTEST_FLAG(list_tests)) {
         return RUN_ALL_TESTS();
     }
+    // No test reaches the network: pages come from files or 127.0.0.1, and WebKit keeps
+    // its data in a directory of this run.
+    const std::filesystem::path webData =
+        std::filesystem::temp_directory_path() /
+        ("osmel-window-tests-" + std::to_string(wxGetProcessId()));
+    std::filesystem::create_directories(webData / "cache");
+    std::filesystem::create_directories(webData / "data");
+    wxSetEnv("OSMEL_PATCHER_PAGE", "about:blank");
+    // WebKit's processes may outlive this one by a moment: no shader cache is written
+    // into the directory after it is removed.
+    wxSetEnv("MESA_SHADER_CACHE_DISABLE", "true");
+    wxSetEnv("XDG_CACHE_HOME", (webData / "cache").string());
+    wxSetEnv("XDG_DATA_HOME", (webData / "data").string());
     wxApp::SetInstance(new wxApp);
     if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit()) {
         std::fprintf(stderr, "no display: run under xvfb-run\n");
@@ -275,5 +383,14 @@ int main(int argc, char** argv) {
     const int result = RUN_ALL_TESTS();
     wxTheApp->OnExit();
     wxEntryCleanup();
+    // WebKit's processes end after this one has let go of them and may still be writing.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::error_code error;
+        std::filesystem::remove_all(webData, error);
+        if (!error) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     return result;
 }
