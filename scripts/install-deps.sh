@@ -17,7 +17,7 @@ packages=(
   libiberty-dev
   libwxgtk3.2-dev libwxgtk-webview3.2-dev
   # real servers and a display for the tests and the demo
-  xvfb xauth xdotool imagemagick nginx-light vsftpd python3-pyftpdlib
+  xvfb xauth xdotool imagemagick nginx-light vsftpd python3 python3-pyftpdlib
 )
 
 if [ "${1:-}" = "--windows" ]; then
