@@ -154,15 +154,21 @@ wxBEGIN_EVENT_TABLE(PatchMainFrame, MainFrame)
 
 // The page is still shown when the frame is fitted, so the frame is sized with its place
 // from the start: while it is hidden that place stays empty, and when it shows nothing
-// else moves.
+// else moves. "about:blank" as the page's address means no page: no web engine starts
+// and an empty panel keeps the place.
 void PatchMainFrame::CreateWebPage() {
-    if (wxWebView::IsBackendAvailable(wxWebViewBackendDefault)) {
-        webPage = wxWebView::New(controlParent, ID_WEB_PAGE, kBlankPage, wxDefaultPosition,
-                                 wxSize(kWebPageWidth, kWebPageHeight), wxWebViewBackendDefault,
-                                 wxNO_BORDER | wxWANTS_CHARS);
+    const wxString address = PatcherPageAddress();
+    if (address.Lower() != kBlankPage) {
+        if (wxWebView::IsBackendAvailable(wxWebViewBackendDefault)) {
+            webPage = wxWebView::New(controlParent, ID_WEB_PAGE, kBlankPage, wxDefaultPosition,
+                                     wxSize(kWebPageWidth, kWebPageHeight), wxWebViewBackendDefault,
+                                     wxNO_BORDER | wxWANTS_CHARS);
+        }
+        if (webPage == nullptr) {
+            SystemLog("PatchMainFrame::CreateWebPage> no web view is available");
+        }
     }
     if (webPage == nullptr) {
-        SystemLog("PatchMainFrame::CreateWebPage> no web view is available");
         auto* place = new wxPanel(controlParent, ID_WEB_PAGE, wxDefaultPosition,
                                   wxSize(kWebPageWidth, kWebPageHeight), wxNO_BORDER);
         mainSizer->Add(place, 0, wxEXPAND | wxALL, 5);
@@ -174,7 +180,7 @@ void PatchMainFrame::CreateWebPage() {
     webPage->EnableHistory(false);
     webPage->AddUserScript(kPlainPanelScript, wxWEBVIEW_INJECT_AT_DOCUMENT_END);
     mainSizer->Add(webPage, 0, wxEXPAND | wxALL, 5);
-    webPage->LoadURL(PatcherPageAddress());
+    webPage->LoadURL(address);
 }
 
 PatchMainFrame::~PatchMainFrame() {

@@ -34,7 +34,8 @@ public:
     bool downloadShown = false;
     wxTextCtrl* pathText = nullptr;
     // The patcher web page: hidden until a page other than "about:blank" has loaded.
-    // Null when no web view can be made here; a hidden panel then keeps its place.
+    // Null when the page's address is "about:blank" or no web view can be made here; a
+    // hidden panel then keeps its place.
     wxWebView* webPage = nullptr;
     wxTimer refreshTimer;
     // The download the refresh timer shows and when it was first seen.

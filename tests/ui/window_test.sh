@@ -11,13 +11,12 @@ if [ -z "${DISPLAY:-}" ]; then
   exit 77
 fi
 work=$(mktemp -d)
-# WebKit's processes end a moment after the window's and may still be writing in $work.
-trap 'kill "$pid" 2>/dev/null || true; for _ in $(seq 50); do rm -rf "$work" 2>/dev/null && break; sleep 0.1; done' EXIT
-mkdir -p "$artefacts" "$work/temp" "$work/cache" "$work/data"
+trap 'kill "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
+mkdir -p "$artefacts" "$work/temp"
 # A writable registry store: this user may patch, so start-up does not try to elevate.
 export OSMEL_REGISTRY="$work/registry.reg"
-# No patcher page from the network (web_test.sh serves one), and WebKit's data stays here.
-export OSMEL_PATCHER_PAGE=about:blank XDG_CACHE_HOME="$work/cache" XDG_DATA_HOME="$work/data"
+# No patcher page (web_test.sh serves one), so no web engine starts.
+export OSMEL_PATCHER_PAGE=about:blank
 # GTK keeps memory to the end of the process on purpose; leaks are checked elsewhere.
 # ThreadSanitizer cannot see GTK's own threads synchronise: tsan.supp names those
 # libraries, and what it still reports from inside GLib (its static mutexes) must not end
