@@ -1,7 +1,8 @@
 // osmel-patcher as it starts (the real application object, window and OnInit with its
 // crash handlers), with one fault planted in one of its threads once the event loop
-// runs: OSMEL_CRASH_THREAD names it ("window", "session" or "socket"). Only this test
-// program has the switch; the shipped program has none.
+// runs: OSMEL_CRASH_THREAD names it ("window", "session" or "socket"; "session-stack"
+// overflows the session thread's stack). Only this test program has the switch; the
+// shipped program has none.
 #include <unistd.h>
 #include <wx/app.h>
 
@@ -38,6 +39,23 @@ __attribute__((noinline, no_sanitize("undefined"))) bool CrashInSessionThread(
     return false;
 }
 
+// Runs off the thread's stack (the limit is far beyond it); the volatile buffer keeps
+// every frame.
+volatile int g_depthLimit = 1 << 30;
+
+__attribute__((noinline, no_sanitize("address"))) int OverflowInSessionThread(int depth) {
+    volatile char frame[1024];
+    frame[0] = static_cast<char>(depth);
+    if (depth >= g_depthLimit) {
+        return frame[0];
+    }
+    return OverflowInSessionThread(depth + 1) + frame[0];
+}
+
+bool OverflowTheSessionStack(const std::wstring& /*installPath*/) {
+    return OverflowInSessionThread(0) != 0;
+}
+
 __attribute__((noinline, no_sanitize("undefined"))) void CrashInSocketThread() {
     *g_null = 3;
 }
@@ -62,9 +80,10 @@ void RecordMessageBox(const std::wstring& text, const std::wstring& caption) {
 void PlantFault(const std::string& thread) {
     if (thread == "window") {
         CrashInWindowThread();
-    } else if (thread == "session") {
+    } else if (thread == "session" || thread == "session-stack") {
         // The session's first check is the rights probe.
-        GetSessionServices().hasPatchRights = CrashInSessionThread;
+        GetSessionServices().hasPatchRights =
+            thread == "session" ? CrashInSessionThread : OverflowTheSessionStack;
         dynamic_cast<PatchMainFrame&>(*g_mainFrame.load()).StartSessionNow();
     } else if (thread == "socket") {
         static FaultingSocket socket;
