@@ -1,7 +1,8 @@
 """The patcher page on 127.0.0.1 for the window tests.
 
 Usage: page_server.py DIR. Listens on a free port and writes it to DIR/port. Serves
-/patcher/patcher.html (a blue page that is one big link) once DIR/hold is gone, so a
+/patcher/patcher.html (a blue link as high as the view over an orange block that would
+show if the page scrolled) once DIR/hold is gone, so a
 test decides when the page loads; every other path is answered 404 at once. Each
 request's path is appended to DIR/requests as it arrives.
 """
@@ -27,6 +28,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             '<html><body style="margin:0;background:#0080ff">'
             f'<a href="HTTP://127.0.0.1:{port}/Outside/Page.HTML?Q=1" '
             'style="display:block;height:100px;color:#0080ff">outside</a>'
+            '<div style="height:900px;background:#ff8000"></div>'
             "</body></html>"
         ).encode()
         self.send_response(200)

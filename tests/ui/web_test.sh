@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The patcher page in the real window under the test run's X server, served from
 # 127.0.0.1: hidden while its reply is held, shown in its place once it has loaded (the
-# screenshots are kept as artefacts), no context menu on a right click, and a link
-# followed on it goes to the desktop's browser launcher while the page stays.
+# screenshots are kept as artefacts), no scrolling, no context menu on a right click, and
+# a link followed on it goes to the desktop's browser launcher while the page stays.
 # Usage: web_test.sh OSMEL_PATCHER ARTEFACT_DIR
 set -euo pipefail
 patcher=$1
@@ -80,6 +80,11 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [ "$shown" -ge 40000 ] || { echo "FAIL: the loaded page does not show ($shown page pixels)"; cat "$work/out"; exit 1; }
+
+# The page does not scroll: the wheel over it leaves the block below its view unseen.
+xdotool mousemove --sync $((X + 300)) $((Y + 60)) click --repeat 5 5
+xdotool mousemove --sync $((X + 300)) $((Y + 70))
+[ "$(pixels "$artefacts/web-wheel.png" 'rgb(255,128,0)')" -eq 0 ] || { echo "FAIL: the page scrolls"; exit 1; }
 
 # A right click on the log opens its menu (so a menu would be seen); on the page none opens.
 windows() { xdotool search --onlyvisible --maxdepth 1 --name '' 2>/dev/null | wc -l; }
