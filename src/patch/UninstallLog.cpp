@@ -153,31 +153,38 @@ bool UpdateUninstallLog(const std::wstring& installDirectory, const std::wstring
         return Failed(logPath, tempPath, "creating the temporary file");
     }
     BexoDataBufferFile& temp = *tempFile;
+    // Windows deletes no file that is still open: the temporary file is closed first.
+    const auto failed = [&](const char* what) {
+        tempFile.reset();
+        return Failed(logPath, tempPath, what);
+    };
     if (temp.WriteData(header, sizeof header) != BEXORESULT_OK) {
-        return Failed(logPath, tempPath, "writing the header");
+        return failed("writing the header");
     }
     std::uint8_t block[kUninstallBlockHeaderSize + kUninstallBlockDataSize];
     for (std::uint64_t i = 0; i < fullBlocks; ++i) {
         if (log.ReadData(block, sizeof block) != BEXORESULT_OK) {
-            return Failed(logPath, tempPath, "reading a block");
+            return failed("reading a block");
         }
         if (!BlockHeaderMatches(block, block + kUninstallBlockHeaderSize,
                                 kUninstallBlockDataSize)) {
+            tempFile.reset();
             Platform::DeleteFile(tempPath);
             return LeaveUntouched(logPath, "block " + std::to_string(i) + " is damaged");
         }
         if (temp.WriteData(block, sizeof block) != BEXORESULT_OK) {
-            return Failed(logPath, tempPath, "writing a block");
+            return failed("writing a block");
         }
     }
     std::uint8_t finalHeader[kUninstallBlockHeaderSize];
     std::string data(finalSize, '\0');
     if (log.ReadData(finalHeader, sizeof finalHeader) != BEXORESULT_OK ||
         log.ReadData(data.data(), finalSize) != BEXORESULT_OK) {
-        return Failed(logPath, tempPath, "reading the last block");
+        return failed("reading the last block");
     }
     if (!BlockHeaderMatches(finalHeader, reinterpret_cast<const std::uint8_t*>(data.data()),
                             finalSize)) {
+        tempFile.reset();
         Platform::DeleteFile(tempPath);
         return LeaveUntouched(logPath, "its last block is damaged");
     }
@@ -206,7 +213,7 @@ bool UpdateUninstallLog(const std::wstring& installDirectory, const std::wstring
             at += n;
             if (data.size() == kUninstallBlockDataSize) {
                 if (!writeBlock(data)) {
-                    return Failed(logPath, tempPath, "writing a block");
+                    return failed("writing a block");
                 }
                 data.clear();
             }
@@ -216,7 +223,7 @@ bool UpdateUninstallLog(const std::wstring& installDirectory, const std::wstring
     }
     data += moved;
     if (!writeBlock(data)) {
-        return Failed(logPath, tempPath, "writing the last block");
+        return failed("writing the last block");
     }
 
     Put32(header + kRecordCountOffset, Get32(header + kRecordCountOffset) + addedRecords);
@@ -225,7 +232,7 @@ bool UpdateUninstallLog(const std::wstring& installDirectory, const std::wstring
     Put32(header + kHeaderCrcOffset, Crc32(header, kHeaderCrcOffset));
     if (temp.Seek(0) != BEXORESULT_OK || temp.WriteData(header, sizeof header) != BEXORESULT_OK ||
         !temp.Commit()) {
-        return Failed(logPath, tempPath, "writing the new log");
+        return failed("writing the new log");
     }
     tempFile.reset();
     logFile.reset();

@@ -66,7 +66,8 @@ bool SyncFileStream(std::FILE* stream);
 bool SyncDirectory(const std::wstring& path);
 // Makes every change to the file system that holds the path durable: data, names and
 // sizes of all its files. One call instead of one per file when a whole step of changes
-// must reach the disk together.
+// must reach the disk together. On Windows only an administrator may flush a volume;
+// for anyone else the files and directories below the path are flushed one by one.
 bool SyncFileSystem(const std::wstring& path);
 // The 64-bit position and size helpers of a C stream.
 bool SeekFileStream(std::FILE* stream, std::int64_t offset, int origin);

@@ -1,5 +1,11 @@
 // A child for the process runner's tests. The first argument picks what it does.
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
 #include <sys/wait.h>
+#endif
 #include <unistd.h>
 
 #include <cstdio>
@@ -23,6 +29,10 @@ void WriteAll(const char* data, std::size_t size) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // Bytes as they are, without the C runtime's line-end translation.
+    ::_setmode(STDOUT_FILENO, _O_BINARY);
+#endif
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "args") {
         for (int i = 2; i < argc; ++i) {
@@ -63,6 +73,37 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
+#ifdef _WIN32
+    if (mode == "grandchild") {
+        // The grandchild, this program again, inherits the output and keeps it open
+        // after its parent has ended.
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+        startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+        std::string line = std::string("\"") + argv[0] + "\" late";
+        PROCESS_INFORMATION created{};
+        if (::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                             &startup, &created) == 0) {
+            return 9;
+        }
+        ::CloseHandle(created.hThread);
+        ::CloseHandle(created.hProcess);
+        WriteAll("early ", 6);
+        return 0;
+    }
+    if (mode == "late") {
+        ::Sleep(300);
+        WriteAll("late", 4);
+        return 0;
+    }
+    if (mode == "hang") {
+        WriteAll("waiting", 7);
+        ::Sleep(INFINITE);
+    }
+#else
     if (mode == "grandchild") {
         // The grandchild keeps the inherited output open after its parent has ended.
         if (::fork() == 0) {
@@ -79,5 +120,6 @@ int main(int argc, char** argv) {
             ::pause();
         }
     }
+#endif
     return 2;
 }

@@ -176,7 +176,7 @@ TEST(ChildProcessTest, ARelativeProgramIsFoundFromTheParentsDirectory) {
     startup.currentDirectory = L"\\";
     Platform::ProcessInformation information;
     const std::wstring relative =
-        Platform::FromSystemPath(helper.parent_path().filename() / helper.filename());
+        Platform::FromSystemPath((helper.parent_path().filename() / helper.filename()).string());
     const bool started =
         Platform::CreateProcess(L"\"" + relative + L"\" cwd", startup, &information);
     std::filesystem::current_path(previous);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/NamedObjects.h"
+#include "platform/Sync.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) {
@@ -30,7 +31,11 @@ int main(int argc, char** argv) {
     if (::write(STDOUT_FILENO, "ready", 5) != 5) {
         return 1;
     }
+#ifdef _WIN32
+    Platform::Sleep(Platform::kInfinite);
+#else
     for (;;) {
         ::pause();
     }
+#endif
 }

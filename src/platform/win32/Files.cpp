@@ -49,6 +49,70 @@ std::wstring WideMode(const char* mode) {
     return out;
 }
 
+// Flushes one file's data and size, or a directory's entries, through a handle of its
+// own: the cache is the file's, whoever wrote it. Files that cannot be opened for
+// writing are left out: a read-only file, and a file another program holds without
+// write sharing (a running program), cannot have unwritten changes of this process.
+bool FlushOne(const std::wstring& path, bool directory) {
+    const HANDLE handle = ::CreateFileW(
+        path.c_str(), GENERIC_READ | GENERIC_WRITE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        directory ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const ::DWORD error = ::GetLastError();
+        return !directory && (error == ERROR_SHARING_VIOLATION ||
+                              (error == ERROR_ACCESS_DENIED && (::GetFileAttributesW(path.c_str()) &
+                                                                FILE_ATTRIBUTE_READONLY) != 0));
+    }
+    HandleCloser closer(handle);
+    return ::FlushFileBuffers(handle) != 0;
+}
+
+bool FlushTree(const std::wstring& directory) {
+    WIN32_FIND_DATAW data{};
+    const HANDLE search = ::FindFirstFileW((directory + L"\\*").c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool ok = true;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        const std::wstring child = directory + L"\\" + name;
+        ok = ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FlushTree(child)
+                                                                      : FlushOne(child, false)) &&
+             ok;
+    } while (::FindNextFileW(search, &data) != 0);
+    ::FindClose(search);
+    return FlushOne(directory, true) && ok;
+}
+
+// The whole volume that holds the path, through its device ("\\.\C:"): administrators only.
+bool FlushVolume(const std::wstring& path) {
+    wchar_t root[MAX_PATH] = {};
+    if (::GetVolumePathNameW(path.c_str(), root, MAX_PATH) == 0) {
+        return false;
+    }
+    std::wstring device = root;
+    if (!device.empty() && device.back() == L'\\') {
+        device.pop_back();
+    }
+    if (device.size() != 2 || device[1] != L':') {
+        return false;
+    }
+    device = L"\\\\.\\" + device;
+    const HANDLE volume =
+        ::CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (volume == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    HandleCloser closer(volume);
+    return ::FlushFileBuffers(volume) != 0;
+}
+
 }  // namespace
 
 std::string ToSystemPath(const std::wstring& path) {
@@ -188,40 +252,19 @@ bool SyncFileStream(std::FILE* stream) {
 }
 
 bool SyncDirectory(const std::wstring& path) {
-    // Directory entries are flushed through a handle to the directory itself, which
-    // only backup semantics can open.
-    const HANDLE directory =
-        ::CreateFileW(Win32Path(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (directory == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    HandleCloser closer(directory);
-    return ::FlushFileBuffers(directory) != 0;
+    return FlushOne(Win32Path(path), true);
 }
 
 bool SyncFileSystem(const std::wstring& path) {
-    // The volume that holds the path, flushed as a whole through its device ("\\.\C:").
-    wchar_t root[MAX_PATH] = {};
-    if (::GetVolumePathNameW(Win32Path(path).c_str(), root, MAX_PATH) == 0) {
+    const std::wstring p = Win32Path(path);
+    if (FlushVolume(p)) {
+        return true;
+    }
+    const DWORD bits = ::GetFileAttributesW(p.c_str());
+    if (bits == INVALID_FILE_ATTRIBUTES) {
         return false;
     }
-    std::wstring device = root;
-    if (!device.empty() && device.back() == L'\\') {
-        device.pop_back();
-    }
-    if (device.size() == 2 && device[1] == L':') {
-        device = L"\\\\.\\" + device;
-    }
-    const HANDLE volume =
-        ::CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (volume == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    HandleCloser closer(volume);
-    return ::FlushFileBuffers(volume) != 0;
+    return (bits & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FlushTree(p) : FlushOne(p, false);
 }
 
 bool SeekFileStream(std::FILE* stream, std::int64_t offset, int origin) {

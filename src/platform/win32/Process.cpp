@@ -178,6 +178,12 @@ bool CreateProcess(const std::wstring& commandLine, const ProcessStartup& startu
 }
 
 bool TerminateProcess(Handle process, DWORD exitCode) {
+    // Windows refuses to terminate a process that has ended; Wine does not, so the
+    // refusal is made here.
+    if (::WaitForSingleObject(ToWin32(process), 0) == WAIT_OBJECT_0) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
     return ::TerminateProcess(ToWin32(process), exitCode) != 0;
 }
 
