@@ -72,7 +72,8 @@ bool ShellExecute(const std::wstring& operation, const std::wstring& file,
     if (!CreateProcess(commandLine, startup, &information)) {
         return false;
     }
-    if (information.thread != nullptr && information.thread != information.process) {
+    // On POSIX the thread handle is another reference to the process object: both close.
+    if (information.thread != nullptr) {
         CloseHandle(information.thread);
     }
     CloseHandle(information.process);
@@ -92,7 +93,8 @@ bool ShellExecuteRunAs(const std::wstring& program, const std::wstring& paramete
     if (!CreateProcess(commandLine, ProcessStartup{}, &information)) {
         return false;
     }
-    if (information.thread != nullptr && information.thread != information.process) {
+    // On POSIX the thread handle is another reference to the process object: both close.
+    if (information.thread != nullptr) {
         CloseHandle(information.thread);
     }
     *process = information.process;
