@@ -10,6 +10,7 @@
 #include <string>
 
 #include "../net/LocalServers.h"
+#include "FixtureTest.h"
 #include "SessionTestSupport.h"
 #include "kernel/PatchSettings.h"
 #include "kernel/Text.h"
@@ -28,14 +29,10 @@ const auto* const g_wx = ::testing::AddGlobalTestEnvironment(new WxEnvironment);
 const std::wstring kDatabaseUpdate =
     L"\nUpdating Kelvor asset database... (this may take several minutes)";
 
-class DownloadSessionTest : public ::testing::Test {
+class DownloadSessionTest : public FixtureTest {
 protected:
     static void SetUpTestSuite() {
-        s_fixture = fs::temp_directory_path() /
-                    ("osmel-download-" + std::to_string(Platform::GetCurrentProcessId()));
-        const std::string command = "bash " OSMEL_FIXTURE_SCRIPT " " OSMEL_BUILD_DIR " " +
-                                    s_fixture.string() + " --files 30 --size-mib 4 --seed 4";
-        ASSERT_EQ(std::system(command.c_str()), 0);
+        MakeFixture("download", "--files 30 --size-mib 4 --seed 4");
         // The server's tree: the packages and the list that chains them, with relative
         // data addresses.
         const fs::path www = s_fixture / "www" / "kelvor";
@@ -50,23 +47,9 @@ protected:
         ASSERT_EQ(std::system(list.c_str()), 0);
         SetDownloadRetryPause(std::chrono::milliseconds(10));
     }
-    static void TearDownTestSuite() { fs::remove_all(s_fixture); }
-
     void SetUp() override {
-        m_dir = s_fixture / ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::create_directories(m_dir / "temp");
-        ::setenv("TEMP", (m_dir / "temp").c_str(), 1);
-        ::setenv("OSMEL_REGISTRY", (m_dir / "registry.reg").c_str(), 1);
-        ResetSessionServices();
-        PatchSettings::Instance().Reset();
+        FixtureTest::SetUp();
         m_install = m_dir / "install";
-    }
-    void TearDown() override {
-        ResetSessionServices();
-        PatchSettings::Instance().Reset();
-        ::unsetenv("TEMP");
-        ::unsetenv("OSMEL_REGISTRY");
-        fs::remove_all(m_dir);
     }
 
     // A fresh installation of 41590 that downloads from the servers.
@@ -84,13 +67,8 @@ protected:
         }
     }
 
-    static std::map<std::string, std::string> Build(const std::string& build) {
-        return InstallationTree(s_fixture / "builds" / build);
-    }
     static fs::path Root() { return s_fixture / "www"; }
 
-    static inline fs::path s_fixture;
-    fs::path m_dir;
     fs::path m_install;
 };
 

@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "FixtureTest.h"
 #include "SessionTestSupport.h"
 #include "kernel/FileUtil.h"
 #include "kernel/PatchSettings.h"
@@ -46,38 +47,23 @@ bool MarkerSet() {
     return set;
 }
 
-class StandaloneSessionTest : public ::testing::Test {
+class StandaloneSessionTest : public FixtureTest {
 protected:
     // One chain of builds and its standalone patcher for the whole suite.
     static void SetUpTestSuite() {
-        s_fixture = fs::temp_directory_path() /
-                    ("osmel-standalone-" + std::to_string(Platform::GetCurrentProcessId()));
-        const std::string command = "bash " OSMEL_FIXTURE_SCRIPT " " OSMEL_BUILD_DIR " " +
-                                    s_fixture.string() +
-                                    " --files 40 --size-mib 4 --added 10 --seed 3";
-        ASSERT_EQ(std::system(command.c_str()), 0);
+        MakeFixture("standalone", "--files 40 --size-mib 4 --added 10 --seed 3");
     }
-    static void TearDownTestSuite() { fs::remove_all(s_fixture); }
 
     void SetUp() override {
-        m_dir = s_fixture / ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::create_directories(m_dir / "temp");
-        ::setenv("TEMP", (m_dir / "temp").c_str(), 1);
-        ::setenv("OSMEL_REGISTRY", (m_dir / "registry.reg").c_str(), 1);
+        FixtureTest::SetUp();
         std::ofstream(m_dir / "registry.reg")
             << "Windows Registry Editor Version 5.00\n\n"
                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Osmel\\Products\\KelvorSimulator]\n";
-        ResetSessionServices();
-        PatchSettings::Instance().Reset();
         ASSERT_EQ(StandaloneArchive().Open(Wide(s_fixture / "patcher")), BEXORESULT_OK);
     }
     void TearDown() override {
         StandaloneArchive().Close();
-        ResetSessionServices();
-        PatchSettings::Instance().Reset();
-        ::unsetenv("TEMP");
-        ::unsetenv("OSMEL_REGISTRY");
-        fs::remove_all(m_dir);
+        FixtureTest::TearDown();
     }
 
     static std::wstring Wide(const fs::path& path) { return Utf8ToWide(path.string()); }
@@ -94,13 +80,6 @@ protected:
         settings.SetStandaloneMode(true);
         return install;
     }
-
-    static std::map<std::string, std::string> Build(const std::string& build) {
-        return InstallationTree(s_fixture / "builds" / build);
-    }
-
-    static inline fs::path s_fixture;
-    fs::path m_dir;
 };
 
 TEST_F(StandaloneSessionTest, BringsTheInstallationToTheLastBuildOfTheChain) {

@@ -9,16 +9,12 @@ set -euo pipefail
 build=$(realpath "$1")
 artefacts=$2
 here=$(dirname "$(realpath "$0")")
-if [ -z "${DISPLAY:-}" ]; then
-  echo "no display: run under xvfb-run (scripts/test.sh does)"
-  exit 77
-fi
+source "$here/lib.sh"
 mkdir -p "$artefacts"
 work=$(mktemp -d)
 pid=
 nginx=
 trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; [ -n "$nginx" ] && kill -QUIT "$nginx" 2>/dev/null; rm -rf "$work"' EXIT
-source "$here/lib.sh"
 
 bash "$here/../../scripts/standalone-fixture.sh" "$build" "$work/fixture" --files 30 \
   --size-mib 24 --changed 40 --seed 6

@@ -1,6 +1,11 @@
-# Shared by the end-to-end window tests; sourced after they set `work` (their temporary
-# directory). The patcher under test is `pid`, its log (standard output) `$work/out`, its
-# window's geometry X, Y, WIDTH, HEIGHT.
+# Shared by the end-to-end window tests, sourced first; their functions use `work` (the
+# test's temporary directory). The patcher under test is `pid`, its log (standard output)
+# `$work/out`, its window's geometry X, Y, WIDTH, HEIGHT.
+
+if [ -z "${DISPLAY:-}" ]; then
+  echo "no display: run under xvfb-run (scripts/test.sh does)"
+  exit 77
+fi
 
 # GTK keeps memory to the end of the process on purpose, and ThreadSanitizer cannot see
 # GTK's own threads synchronise (tsan.supp names those libraries): neither is what these

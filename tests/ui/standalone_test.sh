@@ -14,15 +14,11 @@ set -euo pipefail
 build=$(realpath "$1")
 artefacts=$2
 here=$(dirname "$(realpath "$0")")
-if [ -z "${DISPLAY:-}" ]; then
-  echo "no display: run under xvfb-run (scripts/test.sh does)"
-  exit 77
-fi
+source "$here/lib.sh"
 mkdir -p "$artefacts"
 work=$(mktemp -d)
 pid=
 trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
-source "$here/lib.sh"
 
 bash "$here/../../scripts/standalone-fixture.sh" "$build" "$work/fixture" --files 40 \
   --size-mib 4 --added 10 --seed 5
@@ -101,13 +97,18 @@ slow_difference_tool() {
   chmod +x "$work/install/bin/kpatchl-w32.exe"
 }
 
+# Starts a fresh installation's first step with the slowed difference tool.
+start_slow_step() {
+  prepare
+  slow_difference_tool
+  start
+  wait_for "[0] Ready to install from local patch file."
+  press_apply
+  wait_for "[0] Patching..."
+}
+
 # 3. A cancel confirmed while the first step patches.
-prepare
-slow_difference_tool
-start
-wait_for "[0] Ready to install from local patch file."
-press_apply
-wait_for "[0] Patching..."
+start_slow_step
 press_cancel
 # The question box: "Yes" by its mnemonic.
 dialog=$(timeout 30 xdotool search --sync --onlyvisible --name "Osmel Patcher" | grep -v "^$window$" |
@@ -148,12 +149,7 @@ press_exit
 
 # 6. Killed in the middle of a step: the next start finishes the interrupted step (here:
 # undoes it) before anything else, and the installation is no longer marked as patching.
-prepare
-slow_difference_tool
-start
-wait_for "[0] Ready to install from local patch file."
-press_apply
-wait_for "[0] Patching..."
+start_slow_step
 sleep 1.5
 marker_set || fail "IsPatching is not set while a step runs"
 kill -KILL "$pid"
