@@ -3,7 +3,7 @@
 # source, tool and test folders that build for Windows so far, and only those are added.
 set(OSMEL_FOLDERS
     src/platform src/kernel src/repair/buffer src/patch
-    tests/kernel tests/buffer tests/patch)
+    tests/platform tests/kernel tests/buffer tests/patch)
 
 # Every library and program is linked statically; zlib comes from libz-mingw-w64-dev.
 set(OSMEL_BUILD_GUI OFF CACHE BOOL "" FORCE)

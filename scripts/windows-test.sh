@@ -20,8 +20,11 @@ cleanup() {
   rm -rf "$WINEPREFIX"
 }
 trap cleanup EXIT
-# The prefix is made once, before the tests, so that no test pays for it.
+# The prefix is made once, before the tests, and its server kept running until the end:
+# a server or Wine service started during a test would hold that test's output open, and
+# CTest waits for the output to end.
 OSMEL_WINE_TIMEOUT=180 scripts/wine-run.sh wineboot -i >/dev/null 2>&1
+WINEDEBUG=-all /usr/lib/wine/wineserver -p
 
 log="build/win64/windows-tests.log"
 status=0
