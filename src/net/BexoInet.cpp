@@ -591,6 +591,16 @@ BEXORESULT BexoFTP::GetFileSize(const std::string& path, std::uint64_t* size) {
     return BEXORESULT_NETWORK_ERROR;
 }
 
+namespace {
+
+// Empties the buffer for a transfer that starts again from byte 0.
+BEXORESULT StartOver(BexoDataBuffer* buffer) {
+    const BEXORESULT result = buffer->SetSize(0);
+    return result == BEXORESULT_OK ? buffer->Seek(0) : result;
+}
+
+}  // namespace
+
 BEXORESULT BexoFTP::GetFileAtPath(const std::string& path, BexoDataBuffer* buffer,
                                   DownloadURLCallback* callback) {
     if (!IsConnected()) {
@@ -641,12 +651,8 @@ BEXORESULT BexoFTP::GetFileAtPath(const std::string& path, BexoDataBuffer* buffe
             SystemLog("BexoFTP::GetFileAtPath> unable to resume download of \"%s\" (error %d).",
                       path.c_str(), code);
             offset = 0;
-            result = buffer->SetSize(0);
-            if (result == BEXORESULT_OK) {
-                result = buffer->Seek(0);
-            }
-            if (result != BEXORESULT_OK) {
-                return result;
+            if (const BEXORESULT emptied = StartOver(buffer); emptied != BEXORESULT_OK) {
+                return emptied;
             }
             continue;
         }
@@ -658,12 +664,8 @@ BEXORESULT BexoFTP::GetFileAtPath(const std::string& path, BexoDataBuffer* buffe
                 "starting again from byte 0.",
                 path.c_str(), code);
             offset = 0;
-            result = buffer->SetSize(0);
-            if (result == BEXORESULT_OK) {
-                result = buffer->Seek(0);
-            }
-            if (result != BEXORESULT_OK) {
-                return result;
+            if (const BEXORESULT emptied = StartOver(buffer); emptied != BEXORESULT_OK) {
+                return emptied;
             }
             Reconnect();
         }
