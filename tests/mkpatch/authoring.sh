@@ -5,23 +5,7 @@
 set -uo pipefail
 mkpatch=$1
 kpatchl=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-failures=0
-
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-
-expect() {
-  local want=$1
-  shift
-  "$@" >out 2>err
-  local got=$?
-  [ "$got" -eq "$want" ] || fail "'$*' exited $got, expected $want; stderr: $(cat err)"
-}
+source "$(dirname "$0")/lib.sh"
 
 md5() { md5sum "$1" | cut -d' ' -f1; }
 
@@ -131,8 +115,4 @@ grep -q '^\[error\] Existing file is damaged and cannot be patched: .*Portico.ex
 [ -e inst/data/gone.txt ] && [ ! -e inst/data/maps.v2/new.map ] || fail "apply did not roll back"
 expect 2 "$mkpatch" apply patch
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures failures" >&2
-  exit 1
-fi
-echo "all checks passed"
+finish

@@ -3,24 +3,7 @@
 # format, round trips, damaged containers that leave no output, argument errors.
 set -uo pipefail
 mkpatch=$1
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-failures=0
-
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-
-# expect STATUS COMMAND...: runs the command, keeps stdout/stderr in out/err.
-expect() {
-  local want=$1
-  shift
-  "$@" >out 2>err
-  local got=$?
-  [ "$got" -eq "$want" ] || fail "'$*' exited $got, expected $want; stderr: $(cat err)"
-}
+source "$(dirname "$0")/lib.sh"
 
 # The RFC 1321 suite, one file per message.
 messages=("" "a" "abc" "message digest" "abcdefghijklmnopqrstuvwxyz"
@@ -97,8 +80,4 @@ grep -q "cannot read 'missing.bin'" err || fail "compress of a missing file: $(c
 expect 1 "$mkpatch" decompress good.bin nodir/x.bin
 grep -q "cannot create 'nodir/x.bin'" err || fail "decompress into a missing directory: $(cat err)"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures failures" >&2
-  exit 1
-fi
-echo "all checks passed"
+finish

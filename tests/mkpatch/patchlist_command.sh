@@ -3,23 +3,7 @@
 # addresses, values that need quotes, and the argument errors that leave no file.
 set -uo pipefail
 mkpatch=$1
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-failures=0
-
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-
-expect() {
-  local want=$1
-  shift
-  "$@" >out 2>err
-  local got=$?
-  [ "$got" -eq "$want" ] || fail "'$*' exited $got, expected $want; stderr: $(cat err)"
-}
+source "$(dirname "$0")/lib.sh"
 
 expect 0 "$mkpatch" patchlist -o patches.txt --exe-url patcher.exe \
   --step 100 101 100_to_101.zip --step 101 102 "ftp://mirror.example.com/kelvor/101_to_102.zip" \
@@ -35,5 +19,4 @@ done
 expect 2 "$mkpatch" patchlist -o bad.txt --step 100 101 a.zip
 expect 1 "$mkpatch" patchlist -o missing-dir/patches.txt --exe-url e --step 1 2 a.zip
 
-[ "$failures" -eq 0 ] && echo "all patchlist checks passed"
-exit $((failures > 0))
+finish
