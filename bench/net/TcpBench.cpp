@@ -24,6 +24,13 @@ double Seconds(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+void Check(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(stderr, "%s failed\n", what);
+        std::exit(1);
+    }
+}
+
 // The peer of every case: accepts one connection and runs `serve` on it.
 template <typename Serve>
 std::thread Peer(Platform::TcpListener& listener, Serve serve) {
@@ -39,10 +46,7 @@ void Drain(Platform::TcpStream& stream, std::uint64_t total) {
     std::vector<char> chunk(kChunk);
     while (total > 0) {
         const std::uint64_t n = std::min<std::uint64_t>(total, kChunk);
-        if (!stream.ReadAll(chunk.data(), n)) {
-            std::fprintf(stderr, "peer: read failed\n");
-            std::exit(1);
-        }
+        Check(stream.ReadAll(chunk.data(), n), "peer read");
         total -= n;
     }
 }
@@ -51,10 +55,7 @@ void Fill(Platform::TcpStream& stream, std::uint64_t total) {
     std::vector<char> chunk(kChunk, 'x');
     while (total > 0) {
         const std::uint64_t n = std::min<std::uint64_t>(total, kChunk);
-        if (!stream.WriteAll(chunk.data(), n)) {
-            std::fprintf(stderr, "peer: write failed\n");
-            std::exit(1);
-        }
+        Check(stream.WriteAll(chunk.data(), n), "peer write");
         total -= n;
     }
 }
@@ -62,78 +63,63 @@ void Fill(Platform::TcpStream& stream, std::uint64_t total) {
 void Echo4(Platform::TcpStream& stream, int count) {
     char word[4];
     for (int i = 0; i < count; ++i) {
-        if (!stream.ReadAll(word, 4) || !stream.WriteAll(word, 4)) {
-            std::fprintf(stderr, "peer: echo failed\n");
-            std::exit(1);
-        }
+        Check(stream.ReadAll(word, 4) && stream.WriteAll(word, 4), "peer echo");
     }
 }
 
-void Check(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "%s failed\n", what);
-        std::exit(1);
+// The two clients compared, behind one face: this system's TCP data buffer and a plain
+// blocking stream.
+class BufferClient {
+public:
+    explicit BufferClient(Platform::TcpListener& listener)
+        : m_buffer(std::make_unique<BexoDataBufferTCP>()) {
+        Check(m_buffer->Connect({kLoopback, listener.Port()}) == BEXORESULT_OK, "buffer connect");
     }
-}
+    bool Write(const char* data, std::uint32_t n) {
+        return m_buffer->WriteData(data, n) == BEXORESULT_OK;
+    }
+    bool Read(char* data, std::uint32_t n) { return m_buffer->ReadData(data, n) == BEXORESULT_OK; }
 
-std::unique_ptr<BexoDataBufferTCP> ConnectBuffer(Platform::TcpListener& listener) {
-    auto buffer = std::make_unique<BexoDataBufferTCP>();
-    Check(buffer->Connect({kLoopback, listener.Port()}) == BEXORESULT_OK, "connect");
-    return buffer;
-}
+private:
+    std::unique_ptr<BexoDataBufferTCP> m_buffer;
+};
 
-std::unique_ptr<Platform::TcpStream> ConnectPlain(Platform::TcpListener& listener) {
-    auto stream = Platform::TcpStream::Connect("127.0.0.1", listener.Port());
-    Check(stream != nullptr, "plain connect");
-    return stream;
-}
+class PlainClient {
+public:
+    explicit PlainClient(Platform::TcpListener& listener)
+        : m_stream(Platform::TcpStream::Connect("127.0.0.1", listener.Port())) {
+        Check(m_stream != nullptr, "plain connect");
+    }
+    bool Write(const char* data, std::uint32_t n) { return m_stream->WriteAll(data, n); }
+    bool Read(char* data, std::uint32_t n) { return m_stream->ReadAll(data, n); }
+
+private:
+    std::unique_ptr<Platform::TcpStream> m_stream;
+};
 
 // Client writes `total` bytes in 64 KiB writes; the peer reads them.
-double WriteBuffer(Platform::TcpListener& listener, std::uint64_t total) {
+template <typename Client>
+double Write(Platform::TcpListener& listener, std::uint64_t total) {
     std::thread peer = Peer(listener, [total](Platform::TcpStream& s) { Drain(s, total); });
-    auto buffer = ConnectBuffer(listener);
+    Client client(listener);
     std::vector<char> chunk(kChunk, 'x');
     const auto start = Clock::now();
     for (std::uint64_t left = total; left > 0; left -= kChunk) {
-        Check(buffer->WriteData(chunk.data(), kChunk) == BEXORESULT_OK, "buffer write");
-    }
-    peer.join();
-    return Seconds(start);
-}
-
-double WritePlain(Platform::TcpListener& listener, std::uint64_t total) {
-    std::thread peer = Peer(listener, [total](Platform::TcpStream& s) { Drain(s, total); });
-    auto stream = ConnectPlain(listener);
-    std::vector<char> chunk(kChunk, 'x');
-    const auto start = Clock::now();
-    for (std::uint64_t left = total; left > 0; left -= kChunk) {
-        Check(stream->WriteAll(chunk.data(), kChunk), "plain write");
+        Check(client.Write(chunk.data(), kChunk), "client write");
     }
     peer.join();
     return Seconds(start);
 }
 
 // The peer writes `total` bytes; the client reads them in 64 KiB reads.
-double ReadBuffer(Platform::TcpListener& listener, std::uint64_t total) {
+template <typename Client>
+double Read(Platform::TcpListener& listener, std::uint64_t total) {
     std::thread peer = Peer(listener, [total](Platform::TcpStream& s) { Fill(s, total); });
-    auto buffer = ConnectBuffer(listener);
+    Client client(listener);
     std::vector<char> chunk(kChunk);
     const auto start = Clock::now();
     for (std::uint64_t left = total; left > 0; left -= kChunk) {
-        Check(buffer->ReadData(chunk.data(), kChunk) == BEXORESULT_OK, "buffer read");
-    }
-    const double seconds = Seconds(start);
-    peer.join();
-    return seconds;
-}
-
-double ReadPlain(Platform::TcpListener& listener, std::uint64_t total) {
-    std::thread peer = Peer(listener, [total](Platform::TcpStream& s) { Fill(s, total); });
-    auto stream = ConnectPlain(listener);
-    std::vector<char> chunk(kChunk);
-    const auto start = Clock::now();
-    for (std::uint64_t left = total; left > 0; left -= kChunk) {
-        Check(stream->ReadAll(chunk.data(), kChunk), "plain read");
+        Check(client.Read(chunk.data(), kChunk), "client read");
     }
     const double seconds = Seconds(start);
     peer.join();
@@ -141,28 +127,15 @@ double ReadPlain(Platform::TcpListener& listener, std::uint64_t total) {
 }
 
 // Mean time of a 4-byte request and its 4-byte answer.
-double RoundTripBuffer(Platform::TcpListener& listener, int count) {
+template <typename Client>
+double RoundTrip(Platform::TcpListener& listener, int count) {
     std::thread peer = Peer(listener, [count](Platform::TcpStream& s) { Echo4(s, count); });
-    auto buffer = ConnectBuffer(listener);
+    Client client(listener);
     char word[4] = {'p', 'i', 'n', 'g'};
     const auto start = Clock::now();
     for (int i = 0; i < count; ++i) {
-        Check(buffer->WriteData(word, 4) == BEXORESULT_OK, "buffer request");
-        Check(buffer->ReadData(word, 4) == BEXORESULT_OK, "buffer answer");
-    }
-    const double seconds = Seconds(start);
-    peer.join();
-    return seconds / count;
-}
-
-double RoundTripPlain(Platform::TcpListener& listener, int count) {
-    std::thread peer = Peer(listener, [count](Platform::TcpStream& s) { Echo4(s, count); });
-    auto stream = ConnectPlain(listener);
-    char word[4] = {'p', 'i', 'n', 'g'};
-    const auto start = Clock::now();
-    for (int i = 0; i < count; ++i) {
-        Check(stream->WriteAll(word, 4), "plain request");
-        Check(stream->ReadAll(word, 4), "plain answer");
+        Check(client.Write(word, 4), "client request");
+        Check(client.Read(word, 4), "client answer");
     }
     const double seconds = Seconds(start);
     peer.join();
@@ -188,12 +161,12 @@ int main(int argc, char** argv) {
     Best read;
     Best trip;
     for (int run = 0; run < runs; ++run) {
-        write.plain = std::min(write.plain, WritePlain(*listener, total));
-        write.ours = std::min(write.ours, WriteBuffer(*listener, total));
-        read.plain = std::min(read.plain, ReadPlain(*listener, total));
-        read.ours = std::min(read.ours, ReadBuffer(*listener, total));
-        trip.plain = std::min(trip.plain, RoundTripPlain(*listener, trips));
-        trip.ours = std::min(trip.ours, RoundTripBuffer(*listener, trips));
+        write.plain = std::min(write.plain, Write<PlainClient>(*listener, total));
+        write.ours = std::min(write.ours, Write<BufferClient>(*listener, total));
+        read.plain = std::min(read.plain, Read<PlainClient>(*listener, total));
+        read.ours = std::min(read.ours, Read<BufferClient>(*listener, total));
+        trip.plain = std::min(trip.plain, RoundTrip<PlainClient>(*listener, trips));
+        trip.ours = std::min(trip.ours, RoundTrip<BufferClient>(*listener, trips));
     }
     const double mb = static_cast<double>(total) / 1048576.0;
     std::printf("== %llu MiB over loopback in 64 KiB requests (best of %d)\n",

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <wx/init.h>
 
-#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -40,14 +40,16 @@ const auto* const g_wx = ::testing::AddGlobalTestEnvironment(new BexoPatch::test
 using Line = std::pair<std::int32_t, std::wstring>;
 
 std::mutex g_lock;
+std::condition_variable g_logged;
 std::vector<Line> g_lines;
-std::atomic<bool> g_receiving{false};
+bool g_receiving = false;
 
 void CaptureLog(std::int32_t level, const std::wstring& text) {
     std::lock_guard<std::mutex> hold(g_lock);
     g_lines.emplace_back(level, text);
     if (text == L"Receiving updated files.") {
         g_receiving = true;
+        g_logged.notify_all();
     }
 }
 
@@ -160,15 +162,14 @@ protected:
         {
             std::lock_guard<std::mutex> hold(g_lock);
             g_lines.clear();
+            g_receiving = false;
         }
-        g_receiving = false;
         PatchThread thread(&window);
         EXPECT_EQ(thread.Create(), wxTHREAD_NO_ERROR);
         EXPECT_EQ(thread.Run(), wxTHREAD_NO_ERROR);
         if (cancelWhenReceiving) {
-            while (!g_receiving) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
+            std::unique_lock<std::mutex> hold(g_lock);
+            g_logged.wait(hold, [] { return g_receiving; });
             window.cancel = true;
         }
         thread.Wait(wxTHREAD_WAIT_BLOCK);
@@ -196,6 +197,17 @@ const Line kCompleted{LOG_NORMAL, L"Patching completed."};
 const Line kAborted{LOG_NORMAL, L"Patching aborted."};
 const Line kNoConnection{LOG_ERROR, L"Unable to connect to patch servers."};
 
+// The whole log of a session that received its segments: `counts` is the
+// "(n / m segments updated.)" line.
+std::vector<Line> Repaired(const wchar_t* counts) {
+    return {kScanning, kConnecting, kPreparing, kReceiving, {LOG_NORMAL, counts}, kCompleted};
+}
+
+// The whole log of a session that never got through to the server.
+std::vector<Line> NotConnected(const wchar_t* stageError) {
+    return {kScanning, kConnecting, kNoConnection, {LOG_NORMAL, stageError}, kAborted};
+}
+
 TEST_F(RepairSessionTest, RepairsTheInstallationAndFillsTheGauge) {
     Write(m_dir / "ref/bin/tool.dll", std::string((4 << 20) + 5, 't'));
     Write(m_dir / "ref/data/a.txt", "reference");
@@ -207,12 +219,7 @@ TEST_F(RepairSessionTest, RepairsTheInstallationAndFillsTheGauge) {
     GaugeWindow window;
     const std::vector<Line> lines = RunSessionAgainst(server.Port(), window);
     EXPECT_FALSE(MarkerPresent()) << "a repaired installation is no longer half-patched";
-    EXPECT_EQ(lines, (std::vector<Line>{kScanning,
-                                        kConnecting,
-                                        kPreparing,
-                                        kReceiving,
-                                        {LOG_NORMAL, L"(3 / 3 segments updated.)"},
-                                        kCompleted}));
+    EXPECT_EQ(lines, Repaired(L"(3 / 3 segments updated.)"));
     EXPECT_EQ(window.ranges, std::vector<std::int32_t>{1000});
     ASSERT_FALSE(window.values.empty());
     EXPECT_EQ(window.values.back(), 1000);
@@ -224,13 +231,7 @@ TEST_F(RepairSessionTest, RepairsTheInstallationAndFillsTheGauge) {
 
     // Nothing is left to do: the server announces no segment and the session succeeds.
     GaugeWindow again;
-    EXPECT_EQ(RunSessionAgainst(server.Port(), again),
-              (std::vector<Line>{kScanning,
-                                 kConnecting,
-                                 kPreparing,
-                                 kReceiving,
-                                 {LOG_NORMAL, L"(0 / 0 segments updated.)"},
-                                 kCompleted}));
+    EXPECT_EQ(RunSessionAgainst(server.Port(), again), Repaired(L"(0 / 0 segments updated.)"));
     EXPECT_EQ(again.values.back(), 1000);
 }
 
@@ -241,12 +242,7 @@ TEST_F(RepairSessionTest, ConnectionFailuresEndInStageThree) {
     {
         Server server(handshake);
         GaugeWindow window;
-        EXPECT_EQ(RunSessionAgainst(server.Port(), window),
-                  (std::vector<Line>{kScanning,
-                                     kConnecting,
-                                     kNoConnection,
-                                     {LOG_NORMAL, L"(Error 10 in stage 3)"},
-                                     kAborted}));
+        EXPECT_EQ(RunSessionAgainst(server.Port(), window), NotConnected(L"(Error 10 in stage 3)"));
         EXPECT_TRUE(window.values.empty()) << "the gauge moves only while receiving";
     }
 
@@ -256,12 +252,7 @@ TEST_F(RepairSessionTest, ConnectionFailuresEndInStageThree) {
         closed = listener->Port();
     }
     GaugeWindow window;
-    EXPECT_EQ(RunSessionAgainst(closed, window),
-              (std::vector<Line>{kScanning,
-                                 kConnecting,
-                                 kNoConnection,
-                                 {LOG_NORMAL, L"(Error 12 in stage 3)"},
-                                 kAborted}));
+    EXPECT_EQ(RunSessionAgainst(closed, window), NotConnected(L"(Error 12 in stage 3)"));
 }
 
 // 100 one-segment files: the server cuts the connection after 40 records. The 40 are
@@ -300,13 +291,7 @@ TEST_F(RepairSessionTest, ALostConnectionKeepsWhatArrivedAndASecondSessionFinish
 
     Server server(Reference());
     GaugeWindow window;
-    EXPECT_EQ(RunSessionAgainst(server.Port(), window),
-              (std::vector<Line>{kScanning,
-                                 kConnecting,
-                                 kPreparing,
-                                 kReceiving,
-                                 {LOG_NORMAL, L"(60 / 60 segments updated.)"},
-                                 kCompleted}));
+    EXPECT_EQ(RunSessionAgainst(server.Port(), window), Repaired(L"(60 / 60 segments updated.)"));
     EXPECT_EQ(ChecksumFile().size(), 100u);
     EXPECT_FALSE(MarkerPresent());
 }
