@@ -3,23 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <numeric>
+#include "TestFiles.h"
 #include "platform/System.h"
 
 namespace fs = std::filesystem;
+using BexoPatch::testing::ReadFile;
+using BexoPatch::testing::WriteFile;
 
 namespace {
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteAll(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 class TempDir : public ::testing::Test {
 protected:
@@ -102,7 +94,7 @@ TEST_F(FileBufferTest, AccessModes) {
         const std::wstring path = Path("f.bin");
         fs::remove(path);
         if (c.existing) {
-            WriteAll(path, "old content");
+            WriteFile(path, "old content");
         }
         {
             BexoDataBufferFile buffer(path, c.mode);
@@ -120,14 +112,14 @@ TEST_F(FileBufferTest, AccessModes) {
         if (c.content == nullptr) {
             EXPECT_FALSE(fs::exists(path));
         } else {
-            EXPECT_EQ(ReadAll(path), c.content);
+            EXPECT_EQ(ReadFile(path), c.content);
         }
     }
 }
 
 TEST_F(FileBufferTest, ReadWriteModeSwitchesDirectionAtThePosition) {
     const std::wstring path = Path("rw.bin");
-    WriteAll(path, "0123456789");
+    WriteFile(path, "0123456789");
     BexoDataBufferFile buffer(path, BexoDataBufferFile::kModeReadWrite);
     ASSERT_TRUE(buffer.IsOpen());
     ASSERT_EQ(buffer.WriteData("abcd", 4), BEXORESULT_OK);
@@ -141,7 +133,7 @@ TEST_F(FileBufferTest, ReadWriteModeSwitchesDirectionAtThePosition) {
     EXPECT_EQ(buffer.ReadData(tail, 4), BEXORESULT_IO_ERROR);
     EXPECT_EQ(buffer.GetPosition(), 10u);
     buffer.Flush();
-    EXPECT_EQ(ReadAll(path), "abcd456X89");
+    EXPECT_EQ(ReadFile(path), "abcd456X89");
 }
 
 TEST_F(FileBufferTest, SeekPastTheEndThenWriteExtends) {
@@ -155,12 +147,12 @@ TEST_F(FileBufferTest, SeekPastTheEndThenWriteExtends) {
         EXPECT_EQ(buffer.GetSize(), 7u);
         EXPECT_TRUE(buffer.Commit());
     }
-    EXPECT_EQ(ReadAll(path), std::string("ab\0\0\0\0z", 7));
+    EXPECT_EQ(ReadFile(path), std::string("ab\0\0\0\0z", 7));
 }
 
 TEST_F(FileBufferTest, SetSizeTruncatesAndClampsThePosition) {
     const std::wstring path = Path("size.bin");
-    WriteAll(path, "0123456789");
+    WriteFile(path, "0123456789");
     BexoDataBufferFile buffer(path, BexoDataBufferFile::kModeReadWrite);
     ASSERT_EQ(buffer.Seek(8), BEXORESULT_OK);
     ASSERT_EQ(buffer.SetSize(4), BEXORESULT_OK);
@@ -172,17 +164,16 @@ TEST_F(FileBufferTest, SetSizeTruncatesAndClampsThePosition) {
     ASSERT_EQ(buffer.WriteData("?", 1), BEXORESULT_OK);
     // Written through to the file while the buffer stays open.
     EXPECT_TRUE(buffer.FlushStream());
-    EXPECT_EQ(ReadAll(path), "0123!?");
+    EXPECT_EQ(ReadFile(path), "0123!?");
 }
 
 TEST_F(FileBufferTest, PathsAreNormalisedAndNarrow) {
-    fs::create_directories(m_dir / "sub");
-    WriteAll(m_dir / "sub" / "a.txt", "x");
+    WriteFile(m_dir / "sub" / "a.txt", "x");
     const std::wstring mixed = m_dir.wstring() + L"\\sub/a.txt";
     EXPECT_TRUE(BexoDataBufferFile(mixed, BexoDataBufferFile::kModeRead).IsOpen());
 
     // A name the narrow conversion cannot carry does not open, even when the file exists.
-    WriteAll(m_dir / fs::path(u8"\u4E2D.txt"), "x");
+    WriteFile(m_dir / fs::path(u8"\u4E2D.txt"), "x");
     const std::wstring wide = Path("") + L"\x4E2D.txt";
     EXPECT_FALSE(BexoDataBufferFile(wide, BexoDataBufferFile::kModeRead).IsOpen());
     EXPECT_FALSE(
@@ -254,7 +245,7 @@ TEST_F(FileBufferTest, CopyRemainingDataFileToFile) {
     for (std::size_t i = 0; i < content.size(); ++i) {
         content[i] = static_cast<char>(i * 131 + (i >> 9));
     }
-    WriteAll(m_dir / "in.bin", content);
+    WriteFile(m_dir / "in.bin", content);
     BexoDataBufferFile in(Path("in.bin"), BexoDataBufferFile::kModeRead);
     ASSERT_EQ(in.Seek(1), BEXORESULT_OK);
     {
@@ -262,7 +253,7 @@ TEST_F(FileBufferTest, CopyRemainingDataFileToFile) {
         ASSERT_EQ(CopyRemainingData(&out, &in), BEXORESULT_OK);
         EXPECT_EQ(out.GetSize(), content.size() - 1);
     }
-    EXPECT_EQ(ReadAll(m_dir / "out.bin"), content.substr(1));
+    EXPECT_EQ(ReadFile(m_dir / "out.bin"), content.substr(1));
 }
 
 }  // namespace

@@ -5,18 +5,15 @@
 #include <fstream>
 
 #include "BuildGenerator.h"
+#include "TestFiles.h"
 #include "UninstallLogWriter.h"
 #include "platform/Files.h"
 #include "platform/System.h"
 
 namespace fs = std::filesystem;
+using BexoPatch::testing::ReadFile;
 
 namespace {
-
-std::string Read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::uint32_t U32(const std::string& s, std::size_t at) {
     return static_cast<std::uint8_t>(s[at]) | (static_cast<std::uint8_t>(s[at + 1]) << 8) |
@@ -55,17 +52,17 @@ TEST_F(MkbuildsTest, TheSameSeedGivesTheSameBuildsAndStepsDiffer) {
             continue;
         }
         const fs::path relative = fs::relative(entry.path(), m_dir / "a" / "41590");
-        EXPECT_EQ(Read(entry.path()), Read(m_dir / "b" / "41590" / relative));
+        EXPECT_EQ(ReadFile(entry.path()), ReadFile(m_dir / "b" / "41590" / relative));
         const fs::path next = m_dir / "a" / "41600" / relative;
         if (fs::exists(next)) {
-            (Read(next) == Read(entry.path()) ? same : changed) += 1;
+            (ReadFile(next) == ReadFile(entry.path()) ? same : changed) += 1;
         }
         EXPECT_TRUE(relative.has_extension()) << relative;
     }
     EXPECT_GT(same, 0u);
     EXPECT_GE(changed, 3u) << "the programs change in every build";
-    EXPECT_NE(Read(m_dir / "a" / "41590" / "bin" / "Portico.exe"),
-              Read(m_dir / "a" / "41600" / "bin" / "Portico.exe"));
+    EXPECT_NE(ReadFile(m_dir / "a" / "41590" / "bin" / "Portico.exe"),
+              ReadFile(m_dir / "a" / "41600" / "bin" / "Portico.exe"));
 }
 
 TEST_F(MkbuildsTest, TheUninstallLogHasValidChecksumsAndARecordPerFile) {
@@ -78,7 +75,7 @@ TEST_F(MkbuildsTest, TheUninstallLogHasValidChecksumsAndARecordPerFile) {
     }
     std::string error;
     ASSERT_TRUE(WriteUninstallLog(Platform::FromSystemPath((m_dir / "inst").string()), &error));
-    const std::string log = Read(m_dir / "inst" / "unins000.dat");
+    const std::string log = ReadFile(m_dir / "inst" / "unins000.dat");
     ASSERT_GT(log.size(), 448u);
     EXPECT_EQ(U32(log, 444), Crc(log, 0, 444));
     EXPECT_EQ(U32(log, 324), 202u);

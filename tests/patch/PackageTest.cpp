@@ -4,8 +4,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
+#include "TestFiles.h"
 #include "patch/SafePath.h"
 #include "platform/System.h"
 #include "repair/buffer/BexoUtil.h"
@@ -60,12 +60,11 @@ protected:
     }
     void TearDown() override { fs::remove_all(m_dir); }
     bool Unpack(const std::string& package) {
-        std::ofstream(m_dir / "p.zip", std::ios::binary) << package;
+        BexoPatch::testing::WriteFile(m_dir / "p.zip", package);
         return UnpackPackage((m_dir / "p.zip").wstring(), (m_dir / "out").wstring());
     }
     std::string Read(const fs::path& relative) {
-        std::ifstream in(m_dir / "out" / relative, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        return BexoPatch::testing::ReadFile(m_dir / "out" / relative);
     }
     std::size_t Count() {
         std::size_t n = 0;

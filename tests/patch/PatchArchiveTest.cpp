@@ -5,8 +5,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
+#include "TestFiles.h"
 #include "patch/MD5.h"
 #include "platform/System.h"
 
@@ -74,13 +74,10 @@ protected:
     }
     void TearDown() override { fs::remove_all(m_dir); }
     std::wstring Write(const char* name, const std::string& bytes) {
-        std::ofstream(m_dir / name, std::ios::binary) << bytes;
+        BexoPatch::testing::WriteFile(m_dir / name, bytes);
         return (m_dir / name).wstring();
     }
-    std::string Read(const char* name) {
-        std::ifstream in(m_dir / name, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
+    std::string Read(const char* name) { return BexoPatch::testing::ReadFile(m_dir / name); }
     fs::path m_dir;
 };
 

@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 
+#include "TestFiles.h"
 #include "kernel/Text.h"
 #include "patch/PatchCallbacks.h"
 #include "platform/Process.h"
@@ -18,6 +18,8 @@
 #include "platform/System.h"
 
 namespace fs = std::filesystem;
+using BexoPatch::testing::ReadFile;
+using BexoPatch::testing::WriteFile;
 
 namespace {
 
@@ -38,23 +40,13 @@ bool Continue() {
     return ++g_continueCalls != g_cancelAtCall;
 }
 
-std::string Read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void Write(const fs::path& path, const std::string& content) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-}
-
 // Every file below root except the tools, relative with "/".
 Tree Snapshot(const fs::path& root) {
     Tree tree;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
         const std::string rel = entry.path().lexically_relative(root).generic_string();
         if (entry.is_regular_file() && rel != "bin/kpatchl-w32.exe") {
-            tree[rel] = Read(entry.path());
+            tree[rel] = ReadFile(entry.path());
         }
     }
     return tree;
@@ -102,13 +94,14 @@ protected:
         // Five patched files, an added file in a new directory, a deleted file and an
         // unchanged one.
         for (int i = 1; i <= 5; ++i) {
-            Write(Old("bin/module" + std::to_string(i) + ".dll"), Binary(20000 + i, i));
-            Write(New("bin/module" + std::to_string(i) + ".dll"), Binary(20000 + i, i + 3) + "v2");
+            WriteFile(Old("bin/module" + std::to_string(i) + ".dll"), Binary(20000 + i, i));
+            WriteFile(New("bin/module" + std::to_string(i) + ".dll"),
+                      Binary(20000 + i, i + 3) + "v2");
         }
-        Write(Old("data/same.txt"), "unchanged");
-        Write(New("data/same.txt"), "unchanged");
-        Write(Old("data/gone.txt"), "deleted by the step");
-        Write(New("data/maps/new.map"), "added by the step");
+        WriteFile(Old("data/same.txt"), "unchanged");
+        WriteFile(New("data/same.txt"), "unchanged");
+        WriteFile(Old("data/gone.txt"), "deleted by the step");
+        WriteFile(New("data/maps/new.map"), "added by the step");
     }
     void TearDown() override {
         SetPatchCallbacks(nullptr, nullptr, nullptr);
@@ -184,9 +177,9 @@ std::string SmallUninstallLog() {
 
 TEST_F(PatchEngineTest, AppliesAStep) {
     Prepare();
-    Write(Installed("unins000.dat"), SmallUninstallLog());
+    WriteFile(Installed("unins000.dat"), SmallUninstallLog());
     ASSERT_TRUE(Apply());
-    const std::string log = Read(Installed("unins000.dat"));
+    const std::string log = ReadFile(Installed("unins000.dat"));
     EXPECT_NE(log.find(ToNarrow(
                   Path("data/maps/new.map").substr((m_dir / "install").wstring().size() + 1))),
               std::string::npos);
@@ -201,7 +194,7 @@ TEST_F(PatchEngineTest, AllListsEmptyChangeNothing) {
     fs::remove_all(m_dir / "new");
     fs::copy(m_dir / "old", m_dir / "new", fs::copy_options::recursive);
     Prepare();
-    Write(Installed("unins000.dat"), std::string(600, 'u'));
+    WriteFile(Installed("unins000.dat"), std::string(600, 'u'));
     m_old = Snapshot(m_dir / "install");
     ASSERT_TRUE(Apply());
     ExpectRestored();
@@ -211,7 +204,7 @@ TEST_F(PatchEngineTest, AllListsEmptyChangeNothing) {
 
 TEST_F(PatchEngineTest, FailureAtTheThirdOfFiveRestoresEverything) {
     Prepare();
-    Write(m_dir / "patch/data/bin/module3.dll.diff", "not a difference");
+    WriteFile(m_dir / "patch/data/bin/module3.dll.diff", "not a difference");
     EXPECT_FALSE(Apply());
     ExpectRestored();
     EXPECT_EQ(Lines(LOG_ERROR),
@@ -226,7 +219,7 @@ TEST_F(PatchEngineTest, AnAlreadyPatchedFileIsSkippedAndNeverRestored) {
     Prepare();
     fs::copy_file(New("bin/module2.dll"), Installed("bin/module2.dll"),
                   fs::copy_options::overwrite_existing);
-    Write(Installed("bin/module4.dll"), "damaged by the user");
+    WriteFile(Installed("bin/module4.dll"), "damaged by the user");
     EXPECT_FALSE(Apply());
     EXPECT_EQ(Lines(LOG_NOTE),
               std::vector<std::wstring>{L"Existing file appears to have been patched already: " +
@@ -234,8 +227,8 @@ TEST_F(PatchEngineTest, AnAlreadyPatchedFileIsSkippedAndNeverRestored) {
     EXPECT_EQ(Lines(LOG_ERROR),
               std::vector<std::wstring>{L"Existing file is damaged and cannot be patched: " +
                                         Path("bin/module4.dll")});
-    EXPECT_EQ(Read(Installed("bin/module2.dll")), Read(New("bin/module2.dll")));
-    EXPECT_EQ(Read(Installed("bin/module1.dll")), Read(Old("bin/module1.dll")));
+    EXPECT_EQ(ReadFile(Installed("bin/module2.dll")), ReadFile(New("bin/module2.dll")));
+    EXPECT_EQ(ReadFile(Installed("bin/module1.dll")), ReadFile(Old("bin/module1.dll")));
     EXPECT_FALSE(fs::exists(Installed("bin/module2.dll.pbk")));
 }
 
@@ -249,10 +242,10 @@ TEST_F(PatchEngineTest, ACancelBetweenEntriesRollsBackSilently) {
 
 TEST_F(PatchEngineTest, StaleBackups) {
     Prepare();
-    Write(Installed("bin/module1.dll.pbk"), "left by an interrupted run");
+    WriteFile(Installed("bin/module1.dll.pbk"), "left by an interrupted run");
     ASSERT_TRUE(Apply());
     EXPECT_FALSE(fs::exists(Installed("bin/module1.dll.pbk")));
-    EXPECT_EQ(Read(Installed("bin/module1.dll")), Read(New("bin/module1.dll")));
+    EXPECT_EQ(ReadFile(Installed("bin/module1.dll")), ReadFile(New("bin/module1.dll")));
 
     // A backup name that cannot be cleared fails the step.
     fs::remove_all(m_dir / "install");
@@ -263,18 +256,18 @@ TEST_F(PatchEngineTest, StaleBackups) {
     EXPECT_FALSE(Apply());
     EXPECT_EQ(Lines(LOG_ERROR), std::vector<std::wstring>{L"Failed to create backup of file " +
                                                           Path("bin/module2.dll.pbk")});
-    EXPECT_EQ(Read(Installed("bin/module1.dll")), Read(Old("bin/module1.dll")));
+    EXPECT_EQ(ReadFile(Installed("bin/module1.dll")), ReadFile(Old("bin/module1.dll")));
     EXPECT_FALSE(fs::exists(Installed("bin/module1.dll.pbk")));
 }
 
 TEST_F(PatchEngineTest, ThePorticoIsPatchedLast) {
-    Write(Old("bin/BexoPortico.exe"), Binary(30000, 1));
-    Write(New("bin/BexoPortico.exe"), Binary(30000, 9));
+    WriteFile(Old("bin/BexoPortico.exe"), Binary(30000, 1));
+    WriteFile(New("bin/BexoPortico.exe"), Binary(30000, 9));
     Prepare();
     // Listed first (it sorts first); a failure in a later entry shows it has not run yet.
-    EXPECT_EQ(Read(m_dir / "patch/patchedFiles.txt").rfind("bin\\BexoPortico.exe", 0), 0u);
-    Write(m_dir / "patch/data/bin/BexoPortico.exe.diff", "bad");
-    Write(m_dir / "patch/data/bin/module5.dll.diff", "bad");
+    EXPECT_EQ(ReadFile(m_dir / "patch/patchedFiles.txt").rfind("bin\\BexoPortico.exe", 0), 0u);
+    WriteFile(m_dir / "patch/data/bin/BexoPortico.exe.diff", "bad");
+    WriteFile(m_dir / "patch/data/bin/module5.dll.diff", "bad");
     EXPECT_FALSE(Apply());
     EXPECT_EQ(Lines(LOG_ERROR),
               std::vector<std::wstring>{
@@ -298,8 +291,8 @@ TEST_F(PatchEngineTest, AToolThatCannotStart) {
 }
 
 TEST_F(PatchEngineTest, TheConverterPatchesKaFiles) {
-    Write(Old("data/terrain.ka"), Binary(5000, 1));
-    Write(New("data/terrain.ka"), Binary(5000, 4));
+    WriteFile(Old("data/terrain.ka"), Binary(5000, 1));
+    WriteFile(New("data/terrain.ka"), Binary(5000, 4));
     fs::create_directories(m_dir / "old" / "bin");
     fs::copy_file(OSMEL_KACONVERTER, Old("bin/KAConverter.exe"));
     fs::create_directories(m_dir / "new" / "bin");
@@ -313,7 +306,7 @@ TEST_F(PatchEngineTest, TheConverterPatchesKaFiles) {
     fs::remove_all(m_dir / "install");
     fs::copy(m_dir / "old", m_dir / "install", fs::copy_options::recursive);
     fs::copy_file(OSMEL_KPATCHL, Installed("bin/kpatchl-w32.exe"));
-    Write(Installed("data/terrain.ka"), "something else");
+    WriteFile(Installed("data/terrain.ka"), "something else");
     m_old = Snapshot(m_dir / "install");
     g_lines.clear();
     EXPECT_FALSE(Apply());
@@ -325,23 +318,23 @@ TEST_F(PatchEngineTest, TheConverterPatchesKaFiles) {
 
 TEST_F(PatchEngineTest, AnAddedFileInTheWayIsKeptForTheRollBack) {
     Prepare();
-    Write(Installed("data/maps/new.map"), "the user's own file");
+    WriteFile(Installed("data/maps/new.map"), "the user's own file");
     const fs::path diff = m_dir / "patch/data/bin/module1.dll.diff";
-    const std::string goodDiff = Read(diff);
-    Write(diff, "bad");
+    const std::string goodDiff = ReadFile(diff);
+    WriteFile(diff, "bad");
     m_old = Snapshot(m_dir / "install");
     EXPECT_FALSE(Apply());
     ExpectRestored();
     EXPECT_FALSE(fs::exists(Installed("data/maps/new.map.pbk")));
 
-    Write(diff, goodDiff);
+    WriteFile(diff, goodDiff);
     ASSERT_TRUE(Apply());
     EXPECT_EQ(Snapshot(m_dir / "install"), m_new);
 }
 
 TEST_F(PatchEngineTest, ListPathsThatLeaveTheInstallationChangeNothing) {
     Prepare();
-    Write(m_dir / "outside.txt", "outside");
+    WriteFile(m_dir / "outside.txt", "outside");
     std::ofstream(m_dir / "patch" / "deletedFiles.txt", std::ios::binary | std::ios::app)
         << "..\\outside.txt\r\n\r\n\r\n";
     EXPECT_FALSE(Apply());

@@ -5,35 +5,27 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 
+#include "TestFiles.h"
 #include "patch/MD5.h"
 #include "platform/Files.h"
 #include "platform/System.h"
 
 namespace fs = std::filesystem;
+using BexoPatch::testing::ReadFile;
+using BexoPatch::testing::WriteFile;
 
 namespace {
 
 using Tree = std::map<std::string, std::string>;
 
-std::string Read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void Write(const fs::path& path, const std::string& content) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-}
-
 Tree Snapshot(const fs::path& root) {
     Tree tree;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
         if (entry.is_regular_file()) {
-            tree[entry.path().lexically_relative(root).generic_string()] = Read(entry.path());
+            tree[entry.path().lexically_relative(root).generic_string()] = ReadFile(entry.path());
         }
     }
     return tree;
@@ -63,7 +55,7 @@ public:
                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_root);
         for (const auto& [name, bytes] : kOld) {
-            Write(m_root / name, bytes);
+            WriteFile(m_root / name, bytes);
         }
         m_install = Platform::FromSystemPath(m_root.string());
     }
@@ -88,7 +80,7 @@ public:
             e.targetExisted = existed;
             e.backupExisted = fs::exists(m_root / (std::string(name) + ".pbk"));
             if (e.backupExisted) {
-                e.staleBackupMD5 = Md5(Read(m_root / (std::string(name) + ".pbk")));
+                e.staleBackupMD5 = Md5(ReadFile(m_root / (std::string(name) + ".pbk")));
             }
             return e;
         };
@@ -107,17 +99,17 @@ public:
 
     // Every change of the step, up to the replaced uninstaller log, as the engine makes them.
     static void MakeEveryChange(StepJournalTest& t) {
-        Write(t.m_root / "new.txt", "new");
+        WriteFile(t.m_root / "new.txt", "new");
         t.Move("mine.txt", "mine.txt.pbk");
-        Write(t.m_root / "mine.txt", "the step's");
+        WriteFile(t.m_root / "mine.txt", "the step's");
         t.Move("gone.txt", "gone.txt.pbk");
         t.Move("a.txt", "a.txt.pbk");
-        Write(t.m_root / "a.txt", "a new");
+        WriteFile(t.m_root / "a.txt", "a new");
         fs::remove(t.m_root / "b.txt.pbk");
         t.Move("b.txt", "b.txt.pbk");
-        Write(t.m_root / "b.txt", "b new");
+        WriteFile(t.m_root / "b.txt", "b new");
         fs::copy_file(t.m_root / "unins000.dat", t.m_root / "unins000.dat.osmel-old");
-        Write(t.m_root / "unins000.dat", "log new");
+        WriteFile(t.m_root / "unins000.dat", "log new");
     }
 
     fs::path m_root;
@@ -140,19 +132,19 @@ TEST_F(StepJournalTest, RecoveryEndsWithOneWholeBuild) {
         {"plan written, nothing done", [](StepJournalTest&) {}, false, StepRecovery::kUndone},
         {"added files half copied",
          [](StepJournalTest& t) {
-             Write(t.m_root / "new.txt", "ne");
+             WriteFile(t.m_root / "new.txt", "ne");
              t.Move("mine.txt", "mine.txt.pbk");
-             Write(t.m_root / "mine.txt", "the st");
+             WriteFile(t.m_root / "mine.txt", "the st");
          },
          false, StepRecovery::kUndone},
         {"adds and the delete done, the first patch's backup made, its tool cut",
          [](StepJournalTest& t) {
-             Write(t.m_root / "new.txt", "new");
+             WriteFile(t.m_root / "new.txt", "new");
              t.Move("mine.txt", "mine.txt.pbk");
-             Write(t.m_root / "mine.txt", "the step's");
+             WriteFile(t.m_root / "mine.txt", "the step's");
              t.Move("gone.txt", "gone.txt.pbk");
              t.Move("a.txt", "a.txt.pbk");
-             Write(t.m_root / "a.txt", "a n");
+             WriteFile(t.m_root / "a.txt", "a n");
          },
          false, StepRecovery::kUndone},
         {"every change made, the log replaced, not committed", &StepJournalTest::MakeEveryChange,
@@ -196,7 +188,7 @@ TEST_F(StepJournalTest, ATornJournalIsReportedAndLeftAlone) {
 TEST_F(StepJournalTest, ATornCommitRecordUndoesTheStep) {
     ASSERT_TRUE(WriteStepJournal(Plan()));
     Move("a.txt", "a.txt.pbk");
-    Write(m_root / "a.txt", "a new");
+    WriteFile(m_root / "a.txt", "a new");
     ASSERT_TRUE(CommitStepJournal(m_install));
     const fs::path journal = Platform::ToSystemPath(StepJournalPath(m_install));
     fs::resize_file(journal, fs::file_size(journal) - 3);

@@ -5,8 +5,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
+#include "TestFiles.h"
 #include "kernel/FileUtil.h"
 #include "kernel/Text.h"
 #include "patch/PatchCallbacks.h"
@@ -123,11 +123,10 @@ protected:
         }
     }
     void WriteLog(const std::string& log) {
-        std::ofstream(m_dir / "install" / "unins000.dat", std::ios::binary) << log;
+        BexoPatch::testing::WriteFile(m_dir / "install" / "unins000.dat", log);
     }
     std::string ReadLog() {
-        std::ifstream in(m_dir / "install" / "unins000.dat", std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        return BexoPatch::testing::ReadFile(m_dir / "install" / "unins000.dat");
     }
     bool Update() {
         return UpdateUninstallLog((m_dir / "install").wstring(), (m_dir / "patch").wstring());

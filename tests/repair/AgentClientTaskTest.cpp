@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
+#include "TestFiles.h"
 #include "kernel/Text.h"
 #include "platform/Files.h"
 #include "platform/System.h"
@@ -102,13 +102,9 @@ protected:
     }
     fs::path P(const std::string& rel) { return m_root / "install" / rel; }
     void Write(const std::string& rel, const std::string& content) {
-        fs::create_directories(P(rel).parent_path());
-        std::ofstream(P(rel), std::ios::binary) << content;
+        BexoPatch::testing::WriteFile(P(rel), content);
     }
-    std::string Read(const std::string& rel) {
-        std::ifstream in(P(rel), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string Read(const std::string& rel) { return BexoPatch::testing::ReadFile(P(rel)); }
     void Run() {
         testing::internal::CaptureStdout();
         ReceiveSegments(client.get());

@@ -4,27 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <thread>
 
 #include "RepairServer.h"
+#include "TestFiles.h"
 #include "platform/Files.h"
 #include "platform/System.h"
 
 namespace fs = std::filesystem;
+using BexoPatch::testing::ReadFile;
+using BexoPatch::testing::WriteFile;
 
 namespace {
-
-std::string Read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void Write(const fs::path& p, const std::string& s) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << s;
-}
 
 class RepairClientTest : public ::testing::Test {
 protected:
@@ -33,14 +25,14 @@ protected:
                 ("osmel-repairclient-" + std::to_string(Platform::GetCurrentProcessId()) + "-" +
                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_dir);
-        Write(m_dir / "ref/bin/tool.dll", std::string(5 << 20, 't'));
-        Write(m_dir / "ref/data/a.txt", "reference");
-        Write(m_dir / "ref/gone-too-long.bin", std::string(100, 'g'));
+        WriteFile(m_dir / "ref/bin/tool.dll", std::string(5 << 20, 't'));
+        WriteFile(m_dir / "ref/data/a.txt", "reference");
+        WriteFile(m_dir / "ref/gone-too-long.bin", std::string(100, 'g'));
         fs::copy(m_dir / "ref", m_dir / "client", fs::copy_options::recursive);
-        Write(m_dir / "client/data/a.txt", "damaged!!");
+        WriteFile(m_dir / "client/data/a.txt", "damaged!!");
         fs::remove(m_dir / "client/bin/tool.dll");
-        Write(m_dir / "client/gone-too-long.bin", std::string(5 << 20, 'g'));
-        Write(m_dir / "client/unins000.exe", "per machine");
+        WriteFile(m_dir / "client/gone-too-long.bin", std::string(5 << 20, 'g'));
+        WriteFile(m_dir / "client/unins000.exe", "per machine");
     }
     void TearDown() override { fs::remove_all(m_dir); }
     std::wstring W(const char* rel) { return Platform::FromSystemPath((m_dir / rel).string()); }
@@ -96,9 +88,9 @@ TEST_F(RepairClientTest, MakesADamagedInstallationIdenticalToTheReference) {
     EXPECT_EQ(error, BEXORESULT_OK);
     EXPECT_EQ(progress, 1.0f);
     for (const char* name : {"bin/tool.dll", "data/a.txt", "gone-too-long.bin"}) {
-        EXPECT_EQ(Read(m_dir / "client" / name), Read(m_dir / "ref" / name)) << name;
+        EXPECT_EQ(ReadFile(m_dir / "client" / name), ReadFile(m_dir / "ref" / name)) << name;
     }
-    EXPECT_EQ(Read(m_dir / "client/unins000.exe"), "per machine");
+    EXPECT_EQ(ReadFile(m_dir / "client/unins000.exe"), "per machine");
     EXPECT_TRUE(fs::exists(m_dir / "client/repair.cks"));
 
     // A second session finds nothing to do.

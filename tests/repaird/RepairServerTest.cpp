@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <thread>
 
 #include "SocketBuffer.h"
+#include "TestFiles.h"
 #include "kernel/FileUtil.h"
 #include "platform/Files.h"
 #include "platform/System.h"
@@ -95,13 +95,9 @@ protected:
     void TearDown() override { fs::remove_all(m_dir); }
 
     void Put(const std::string& rel, const std::string& content) {
-        fs::create_directories((m_dir / rel).parent_path());
-        std::ofstream(m_dir / rel, std::ios::binary) << content;
+        BexoPatch::testing::WriteFile(m_dir / rel, content);
     }
-    std::string Get(const std::string& rel) {
-        std::ifstream in(m_dir / rel, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string Get(const std::string& rel) { return BexoPatch::testing::ReadFile(m_dir / rel); }
     std::wstring W(const std::string& rel) {
         return Platform::FromSystemPath((m_dir / rel).string());
     }

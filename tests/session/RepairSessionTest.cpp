@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,6 +14,7 @@
 
 #include "RepairServer.h"
 #include "SessionTestSupport.h"
+#include "TestFiles.h"
 #include "kernel/PatchSettings.h"
 #include "kernel/Text.h"
 #include "patch/PatchCallbacks.h"
@@ -32,6 +32,8 @@
 
 using namespace BexoPatch;
 namespace fs = std::filesystem;
+using BexoPatch::testing::ReadFile;
+using BexoPatch::testing::WriteFile;
 
 namespace {
 
@@ -59,16 +61,6 @@ bool Free(const std::wstring& /*installPath*/) {
     return true;
 }
 void Release() {}
-
-std::string Read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void Write(const fs::path& p, const std::string& s) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << s;
-}
 
 // The reference server on a free port of 127.0.0.1, serving every connection until it
 // is destroyed.
@@ -209,10 +201,10 @@ std::vector<Line> NotConnected(const wchar_t* stageError) {
 }
 
 TEST_F(RepairSessionTest, RepairsTheInstallationAndFillsTheGauge) {
-    Write(m_dir / "ref/bin/tool.dll", std::string((4 << 20) + 5, 't'));
-    Write(m_dir / "ref/data/a.txt", "reference");
-    Write(m_dir / "client/data/a.txt", "damaged!!");
-    Write(m_dir / "client/unins000.exe", "per machine");
+    WriteFile(m_dir / "ref/bin/tool.dll", std::string((4 << 20) + 5, 't'));
+    WriteFile(m_dir / "ref/data/a.txt", "reference");
+    WriteFile(m_dir / "client/data/a.txt", "damaged!!");
+    WriteFile(m_dir / "client/unins000.exe", "per machine");
     Server server(Reference());
     LeaveMarker();
 
@@ -223,8 +215,8 @@ TEST_F(RepairSessionTest, RepairsTheInstallationAndFillsTheGauge) {
     EXPECT_EQ(window.ranges, std::vector<std::int32_t>{1000});
     ASSERT_FALSE(window.values.empty());
     EXPECT_EQ(window.values.back(), 1000);
-    EXPECT_EQ(Read(m_dir / "client/bin/tool.dll"), Read(m_dir / "ref/bin/tool.dll"));
-    EXPECT_EQ(Read(m_dir / "client/data/a.txt"), "reference");
+    EXPECT_EQ(ReadFile(m_dir / "client/bin/tool.dll"), ReadFile(m_dir / "ref/bin/tool.dll"));
+    EXPECT_EQ(ReadFile(m_dir / "client/data/a.txt"), "reference");
     const auto entries = ChecksumFile();
     EXPECT_EQ(entries.count(L"bin\\tool.dll#001"), 1u);
     EXPECT_EQ(entries.count(L"unins000.exe#000"), 0u) << "never uploaded";
@@ -236,7 +228,7 @@ TEST_F(RepairSessionTest, RepairsTheInstallationAndFillsTheGauge) {
 }
 
 TEST_F(RepairSessionTest, ConnectionFailuresEndInStageThree) {
-    Write(m_dir / "ref/a.txt", "reference");
+    WriteFile(m_dir / "ref/a.txt", "reference");
     RepairServerOptions handshake = Reference();
     handshake.handshakeAnswer = 7;
     {
@@ -259,7 +251,7 @@ TEST_F(RepairSessionTest, ConnectionFailuresEndInStageThree) {
 // written and registered, and a second session repairs only the other 60.
 TEST_F(RepairSessionTest, ALostConnectionKeepsWhatArrivedAndASecondSessionFinishes) {
     for (int i = 0; i < 100; ++i) {
-        Write(m_dir / "ref" / ("f" + std::to_string(100 + i)), "segment " + std::to_string(i));
+        WriteFile(m_dir / "ref" / ("f" + std::to_string(100 + i)), "segment " + std::to_string(i));
     }
     LeaveMarker();
     {
@@ -282,7 +274,7 @@ TEST_F(RepairSessionTest, ALostConnectionKeepsWhatArrivedAndASecondSessionFinish
         const fs::path file = m_dir / "client" / ("f" + std::to_string(100 + i));
         if (fs::exists(file)) {
             ++written;
-            EXPECT_EQ(Read(file), "segment " + std::to_string(i));
+            EXPECT_EQ(ReadFile(file), "segment " + std::to_string(i));
         }
     }
     EXPECT_EQ(written, 40);
@@ -298,7 +290,7 @@ TEST_F(RepairSessionTest, ALostConnectionKeepsWhatArrivedAndASecondSessionFinish
 
 TEST_F(RepairSessionTest, ACancelWhileReceivingEndsWithoutTheStageError) {
     for (int i = 0; i < 20; ++i) {
-        Write(m_dir / "ref" / ("f" + std::to_string(100 + i)), "segment");
+        WriteFile(m_dir / "ref" / ("f" + std::to_string(100 + i)), "segment");
     }
     RepairServerOptions slow = Reference();
     slow.recordDelayMs = 300;

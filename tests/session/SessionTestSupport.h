@@ -8,14 +8,13 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "TestFiles.h"
 #include "patch/PatchCallbacks.h"
 #include "session/PatchThread.h"
 #include "session/SessionWindow.h"
@@ -107,8 +106,7 @@ inline std::map<std::string, std::string> InstallationTree(const std::filesystem
         if (entry.is_regular_file() && name != "bin/kpatchl-w32.exe" &&
             name != "bin/KelvorUtil.exe" && name != "bin/KelvorUtil.cfg" &&
             name != "unins000.dat") {
-            std::ifstream in(entry.path(), std::ios::binary);
-            files[name] = std::string(std::istreambuf_iterator<char>(in), {});
+            files[name] = ReadFile(entry.path());
         }
     }
     return files;

@@ -11,6 +11,7 @@
 
 #include "FixtureTest.h"
 #include "SessionTestSupport.h"
+#include "TestFiles.h"
 #include "kernel/FileUtil.h"
 #include "kernel/PatchSettings.h"
 #include "kernel/Text.h"
@@ -22,15 +23,11 @@
 using namespace BexoPatch;
 using namespace BexoPatch::testing;
 namespace fs = std::filesystem;
+using BexoPatch::testing::ReadFile;
 
 namespace {
 
 const auto* const g_wx = ::testing::AddGlobalTestEnvironment(new WxEnvironment);
-
-std::string Read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 bool MarkerSet() {
     Platform::HKEY key = nullptr;
@@ -124,7 +121,7 @@ TEST_F(StandaloneSessionTest, ADamagedFileStopsTheChainAtTheLastGoodBuild) {
     ASSERT_FALSE(victim.empty());
     std::ofstream(install / victim, std::ios::binary | std::ios::in) << "damage";
     auto expected = second;
-    expected[victim] = Read(install / victim);
+    expected[victim] = ReadFile(install / victim);
 
     CapturedLog log;
     RecordingWindow window;
