@@ -2,7 +2,8 @@
 // is associated with a port under a key; an overlapped receive, send, connect or
 // disconnect either fails at once or later delivers exactly one completion packet
 // (bytes, key, overlapped block, error) through the port, also when it succeeded at
-// once. Errors are the Windows Sockets numbers whatever the OS reports underneath.
+// once. Errors are the Windows Sockets numbers whatever the OS reports underneath: on
+// Windows a completion's Win32 error is translated as Windows Sockets itself does.
 //
 // The port is meant for one thread that takes its completions and issues the overlapped
 // calls; any thread may post packets and close sockets. A socket closed while calls are
@@ -47,12 +48,19 @@ constexpr DWORD WsaNotInitialised = 10093;
 // The Windows Sockets number for an errno value of a socket call. Values without a
 // Windows Sockets counterpart come back with the application bit (1 << 29) set.
 DWORD WsaErrorFromErrno(int errnoValue);
+// The Windows Sockets number for the Win32 error that a completion packet of a socket
+// call carries (64 for a reset connection, 1225 for a refused connect...); Windows
+// Sockets numbers and errors without a counterpart come back unchanged.
+DWORD WsaErrorFromWin32(DWORD win32Error);
 
-// The OS's block for an overlapped call. Zero it before use; the backend keeps its
-// bookkeeping elsewhere.
+// The OS's block for an overlapped call, laid out as Windows' OVERLAPPED, which it is
+// on Windows. Zero it before use and leave it alone while a call is outstanding.
 struct Overlapped {
     std::uintptr_t internal = 0;
     std::uintptr_t internalHigh = 0;
+    std::uint32_t offset = 0;
+    std::uint32_t offsetHigh = 0;
+    void* event = nullptr;
 };
 
 struct WsaBuf {
@@ -112,7 +120,9 @@ DWORD ConnectEx(Socket socket, const SocketAddress& address, Overlapped* overlap
 // Makes the connection known to the socket's other calls once ConnectEx completed.
 DWORD UpdateConnectContext(Socket socket);
 // Ends the connection gracefully and leaves the socket unbound and unconnected, ready
-// for another Bind and ConnectEx (TF_REUSE_SOCKET).
+// for another Bind and ConnectEx: a fresh OS socket, associated with the same port and
+// key, stands in from then on, and the old one is closed once its disconnect is done.
+// Outstanding calls of the old socket complete with Error::OperationAborted.
 DWORD DisconnectEx(Socket socket, Overlapped* overlapped);
 
 // The IPv4 addresses of a host name or dotted address, in host byte order and in the

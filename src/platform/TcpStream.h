@@ -15,7 +15,8 @@ public:
     // Connects to an IPv4 address or host name; null when that fails.
     static std::unique_ptr<TcpStream> Connect(const std::string& host, std::uint16_t port);
 
-    explicit TcpStream(int descriptor);
+    // Takes over an open socket: a descriptor on POSIX, a SOCKET on Windows.
+    explicit TcpStream(std::intptr_t descriptor);
     ~TcpStream();
     TcpStream(const TcpStream&) = delete;
     TcpStream& operator=(const TcpStream&) = delete;
@@ -37,7 +38,7 @@ public:
     std::string PeerName() const;
 
 private:
-    int m_descriptor;
+    std::intptr_t m_descriptor;
 };
 
 class TcpListener {
@@ -56,9 +57,13 @@ public:
     void Close();
 
 private:
-    TcpListener(int descriptor, std::uint16_t port) : m_descriptor(descriptor), m_port(port) {}
-    int m_descriptor;
+    TcpListener(std::intptr_t descriptor, std::uint16_t port, void* closeEvent)
+        : m_descriptor(descriptor), m_port(port), m_closeEvent(closeEvent) {}
+    std::intptr_t m_descriptor;
     std::uint16_t m_port;
+    // Windows: the event that Close sets to end a waiting Accept (POSIX shuts the
+    // socket down instead, and has none).
+    [[maybe_unused]] void* m_closeEvent;
 };
 
 }  // namespace Platform

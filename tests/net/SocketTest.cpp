@@ -1,6 +1,7 @@
 // The completion-port socket layer against real loopback peers.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -45,19 +46,26 @@ TEST(SocketErrorTest, MapsOsErrorsToResultCodes) {
     }
 }
 
-TEST(SocketErrorTest, OsErrnoValuesBecomeWindowsSocketsNumbers) {
-    // The errno values behind the completions the mapping sees on this platform.
-    const std::int32_t econnreset = 104;
-    const std::int32_t econnrefused = 111;
-    const std::int32_t etimedout = 110;
-    const std::int32_t enetunreach = 101;
-    const std::int32_t ehostunreach = 113;
-    EXPECT_EQ(Platform::WsaErrorFromErrno(econnreset), 10054u);
-    EXPECT_EQ(Platform::WsaErrorFromErrno(econnrefused), 10061u);
-    EXPECT_EQ(Platform::WsaErrorFromErrno(etimedout), 10060u);
-    EXPECT_EQ(Platform::WsaErrorFromErrno(enetunreach), 10051u);
-    EXPECT_EQ(Platform::WsaErrorFromErrno(ehostunreach), 10065u);
-    EXPECT_EQ(MapSocketError(Platform::WsaErrorFromErrno(5)), BEXORESULT_UNKNOWN_ERROR);
+TEST(SocketErrorTest, OsErrorsBecomeWindowsSocketsNumbers) {
+    // The errno values behind the completions of the POSIX backend.
+    EXPECT_EQ(Platform::WsaErrorFromErrno(ECONNRESET), 10054u);
+    EXPECT_EQ(Platform::WsaErrorFromErrno(ECONNREFUSED), 10061u);
+    EXPECT_EQ(Platform::WsaErrorFromErrno(ETIMEDOUT), 10060u);
+    EXPECT_EQ(Platform::WsaErrorFromErrno(ENETUNREACH), 10051u);
+    EXPECT_EQ(Platform::WsaErrorFromErrno(EHOSTUNREACH), 10065u);
+    EXPECT_EQ(MapSocketError(Platform::WsaErrorFromErrno(EIO)), BEXORESULT_UNKNOWN_ERROR);
+    // The Win32 errors that Windows' completion packets carry: a reset, a refused
+    // connect and a connect that timed out give what the socket calls themselves give.
+    const struct {
+        std::uint32_t win32Error;
+        std::uint32_t expected;
+    } cases[] = {
+        {64, 10054},   {1225, 10061}, {121, 10060},   {1236, 10053}, {1231, 10051},
+        {1232, 10065}, {995, 995},    {10054, 10054}, {0, 0},        {5, 5},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Platform::WsaErrorFromWin32(c.win32Error), c.expected) << c.win32Error;
+    }
 }
 
 TEST(SocketErrorTest, WinsockStartupServesTheVersionAskedFor) {

@@ -54,9 +54,6 @@ struct Packet {
     DWORD error;
 };
 
-// The application bit of Win32 error numbers marks errno values without a Windows
-// Sockets counterpart.
-constexpr DWORD kApplicationErrorBit = 1u << 29;
 constexpr std::uint64_t kWakeId = 0;
 constexpr int kSpins = 20;
 
@@ -73,58 +70,6 @@ struct CompletionPortObject {
     std::vector<SocketObject*> retired;
     std::uint64_t nextId = 1;
 };
-
-DWORD WsaErrorFromErrno(int errnoValue) {
-    switch (errnoValue) {
-        case 0:
-            return Error::Success;
-        case EFAULT:
-            return Error::WsaEFault;
-        case EINVAL:
-            return Error::WsaEInval;
-        case EAGAIN:
-            return Error::WsaEWouldBlock;
-        case EINPROGRESS:
-            return Error::WsaEInProgress;
-        case EALREADY:
-            return Error::WsaEAlready;
-        case EBADF:
-        case ENOTSOCK:
-            return Error::WsaENotSock;
-        case EAFNOSUPPORT:
-            return Error::WsaEAfNoSupport;
-        case EADDRINUSE:
-            return Error::WsaEAddrInUse;
-        case EADDRNOTAVAIL:
-            return Error::WsaEAddrNotAvail;
-        case ENETDOWN:
-            return Error::WsaENetDown;
-        case ENETUNREACH:
-            return Error::WsaENetUnreach;
-        case ECONNABORTED:
-            return Error::WsaEConnAborted;
-        // A send after the peer reset the connection; Windows reports the reset.
-        case EPIPE:
-        case ECONNRESET:
-            return Error::WsaEConnReset;
-        case ENOBUFS:
-        case ENOMEM:
-            return Error::WsaENoBufs;
-        case EISCONN:
-            return Error::WsaEIsConn;
-        case ENOTCONN:
-            return Error::WsaENotConn;
-        case ETIMEDOUT:
-            return Error::WsaETimedOut;
-        case ECONNREFUSED:
-            return Error::WsaEConnRefused;
-        case EHOSTDOWN:
-        case EHOSTUNREACH:
-            return Error::WsaEHostUnreach;
-        default:
-            return kApplicationErrorBit | static_cast<DWORD>(errnoValue);
-    }
-}
 
 namespace {
 

@@ -46,7 +46,7 @@ std::unique_ptr<TcpStream> TcpStream::Connect(const std::string& host, std::uint
     return stream;
 }
 
-TcpStream::TcpStream(int descriptor) : m_descriptor(descriptor) {}
+TcpStream::TcpStream(std::intptr_t descriptor) : m_descriptor(descriptor) {}
 
 TcpStream::~TcpStream() {
     if (m_descriptor >= 0) {
@@ -145,7 +145,7 @@ std::unique_ptr<TcpListener> TcpListener::Listen(const std::string& address, std
     }
     socklen_t length = sizeof bound;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
-    return std::unique_ptr<TcpListener>(new TcpListener(fd, ntohs(bound.sin_port)));
+    return std::unique_ptr<TcpListener>(new TcpListener(fd, ntohs(bound.sin_port), nullptr));
 }
 
 TcpListener::~TcpListener() {
