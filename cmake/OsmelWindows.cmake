@@ -3,7 +3,8 @@
 # source, tool and test folders that build for Windows so far, and only those are added.
 set(OSMEL_FOLDERS
     src/platform src/kernel src/repair/buffer src/net src/patch
-    tests/platform tests/kernel tests/buffer tests/net tests/patch)
+    tools/delta tools/kaconverter tools/kpatchl tools/mkbuilds
+    tests/platform tests/kernel tests/buffer tests/net tests/patch tests/delta tests/mkbuilds)
 
 # Every library and program is linked statically; zlib comes from libz-mingw-w64-dev.
 set(OSMEL_BUILD_GUI OFF CACHE BOOL "" FORCE)
@@ -13,6 +14,17 @@ set(OSMEL_BUILD_FUZZ OFF CACHE BOOL "" FORCE)
 add_compile_definitions(__USE_MINGW_ANSI_STDIO=1)
 # Decompression through zlib's uncompress, the Windows program's own way.
 set(OSMEL_INFLATE_WITH_LIBDEFLATE OFF CACHE BOOL "" FORCE)
+
+# Libraries that Debian has no mingw-w64 package of, built from Debian's source packages
+# into OSMEL_WINDOWS_LIBS once per build tree (scripts/windows-lib.sh does nothing while
+# its last build stands); the toolchain file makes pkg-config and find_* search there.
+function(osmel_windows_lib library)
+  execute_process(
+    COMMAND ${PROJECT_SOURCE_DIR}/scripts/windows-lib.sh ${library} ${OSMEL_MINGW_TRIPLE}
+            ${OSMEL_WINDOWS_LIBS}
+    COMMAND_ERROR_IS_FATAL ANY)
+endfunction()
+osmel_windows_lib(zstd)
 
 # osmel-rccompile runs at build time, so it is built for this machine with the host
 # compiler rather than for Windows.

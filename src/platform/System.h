@@ -1,11 +1,13 @@
 // Process-wide facts and services of the OS: last error, clocks, process ids, the
-// environment, the debugger, standard output and the temporary directory.
+// command line, the environment, the debugger, standard output and the temporary
+// directory.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Win32Types.h"
 
@@ -27,6 +29,11 @@ DWORD GetCurrentProcessId();
 // True while the process exists and has not ended; a process that has exited but not
 // yet been reaped by its parent is not running.
 bool IsProcessActive(DWORD processId);
+
+// The program's arguments in UTF-8, its own name first. On Windows they come from the
+// Unicode command line (GetCommandLineW): main's argv is in the ANSI code page, which
+// cannot name every file. Elsewhere they are main's argv as the OS passed it.
+std::vector<std::string> GetCommandLineArguments(int argc, char** argv);
 
 std::optional<std::string> GetEnvironmentVariable(const char* name);
 

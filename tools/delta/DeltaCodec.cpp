@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "kernel/FileUtil.h"
@@ -17,7 +18,9 @@ namespace {
 
 constexpr std::size_t kPiece = 1 << 20;
 constexpr int kMinWindowLog = 10;
-constexpr int kMaxWindowLog = 31;
+// The largest window zstd takes: 2 GiB in a 64-bit process, 1 GiB in a 32-bit one, whose
+// decoder refuses a larger limit outright.
+constexpr int kMaxWindowLog = sizeof(std::size_t) == 4 ? 30 : 31;
 
 struct CCtxFree {
     void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
@@ -41,7 +44,13 @@ bool ReadWhole(const std::wstring& path, std::vector<std::uint8_t>* bytes, std::
         *error = Name(path) + " is larger than " + std::to_string(kMaxFileSize) + " bytes";
         return false;
     }
-    bytes->resize(static_cast<std::size_t>(file.GetSize()));
+    // A 32-bit process may find no room for a file this size.
+    try {
+        bytes->resize(static_cast<std::size_t>(file.GetSize()));
+    } catch (const std::bad_alloc&) {
+        *error = Name(path) + " does not fit in memory";
+        return false;
+    }
     std::size_t done = 0;
     while (done < bytes->size()) {
         const std::size_t n = std::min(kPiece, bytes->size() - done);

@@ -9,7 +9,9 @@ namespace Delta {
 
 // Default compression level of MakeDiff: small differences matter more than speed.
 constexpr int kDefaultLevel = 19;
-// Files are limited to what one zstd window can span on a 64-bit machine.
+// Files are limited to what one zstd window can span in a 64-bit process. A 32-bit
+// process has a window half that size, which only costs matches, and refuses an old file
+// it cannot hold in memory.
 constexpr unsigned long long kMaxFileSize = 1ull << 31;
 
 enum class Status {

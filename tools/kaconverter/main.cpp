@@ -3,20 +3,22 @@
 // them: 0 patched; 1 the contents do not match (the difference does not apply to OLD);
 // 2 OLD cannot be read; 3 DIFF cannot be read; 4 NEW cannot be written; 5 wrong arguments.
 #include <cstdio>
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "DeltaCodec.h"
 #include "kernel/Text.h"
+#include "platform/System.h"
 
 int main(int argc, char** argv) {
-    if (argc != 5 || std::strcmp(argv[1], "patchapply") != 0) {
+    const std::vector<std::string> args = Platform::GetCommandLineArguments(argc, argv);
+    if (args.size() != 5 || args[1] != "patchapply") {
         std::fprintf(stderr, "usage: KAConverter.exe patchapply OLD DIFF NEW\n");
         return 5;
     }
     std::string error;
     const Delta::Status status =
-        Delta::ApplyDiff(Utf8ToWide(argv[2]), Utf8ToWide(argv[3]), Utf8ToWide(argv[4]), &error);
+        Delta::ApplyDiff(Utf8ToWide(args[2]), Utf8ToWide(args[3]), Utf8ToWide(args[4]), &error);
     if (status != Delta::Status::Ok) {
         std::fprintf(stderr, "KAConverter.exe: %s\n", error.c_str());
     }

@@ -4,18 +4,21 @@
 // another file).
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "DeltaCodec.h"
 #include "kernel/Text.h"
+#include "platform/System.h"
 
 int main(int argc, char** argv) {
-    if (argc < 4) {
+    const std::vector<std::string> args = Platform::GetCommandLineArguments(argc, argv);
+    if (args.size() < 4) {
         std::fprintf(stderr, "usage: kpatchl-w32.exe OLD DIFF NEW\n");
         return 1;
     }
     std::string error;
     const Delta::Status status =
-        Delta::ApplyDiff(Utf8ToWide(argv[1]), Utf8ToWide(argv[2]), Utf8ToWide(argv[3]), &error);
+        Delta::ApplyDiff(Utf8ToWide(args[1]), Utf8ToWide(args[2]), Utf8ToWide(args[3]), &error);
     if (status != Delta::Status::Ok) {
         std::fprintf(stderr, "kpatchl-w32.exe: %s\n", error.c_str());
     }

@@ -2,11 +2,14 @@
 // benchmarks and the demo.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "BuildGenerator.h"
 #include "UninstallLogWriter.h"
 #include "platform/Files.h"
+#include "platform/System.h"
 
 namespace {
 
@@ -31,6 +34,12 @@ bool Number(const char* text, unsigned long long* value) {
     return end != text && *end == '\0';
 }
 
+// The arguments are UTF-8 on every system; a narrow path would be the ANSI code page's
+// on Windows.
+std::filesystem::path Utf8Path(const std::string& text) {
+    return std::u8string(text.begin(), text.end());
+}
+
 int Usage(const std::string& message) {
     std::fprintf(stderr, "osmel-mkbuilds: %s\n%s", message.c_str(), kUsage);
     return 2;
@@ -39,40 +48,40 @@ int Usage(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    const std::vector<std::string> args = Platform::GetCommandLineArguments(argc, argv);
+    if (args.size() >= 2 && (args[1] == "--help" || args[1] == "-h")) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    if (argc == 3 && std::string(argv[1]) == "uninstall-log") {
+    if (args.size() == 3 && args[1] == "uninstall-log") {
         std::string error;
-        if (!WriteUninstallLog(Platform::FromSystemPath(argv[2]), &error)) {
+        if (!WriteUninstallLog(Platform::FromSystemPath(args[2]), &error)) {
             std::fprintf(stderr, "osmel-mkbuilds: %s\n", error.c_str());
             return 1;
         }
         return 0;
     }
-    if (argc < 3 || std::string(argv[1]) != "chain") {
+    if (args.size() < 3 || args[1] != "chain") {
         return Usage("expected a command");
     }
     BuildChainOptions options;
-    for (int i = 3; i < argc; ++i) {
-        const std::string arg = argv[i];
+    for (std::size_t i = 3; i < args.size(); ++i) {
+        const std::string& arg = args[i];
         unsigned long long n = 0;
-        if (i + 1 >= argc) {
+        if (i + 1 >= args.size()) {
             return Usage("missing value for " + arg);
         }
-        const char* value = argv[++i];
+        const std::string& value = args[++i];
         if (arg == "--builds") {
             options.builds.clear();
-            std::string list = value;
-            for (std::size_t start = 0; start <= list.size();) {
-                const std::size_t comma = std::min(list.find(',', start), list.size());
+            for (std::size_t start = 0; start <= value.size();) {
+                const std::size_t comma = std::min(value.find(',', start), value.size());
                 if (comma > start) {
-                    options.builds.push_back(list.substr(start, comma - start));
+                    options.builds.push_back(value.substr(start, comma - start));
                 }
                 start = comma + 1;
             }
-        } else if (!Number(value, &n)) {
+        } else if (!Number(value.c_str(), &n)) {
             return Usage(arg + " needs a number");
         } else if (arg == "--files") {
             options.files = n;
@@ -91,7 +100,7 @@ int main(int argc, char** argv) {
         }
     }
     std::string error;
-    if (!GenerateBuildChain(argv[2], options, &error)) {
+    if (!GenerateBuildChain(Utf8Path(args[2]), options, &error)) {
         std::fprintf(stderr, "osmel-mkbuilds: %s\n", error.c_str());
         return 1;
     }

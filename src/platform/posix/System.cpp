@@ -10,6 +10,7 @@
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/Files.h"
 
@@ -25,6 +26,10 @@ DWORD GetLastError() {
 
 void SetLastError(DWORD error) {
     t_lastError = error;
+}
+
+std::vector<std::string> GetCommandLineArguments(int argc, char** argv) {
+    return {argv, argv + argc};
 }
 
 void SetLastErrorFromErrno(int errnoValue) {

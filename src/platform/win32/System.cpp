@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/CommandLine.h"
 #include "platform/Files.h"
 #include "platform/Utf8.h"
 #include "platform/win32/WinApi.h"
@@ -23,6 +24,14 @@ void SetLastError(DWORD error) {
 
 void SetLastErrorFromErrno(int errnoValue) {
     SetLastError(Win32ErrorFromErrno(errnoValue));
+}
+
+std::vector<std::string> GetCommandLineArguments(int /*argc*/, char** /*argv*/) {
+    std::vector<std::string> arguments;
+    for (const std::wstring& argument : SplitWindowsCommandLine(::GetCommandLineW())) {
+        arguments.push_back(EncodeUtf8(argument));
+    }
+    return arguments;
 }
 
 std::uint64_t GetTickCount64() {

@@ -1,0 +1,138 @@
+// kpatchl-w32.exe and KAConverter.exe as the patch engine runs them: a Unicode command
+// line naming files with spaces and the typographic characters that the narrow file
+// interface keeps (which not every ANSI code page has), and the exit codes the engine
+// reads.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "DeltaCodec.h"
+#include "kernel/Text.h"
+#include "platform/Process.h"
+#include "platform/Sync.h"
+#include "platform/System.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Read(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void Write(const fs::path& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+// The path in the program's internal form, through UTF-8 on every system.
+std::wstring Wide(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return Utf8ToWide(std::string(text.begin(), text.end()));
+}
+
+// Noise that does not compress, so that a difference only decodes against its own old
+// file; the same seed gives the same bytes.
+std::string Noise(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string data(size, '\0');
+    for (char& c : data) {
+        c = static_cast<char>(random());
+    }
+    return data;
+}
+
+const std::wstring kKpatchl = L"kpatchl-w32.exe\"";
+const std::wstring kConverter = L"KAConverter.exe\" patchapply";
+
+class DeltaToolsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() / (u8"osmel-delta «Kelvor» – ‘Nord’ 20° …" + [] {
+                    const std::string pid = std::to_string(Platform::GetCurrentProcessId());
+                    return std::u8string(pid.begin(), pid.end());
+                }());
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir / "bin");
+        fs::copy_file(OSMEL_KPATCHL, m_dir / "bin" / "kpatchl-w32.exe");
+        fs::copy_file(OSMEL_KACONVERTER, m_dir / "bin" / "KAConverter.exe");
+        m_old = Noise(300000, 1);
+        m_new = m_old;
+        m_new.replace(123456, 6, "EDITED");
+        m_new += "tail";
+        Write(m_dir / u8"alt «1».dat", m_old);
+        Write(m_dir / u8"neu – 2.dat", m_new);
+        std::string error;
+        ASSERT_EQ(Delta::MakeDiff(Path(u8"alt «1».dat"), Path(u8"neu – 2.dat"),
+                                  Path(u8"‘diff’.diff"), 3, &error),
+                  Delta::Status::Ok)
+            << error;
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    std::wstring Path(const std::u8string& name) const { return Wide(m_dir / name); }
+
+    // Runs the tool from the installation's bin on files of the folder, as the engine
+    // does: the command (if any), then full paths, quoted. Its exit code.
+    int Run(const std::wstring& tool, const std::vector<std::u8string>& files) const {
+        std::wstring commandLine = L"\"" + Path(u8"bin") + L"\\" + tool;
+        for (const std::u8string& file : files) {
+            commandLine += L" \"" + Path(file) + L"\"";
+        }
+        Platform::ProcessStartup startup;
+        Platform::ProcessInformation info;
+        if (!Platform::CreateProcess(commandLine, startup, &info)) {
+            return -1;
+        }
+        Platform::WaitForSingleObject(info.process, Platform::kInfinite);
+        Platform::DWORD code = 0;
+        Platform::GetExitCodeProcess(info.process, &code);
+        Platform::CloseHandle(info.process);
+        Platform::CloseHandle(info.thread);
+        return static_cast<int>(code);
+    }
+
+    fs::path m_dir;
+    std::string m_old;
+    std::string m_new;
+};
+
+TEST_F(DeltaToolsTest, BothToolsRebuildTheNewFile) {
+    EXPECT_LT(fs::file_size(m_dir / u8"‘diff’.diff"), 10000u);
+    EXPECT_EQ(Run(kKpatchl, {u8"alt «1».dat", u8"‘diff’.diff", u8"aus kpatchl.dat"}), 0);
+    EXPECT_TRUE(Read(m_dir / u8"aus kpatchl.dat") == m_new);
+    EXPECT_EQ(Run(kConverter, {u8"alt «1».dat", u8"‘diff’.diff", u8"aus ka.dat"}), 0);
+    EXPECT_TRUE(Read(m_dir / u8"aus ka.dat") == m_new);
+}
+
+TEST_F(DeltaToolsTest, ExitCodesNameWhatFailedAndNoOutputIsLeft) {
+    const std::string diff = Read(m_dir / u8"‘diff’.diff");
+    Write(m_dir / "cut.diff", diff.substr(0, diff.size() / 2));
+    Write(m_dir / "other.dat", Noise(300000, 2));
+    struct Case {
+        const char* what;
+        std::vector<std::u8string> files;  // OLD DIFF NEW, or fewer
+        int kpatchl;
+        int converter;
+    };
+    const Case cases[] = {
+        {"too few arguments", {u8"alt «1».dat", u8"‘diff’.diff"}, 1, 5},
+        {"no old file", {u8"fehlt°.dat", u8"‘diff’.diff", u8"out.dat"}, 2, 2},
+        {"no difference file", {u8"alt «1».dat", u8"fehlt°.diff", u8"out.dat"}, 3, 3},
+        {"output folder missing", {u8"alt «1».dat", u8"‘diff’.diff", u8"fehlt°/out.dat"}, 4, 4},
+        {"another old file", {u8"other.dat", u8"‘diff’.diff", u8"out.dat"}, 5, 1},
+        {"cut difference", {u8"alt «1».dat", u8"cut.diff", u8"out.dat"}, 5, 1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Run(kKpatchl, c.files), c.kpatchl) << c.what;
+        EXPECT_EQ(Run(kConverter, c.files), c.converter) << c.what;
+        EXPECT_FALSE(fs::exists(m_dir / "out.dat")) << c.what;
+    }
+}
+
+}  // namespace
