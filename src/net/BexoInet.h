@@ -82,6 +82,7 @@ public:
 
 private:
     void Close();
+    // The URL of a file on this connection's server, for libcurl.
     std::string FileURL(const std::string& path) const;
 
     BexoInetSession* m_session = nullptr;
@@ -91,6 +92,7 @@ private:
     std::string m_password;
     bool m_passive = true;
     std::int32_t m_port = 21;
-    // The libcurl code of the last failed step, for Reconnect.
+    // The transport's error of the last failed step (a libcurl code, or WinINet's last
+    // error on Windows), for Reconnect.
     int m_lastError = 0;
 };
