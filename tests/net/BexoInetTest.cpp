@@ -4,16 +4,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "LocalServers.h"
-#include "platform/System.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -98,7 +94,8 @@ std::string Pattern(std::size_t size) {
 }
 
 std::string Contents(BexoDataBufferMemoryDynamic& buffer) {
-    return {reinterpret_cast<const char*>(buffer.GetData()), buffer.GetSize()};
+    return {reinterpret_cast<const char*>(buffer.GetData()),
+            static_cast<std::size_t>(buffer.GetSize())};
 }
 
 std::size_t Count(const std::string& text, const std::string& what) {
@@ -112,47 +109,29 @@ std::size_t Count(const std::string& text, const std::string& what) {
 class ServersTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        s_dir = fs::temp_directory_path() /
-                ("osmel-net-" + std::to_string(Platform::GetCurrentProcessId()));
-        fs::remove_all(s_dir);
-        fs::create_directories(s_dir / "www");
-        fs::create_directories(s_dir / "nginx");
-        fs::create_directories(s_dir / "ftp");
-        fs::permissions(s_dir, fs::perms::owner_all | fs::perms::group_read |
-                                   fs::perms::group_exec | fs::perms::others_read |
-                                   fs::perms::others_exec);
+        s_servers = std::make_unique<testservers::Servers>();
         s_package = Pattern(300 * 1024 + 17);
-        testservers::WriteText(s_dir / "www" / "package.zip", s_package);
-        s_nginx = std::make_unique<testservers::Nginx>(s_dir / "nginx", s_dir / "www");
-        s_ftp = std::make_unique<testservers::Vsftpd>(s_dir / "ftp", s_dir / "www");
+        testservers::WriteText(s_servers->Www() / "package.zip", s_package);
         SetDownloadRetryPause(std::chrono::milliseconds(10));
     }
-    static void TearDownTestSuite() {
-        s_nginx.reset();
-        s_ftp.reset();
-        fs::remove_all(s_dir);
-    }
-    void SetUp() override {
-        ASSERT_TRUE(s_nginx->Ready());
-        ASSERT_TRUE(s_ftp->Ready());
-    }
+    static void TearDownTestSuite() { s_servers.reset(); }
+    void SetUp() override { ASSERT_TRUE(s_servers->Ready()); }
 
-    static inline fs::path s_dir;
     static inline std::string s_package;
-    static inline std::unique_ptr<testservers::Nginx> s_nginx;
-    static inline std::unique_ptr<testservers::Vsftpd> s_ftp;
+    static inline std::unique_ptr<testservers::Servers> s_servers;
 };
 
 TEST_F(ServersTest, HttpDownloadAndSize) {
     BexoDataBufferMemoryDynamic buffer;
-    ASSERT_EQ(DownloadURL(s_nginx->URL("package.zip"), &buffer, DOWNLOAD_BYPASS_CACHE, nullptr),
-              BEXORESULT_OK);
+    ASSERT_EQ(
+        DownloadURL(s_servers->HttpURL("package.zip"), &buffer, DOWNLOAD_BYPASS_CACHE, nullptr),
+        BEXORESULT_OK);
     EXPECT_EQ(Contents(buffer), s_package);
-    EXPECT_NE(s_nginx->AccessLog().find("GET /package.zip HTTP/1.1 200 [-] [no-cache] [no-cache]"),
+    EXPECT_NE(s_servers->HttpLog().find("GET /package.zip HTTP/1.1 200 [-] [no-cache] [no-cache]"),
               std::string::npos);
 
     std::uint64_t size = 0;
-    ASSERT_EQ(GetURLSize(s_nginx->URL("package.zip"), &size), BEXORESULT_OK);
+    ASSERT_EQ(GetURLSize(s_servers->HttpURL("package.zip"), &size), BEXORESULT_OK);
     EXPECT_EQ(size, s_package.size());
 }
 
@@ -162,60 +141,61 @@ TEST_F(ServersTest, HttpDownloadCutsTheTailOfAnOlderLongerContent) {
     ASSERT_EQ(buffer.WriteData(older.data(), static_cast<std::uint32_t>(older.size())),
               BEXORESULT_OK);
     ASSERT_EQ(buffer.Seek(0), BEXORESULT_OK);
-    ASSERT_EQ(DownloadURL(s_nginx->URL("package.zip"), &buffer, 0, nullptr), BEXORESULT_OK);
+    ASSERT_EQ(DownloadURL(s_servers->HttpURL("package.zip"), &buffer, 0, nullptr), BEXORESULT_OK);
     EXPECT_EQ(Contents(buffer), s_package);
 }
 
 TEST_F(ServersTest, HttpNotFoundFailsAtOnceWithoutContent) {
     BexoDataBufferMemoryDynamic buffer;
-    EXPECT_EQ(DownloadURL(s_nginx->URL("missing.zip"), &buffer, 0, nullptr),
+    EXPECT_EQ(DownloadURL(s_servers->HttpURL("missing.zip"), &buffer, 0, nullptr),
               BEXORESULT_NETWORK_ERROR);
     EXPECT_EQ(buffer.GetSize(), 0u);
     std::uint64_t size = 1;
-    EXPECT_EQ(GetURLSize(s_nginx->URL("missing-size.zip"), &size), BEXORESULT_NETWORK_ERROR);
+    EXPECT_EQ(GetURLSize(s_servers->HttpURL("missing-size.zip"), &size), BEXORESULT_NETWORK_ERROR);
     EXPECT_EQ(size, 0u);
     // nginx writes its access log line after the response has gone out: wait for it.
-    std::string log = s_nginx->AccessLog();
+    std::string log = s_servers->HttpLog();
     for (int i = 0; i < 200 && Count(log, "/missing-size.zip HTTP/1.1 404") == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        log = s_nginx->AccessLog();
+        log = s_servers->HttpLog();
     }
     EXPECT_EQ(Count(log, "GET /missing.zip HTTP/1.1 404"), 1u);
     EXPECT_EQ(Count(log, "/missing-size.zip HTTP/1.1 404"), 1u);
 }
 
 TEST_F(ServersTest, CancelEndsTheDownloadWithinOneChunkAndMakesNoFurtherAttempt) {
-    for (const std::string& url : {s_nginx->URL("package.zip"), s_ftp->URL("package.zip")}) {
+    for (const std::string& url :
+         {s_servers->HttpURL("package.zip"), s_servers->FtpURL("package.zip")}) {
         SCOPED_TRACE(url);
         BexoDataBufferMemoryDynamic buffer;
         CancelAfter cancel(&buffer, 40000);
-        const std::size_t before = Count(s_nginx->AccessLog(), "GET /package.zip");
+        const std::size_t before = Count(s_servers->HttpLog(), "GET /package.zip");
         EXPECT_EQ(DownloadURL(url, &buffer, 0, &cancel), BEXORESULT_ABORTED);
         EXPECT_GE(buffer.GetSize(), 40000u);
         EXPECT_LT(buffer.GetSize(), 40000u + 16384u);
-        EXPECT_LE(Count(s_nginx->AccessLog(), "GET /package.zip"), before + 1);
+        EXPECT_LE(Count(s_servers->HttpLog(), "GET /package.zip"), before + 1);
     }
 }
 
 TEST_F(ServersTest, FtpDownloadResumesAtTheBufferSize) {
     BexoDataBufferMemoryDynamic buffer;
     ASSERT_EQ(buffer.WriteData(s_package.data(), 1000), BEXORESULT_OK);
-    ASSERT_EQ(DownloadURL(s_ftp->URL("package.zip"), &buffer, 0, nullptr), BEXORESULT_OK);
+    ASSERT_EQ(DownloadURL(s_servers->FtpURL("package.zip"), &buffer, 0, nullptr), BEXORESULT_OK);
     EXPECT_EQ(Contents(buffer), s_package);
-    EXPECT_NE(s_ftp->ProtocolLog().find("\"REST 1000\""), std::string::npos);
+    EXPECT_NE(s_servers->FtpLog().find("\"REST 1000\""), std::string::npos);
 
     std::uint64_t size = 0;
-    ASSERT_EQ(GetURLSize(s_ftp->URL("package.zip"), &size), BEXORESULT_OK);
+    ASSERT_EQ(GetURLSize(s_servers->FtpURL("package.zip"), &size), BEXORESULT_OK);
     EXPECT_EQ(size, s_package.size());
 }
 
 TEST_F(ServersTest, FtpMissingFileFails) {
     BexoDataBufferMemoryDynamic buffer;
-    EXPECT_EQ(DownloadURL(s_ftp->URL("missing.zip"), &buffer, 0, nullptr),
+    EXPECT_EQ(DownloadURL(s_servers->FtpURL("missing.zip"), &buffer, 0, nullptr),
               BEXORESULT_NETWORK_ERROR);
     EXPECT_EQ(buffer.GetSize(), 0u);
     std::uint64_t size = 1;
-    EXPECT_EQ(GetURLSize(s_ftp->URL("missing.zip"), &size), BEXORESULT_NETWORK_ERROR);
+    EXPECT_EQ(GetURLSize(s_servers->FtpURL("missing.zip"), &size), BEXORESULT_NETWORK_ERROR);
     EXPECT_EQ(size, 0u);
 }
 
@@ -229,29 +209,13 @@ TEST_F(ServersTest, FtpOpenFailsOnAClosedPort) {
 }
 
 TEST_F(ServersTest, FtpResetBeforeTheFileOpensStartsAgainFromByteZero) {
-    const fs::path dir = s_dir / "reset";
-    fs::create_directories(dir);
-    const pid_t pid =
-        testservers::Spawn({"/usr/bin/python3", OSMEL_FTP_RESET_SERVER, (s_dir / "www").string(),
-                            (dir / "port").string(), (dir / "commands.log").string()},
-                           (dir / "server.out").string());
-    ASSERT_GT(pid, 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (!fs::exists(dir / "port") && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    const std::string port = testservers::ReadText(dir / "port");
     BexoDataBufferMemoryDynamic buffer;
     ASSERT_EQ(buffer.WriteData(s_package.data(), 1000), BEXORESULT_OK);
     BexoFTP ftp;
-    BEXORESULT result = ftp.Open("127.0.0.1", "", "", true, port.empty() ? 1 : std::stoi(port));
-    if (result == BEXORESULT_OK) {
-        result = ftp.GetFileAtPath("package.zip", &buffer, nullptr);
-    }
-    testservers::Stop(pid, SIGTERM);
-    ASSERT_EQ(result, BEXORESULT_OK) << testservers::ReadText(dir / "server.out");
+    ASSERT_EQ(ftp.Open("127.0.0.1", "", "", true, s_servers->ResetFtpPort()), BEXORESULT_OK);
+    ASSERT_EQ(ftp.GetFileAtPath("package.zip", &buffer, nullptr), BEXORESULT_OK);
     EXPECT_EQ(Contents(buffer), s_package);
-    const std::string commands = testservers::ReadText(dir / "commands.log");
+    const std::string commands = s_servers->ResetFtpCommands();
     EXPECT_EQ(Count(commands, "RETR package.zip"), 2u) << commands;
     EXPECT_EQ(Count(commands, "REST 1000"), 1u) << commands;
     EXPECT_LT(commands.find("REST 1000"), commands.find("RETR package.zip"));
