@@ -3,7 +3,9 @@
 #include <array>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
+// x86-64 only: 32-bit x86 has no SSE in its baseline, so its vectors cannot pass
+// between functions compiled with and without it.
+#if defined(__x86_64__)
 #include <immintrin.h>
 #define OSMEL_HAVE_X86_CLMUL 1
 #endif

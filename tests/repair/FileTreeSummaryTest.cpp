@@ -80,9 +80,13 @@ protected:
     }
     void TearDown() override { fs::remove_all(m_root); }
 
+    // Names are UTF-8, also on Windows, where a narrow path is in the ANSI code page.
+    static fs::path Name(const std::string& rel) {
+        return fs::path(std::u8string(rel.begin(), rel.end()));
+    }
     void Write(const std::string& rel, const std::string& content) {
-        fs::create_directories((m_root / rel).parent_path());
-        std::ofstream(m_root / rel, std::ios::binary) << content;
+        fs::create_directories((m_root / Name(rel)).parent_path());
+        std::ofstream(m_root / Name(rel), std::ios::binary) << content;
     }
     void SetTime(const std::string& rel, int secondsAgo) {
         fs::last_write_time(m_root / rel,
