@@ -7,7 +7,9 @@ set -euo pipefail
 
 windows_packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev
-  googletest wine64 cmake ninja-build g++ dpkg-dev make
+  googletest wine64 cmake ninja-build g++ dpkg-dev make pkg-config
+  # the transfer tests' servers, which run on this side of Wine
+  nginx-light vsftpd python3 python3-pyftpdlib
 )
 
 packages=(
