@@ -72,7 +72,7 @@ set(OSMEL_WINDOWS_EXCLUDED_osmel_net_tests
     # Wine 8 ends a socket closed with SO_LINGER at 0 seconds gracefully: the peer reads
     # the end of the stream, never the reset that these tests check for.
     SocketFixture.ReadOfAResetConnectionIsANetworkError
-    TcpBufferTest.AbortiveDisconnectReleasesABlockedRead)
+    TcpBufferTest.AbortiveDisconnectResetsThePeer)
 
 set(OSMEL_WINDOWS_EXCLUDED_osmel_repair_tests
     # Compares with the POSIX cksum tool, which Windows does not have; the same code is

@@ -16,6 +16,7 @@ constexpr DWORD kApplicationErrorBit = 1u << 29;
 // Win32 errors of completed socket calls, the NT status of the call translated.
 constexpr DWORD kErrorInvalidParameter = 87;
 constexpr DWORD kErrorSemTimeout = 121;
+constexpr DWORD kErrorHandlesClosed = 676;
 constexpr DWORD kErrorConnectionRefused = 1225;
 constexpr DWORD kErrorAddressAlreadyAssociated = 1227;
 constexpr DWORD kErrorConnectionInvalid = 1229;
@@ -90,6 +91,9 @@ DWORD WsaErrorFromWin32(DWORD win32Error) {
             return Error::WsaEInval;
         case kErrorSemTimeout:
             return Error::WsaETimedOut;
+        // Wine ends the calls of a socket closed under them so, where Windows aborts them.
+        case kErrorHandlesClosed:
+            return Error::OperationAborted;
         case kErrorConnectionRefused:
             return Error::WsaEConnRefused;
         case kErrorAddressAlreadyAssociated:

@@ -55,13 +55,14 @@ TEST(SocketErrorTest, OsErrorsBecomeWindowsSocketsNumbers) {
     EXPECT_EQ(Platform::WsaErrorFromErrno(EHOSTUNREACH), 10065u);
     EXPECT_EQ(MapSocketError(Platform::WsaErrorFromErrno(EIO)), BEXORESULT_UNKNOWN_ERROR);
     // The Win32 errors that Windows' completion packets carry: a reset, a refused
-    // connect and a connect that timed out give what the socket calls themselves give.
+    // connect and a connect that timed out give what the socket calls themselves give,
+    // and a call ended by closing its socket is aborted, also as Wine reports it (676).
     const struct {
         std::uint32_t win32Error;
         std::uint32_t expected;
     } cases[] = {
-        {64, 10054},   {1225, 10061}, {121, 10060},   {1236, 10053}, {1231, 10051},
-        {1232, 10065}, {995, 995},    {10054, 10054}, {0, 0},        {5, 5},
+        {64, 10054}, {1225, 10061}, {121, 10060},   {1236, 10053}, {1231, 10051}, {1232, 10065},
+        {995, 995},  {676, 995},    {10054, 10054}, {0, 0},        {5, 5},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Platform::WsaErrorFromWin32(c.win32Error), c.expected) << c.win32Error;

@@ -132,9 +132,14 @@ TEST_F(TcpBufferTest, AbortiveDisconnectReleasesABlockedRead) {
     EXPECT_TRUE(readResult == BEXORESULT_ABORTED || readResult == BEXORESULT_INVALID_STATE)
         << readResult;
     EXPECT_FALSE(buffer.IsConnected());
+    EXPECT_EQ(buffer.Connect({kLoopback, listener->Port()}), BEXORESULT_INVALID_STATE);
+}
+
+TEST_F(TcpBufferTest, AbortiveDisconnectResetsThePeer) {
+    Connect();
+    buffer.Disconnect(true);
     char data[1];
     EXPECT_LT(peer->ReadSome(data, 1), 0);
-    EXPECT_EQ(buffer.Connect({kLoopback, listener->Port()}), BEXORESULT_INVALID_STATE);
 }
 
 TEST_F(TcpBufferTest, GracefulDisconnectEndsTheStreamAndAllowsAnotherConnect) {
