@@ -1,6 +1,7 @@
 // The completion-port socket layer against real loopback peers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -74,6 +75,15 @@ TEST(SocketErrorTest, WinsockStartupServesTheVersionAskedFor) {
     EXPECT_TRUE(winsock.Startup(2, 2));
     winsock.Cleanup();
     EXPECT_FALSE(winsock.Startup(0, 0));
+}
+
+TEST(GetHostByNameTest, ResolvesDottedAddressesAndLocalNamesInHostOrder) {
+    // Dotted addresses and names from the hosts file need no name server.
+    EXPECT_EQ(Platform::GetHostByName("127.0.0.1"), std::vector<std::uint32_t>{kLoopback});
+    EXPECT_EQ(Platform::GetHostByName("10.1.2.3"), std::vector<std::uint32_t>{0x0A010203});
+    const std::vector<std::uint32_t> local = Platform::GetHostByName("localhost");
+    EXPECT_NE(std::find(local.begin(), local.end(), kLoopback), local.end());
+    EXPECT_TRUE(Platform::GetHostByName("").empty());
 }
 
 TEST(IOOperationTest, NamesItsKinds) {
