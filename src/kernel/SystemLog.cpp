@@ -150,7 +150,7 @@ SystemLogLock::~SystemLogLock() {
     LogLock().Unlock();
 }
 
-bool SystemLogRedirectStdout() {
+bool SystemLogRedirectStdout() noexcept {
     const bool redirected = Platform::RedirectStdoutToParentPipe();
     g_redirected.store(redirected);
     return redirected;

@@ -49,5 +49,5 @@ public:
 
 // At start-up, before anything logs: makes the parent's pipe (a FIFO named
 // "<temp>/<pid>cout") standard output when it exists. Returns whether it did.
-bool SystemLogRedirectStdout();
+bool SystemLogRedirectStdout() noexcept;
 bool SystemLogIsRedirected();

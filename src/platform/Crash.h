@@ -1,10 +1,11 @@
 // Faults, crash reports and call stacks, shaped after SetUnhandledExceptionFilter,
 // MiniDumpWriteDump, RtlCaptureStackBackTrace and the DbgHelp symbol lookups.
 //
-// On POSIX a crash report stands in for the minidump: a plain-text file with the
-// signal and fault address, the registers, every thread's id, the faulting thread's
-// call stack with symbols and source lines, and the memory map. Its format is
-// described in the README ("Reading a crash report").
+// On Windows a crash report is a minidump of type MiniDumpWithIndirectlyReferencedMemory.
+// On POSIX a plain-text file stands in for it: the signal and fault address, the
+// registers, every thread's id, the faulting thread's call stack with symbols and source
+// lines, and the memory map. Its format is described in the README ("Reading a crash
+// report").
 #pragma once
 
 #include <cstddef>
@@ -17,11 +18,15 @@ namespace Platform {
 
 // A fault as the handlers see it. On POSIX: the signal (0 for a report the program
 // asked for itself), and pointers to the signal's siginfo_t and the interrupted
-// ucontext_t (the caller's context for a requested report).
+// ucontext_t (the caller's context for a requested report). On Windows: the exception
+// code (0 for a requested report), the EXCEPTION_RECORD and the CONTEXT; an abort is
+// reported with the code STATUS_FATAL_APP_EXIT. `threadId` is the faulting thread when
+// the handlers run on another one (0: the calling thread).
 struct ExceptionPointers {
     int signal = 0;
     const void* signalInfo = nullptr;
     const void* context = nullptr;
+    DWORD threadId = 0;
 };
 
 constexpr long kExceptionExecuteHandler = 1;
@@ -36,13 +41,16 @@ using UnhandledExceptionFilter = long (*)(const ExceptionPointers* exception);
 // Installs the filter for SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGABRT and gives the
 // calling thread an alternate signal stack; null restores the earlier handlers.
 // Prepares the symbol tables the report writer reads, so a fault needs no setup.
-// Returns the previous filter.
+// Returns the previous filter. On Windows the filter sees every unhandled exception
+// and the runtime's abort; it runs on the faulting thread, except after a stack
+// overflow, when a fresh thread runs it while the faulting one waits.
 UnhandledExceptionFilter SetUnhandledExceptionFilter(UnhandledExceptionFilter filter);
 
 // Gives the calling thread an alternate signal stack while a filter is installed, so
 // that a stack overflow in it is still reported; freed when the thread ends. Threads
 // made by CreateThread get one on their own; threads made by other libraries may call
-// this first thing.
+// this first thing. On Windows it reserves stack for the handlers instead
+// (SetThreadStackGuarantee).
 void PrepareThreadForFaults();
 
 // The windowing library's fatal-exception guard, shaped after the exception frame it
@@ -76,7 +84,8 @@ bool SignalSafeFileExists(const char* path);
 // for it: std::terminate is how the runtime ends a misused program (an exception that
 // nobody catches or that leaves a noexcept function, a pure virtual call, a joinable
 // std::thread destroyed). There the function and file are absent and the line is 0;
-// the expression names the exception in flight, if any. The handler must not return;
+// the expression names the exception in flight, if any. On Windows the handler gets
+// both the C runtime's reports and std::terminate's. The handler must not return;
 // should it, the process aborts.
 using InvalidParameterHandler = void (*)(const wchar_t* expression, const wchar_t* function,
                                          const wchar_t* file, unsigned int line,
@@ -88,7 +97,7 @@ InvalidParameterHandler SetInvalidParameterHandler(InvalidParameterHandler handl
 // CTRL_C_EVENT (0), SIGHUP for CTRL_CLOSE_EVENT (2), SIGTERM for CTRL_SHUTDOWN_EVENT
 // (6). The handler runs in signal context; when it returns false the signal's default
 // action follows. Installed only when the process has a terminal; returns whether it
-// was.
+// was. On Windows the handler runs on a thread of its own and is always installed.
 using ConsoleCtrlHandler = bool (*)(DWORD ctrlType);
 bool SetConsoleCtrlHandler(ConsoleCtrlHandler handler);
 

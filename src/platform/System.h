@@ -47,6 +47,22 @@ bool WriteStdout(const void* data, std::size_t size);
 // already holds it open. Returns whether standard output was redirected.
 bool RedirectStdoutToParentPipe();
 
+// The Windows version, shaped after GetVersionExW with OSVERSIONINFOEXW (so Windows 8.1
+// and later report 6.2, as they do to a program that does not declare them). False
+// with Error::NotSupported on POSIX, which has no Windows version.
+struct OsVersion {
+    DWORD major = 0;
+    DWORD minor = 0;
+    DWORD build = 0;
+    DWORD servicePackMajor = 0;
+};
+bool GetVersionEx(OsVersion* version);
+
+// Loads a Windows library and keeps it loaded, shaped after LoadLibraryW: the module
+// handle, or null (last error set) when it cannot be loaded. The POSIX backend loads no
+// Windows library: null with Error::NotSupported.
+void* LoadLibrary(const std::wstring& name);
+
 // The temporary directory in internal form ("\" separators): TEMP, then TMPDIR, then /tmp.
 std::wstring GetTempDirectory();
 

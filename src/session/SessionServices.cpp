@@ -4,6 +4,7 @@
 
 #include "assetdb/AssetDbLock.h"
 #include "platform/Files.h"
+#include "platform/System.h"
 #include "session/PatchThread.h"
 #include "session/RepairSession.h"
 #include "session/SessionWindow.h"
@@ -12,16 +13,23 @@ namespace BexoPatch {
 
 namespace {
 
-// Only Windows XP before service pack 3 is refused; this platform is not Windows XP.
+// Only Windows XP before service pack 3 is refused; a platform without a Windows version
+// is not Windows XP.
 void PlatformVersion(std::uint32_t* major, std::uint32_t* minor, std::uint32_t* servicePackMajor) {
-    *major = 10;
-    *minor = 0;
-    *servicePackMajor = 0;
+    Platform::OsVersion version;
+    if (!Platform::GetVersionEx(&version)) {
+        version.major = 10;
+    }
+    *major = version.major;
+    *minor = version.minor;
+    *servicePackMajor = version.servicePackMajor;
 }
 
-// The DirectX runtime is a Windows component; elsewhere it counts as present.
+// Loading the library is the whole test, and it stays loaded. A platform that loads no
+// Windows libraries has the DirectX runtime's work done by other means.
 bool DirectXPresent() {
-    return true;
+    return Platform::LoadLibrary(L"D3dx9_42.dll") != nullptr ||
+           Platform::GetLastError() == Platform::Error::NotSupported;
 }
 
 bool AcquireInstallationDatabase(const std::wstring& installPath) {

@@ -1,13 +1,19 @@
 // Crash reports from real faults, assertions and exits, each in a child process of
 // its own (death tests), since the handlers and the one-report rule are process-wide.
+// On Windows the reports are minidumps, read back here stream by stream.
 #include "crash/CrashHandlers.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
+#ifndef _WIN32
+#include <signal.h>
+#endif
+
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -16,20 +22,159 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "kernel/Assert.h"
 #include "platform/Sync.h"
+#include "platform/System.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path);
+    std::ifstream in(path, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
 }
+
+void SetVariable(const char* name, const char* value) {
+#ifdef _WIN32
+    ::_putenv_s(name, value);
+#else
+    ::setenv(name, value, 1);
+#endif
+}
+
+#ifdef _WIN32
+constexpr std::uint32_t kAccessViolation = 0xC0000005;
+constexpr std::uint32_t kStackOverflow = 0xC00000FD;
+constexpr std::uint32_t kFatalAppExit = 0x40000015;
+constexpr std::uint64_t kMiniDumpWithIndirectlyReferencedMemory = 0x40;
+
+// What a minidump says: its type, the exception stream, the threads and the modules.
+struct MiniDump {
+    bool valid = false;
+    std::uint64_t type = 0;
+    bool hasException = false;
+    std::uint32_t exceptionThread = 0;
+    std::uint32_t exceptionCode = 0;
+    std::uint64_t exceptionAddress = 0;
+    std::vector<std::uint32_t> threads;
+    // Base and size of each module.
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> modules;
+};
+
+template <typename T>
+bool ReadAt(const std::string& bytes, std::uint64_t offset, T* value) {
+    if (offset > bytes.size() || bytes.size() - offset < sizeof(T)) {
+        return false;
+    }
+    std::memcpy(value, bytes.data() + offset, sizeof(T));
+    return true;
+}
+
+MiniDump ParseMiniDump(const std::string& bytes) {
+    MiniDump dump;
+    std::uint32_t signature = 0;
+    std::uint32_t streams = 0;
+    std::uint32_t directory = 0;
+    if (!ReadAt(bytes, 0, &signature) || signature != 0x504D444D ||  // "MDMP"
+        !ReadAt(bytes, 8, &streams) || !ReadAt(bytes, 12, &directory) ||
+        !ReadAt(bytes, 24, &dump.type)) {
+        return dump;
+    }
+    for (std::uint32_t i = 0; i < streams; ++i) {
+        std::uint32_t type = 0;
+        std::uint32_t at = 0;
+        const std::uint64_t entry = directory + 12ull * i;
+        if (!ReadAt(bytes, entry, &type) || !ReadAt(bytes, entry + 8, &at)) {
+            return dump;
+        }
+        std::uint32_t count = 0;
+        if (type == 3 && ReadAt(bytes, at, &count)) {  // ThreadListStream
+            for (std::uint32_t t = 0; t < count; ++t) {
+                std::uint32_t id = 0;
+                if (ReadAt(bytes, at + 4 + 48ull * t, &id)) {
+                    dump.threads.push_back(id);
+                }
+            }
+        } else if (type == 4 && ReadAt(bytes, at, &count)) {  // ModuleListStream
+            for (std::uint32_t m = 0; m < count; ++m) {
+                std::uint64_t base = 0;
+                std::uint32_t size = 0;
+                if (ReadAt(bytes, at + 4 + 108ull * m, &base) &&
+                    ReadAt(bytes, at + 4 + 108ull * m + 8, &size)) {
+                    dump.modules.emplace_back(base, size);
+                }
+            }
+        } else if (type == 6) {  // ExceptionStream
+            dump.hasException = ReadAt(bytes, at, &dump.exceptionThread) &&
+                                ReadAt(bytes, at + 8, &dump.exceptionCode) &&
+                                ReadAt(bytes, at + 24, &dump.exceptionAddress);
+        }
+    }
+    dump.valid = true;
+    return dump;
+}
+
+// Where the dump's exception happened, as an offset into the program's image (the
+// first module), comparable with this process's own addresses.
+std::uint64_t ProgramOffset(const MiniDump& dump) {
+    if (dump.modules.empty() || dump.exceptionAddress < dump.modules[0].first) {
+        return 0;
+    }
+    return dump.exceptionAddress - dump.modules[0].first;
+}
+
+std::uint64_t OffsetOf(const void* code) {
+    Platform::ModuleInfo program;
+    Platform::GetProgramModuleInformation(&program);
+    return reinterpret_cast<std::uintptr_t>(code) - program.base;
+}
+
+// A minidump of the whole process with the fault's thread, code and address.
+void ExpectMiniDump(const fs::path& path, std::uint32_t code, const void* function = nullptr) {
+    const MiniDump dump = ParseMiniDump(ReadFile(path));
+    ASSERT_TRUE(dump.valid) << path;
+    EXPECT_EQ(dump.type & kMiniDumpWithIndirectlyReferencedMemory,
+              kMiniDumpWithIndirectlyReferencedMemory);
+    ASSERT_TRUE(dump.hasException);
+    EXPECT_EQ(dump.exceptionCode, code);
+    EXPECT_NE(std::find(dump.threads.begin(), dump.threads.end(), dump.exceptionThread),
+              dump.threads.end());
+    EXPECT_FALSE(dump.modules.empty());
+    if (function != nullptr) {
+        // Within the function's first few hundred bytes.
+        const std::uint64_t start = OffsetOf(function);
+        EXPECT_GE(ProgramOffset(dump), start);
+        EXPECT_LT(ProgramOffset(dump), start + 512);
+    }
+}
+
+auto Faulted() {
+    return ::testing::ExitedWithCode(static_cast<int>(kAccessViolation));
+}
+auto StackOverflowed() {
+    return ::testing::ExitedWithCode(static_cast<int>(kStackOverflow));
+}
+// The runtime's abort ends a process with status 3.
+auto Aborted() {
+    return ::testing::ExitedWithCode(3);
+}
+#else
+auto Faulted() {
+    return ::testing::KilledBySignal(SIGSEGV);
+}
+auto StackOverflowed() {
+    return ::testing::KilledBySignal(SIGSEGV);
+}
+auto Aborted() {
+    return ::testing::KilledBySignal(SIGABRT);
+}
+#endif
 
 class CrashHandlersTest : public ::testing::Test {
 protected:
@@ -37,21 +182,22 @@ protected:
     // environment it inherited and leaves it as it is.
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
-        if (const char* inherited = std::getenv(kDirectoryVariable)) {
+        const char* inherited = std::getenv(kDirectoryVariable);
+        if (inherited != nullptr && inherited[0] != '\0') {
             directory = inherited;
             return;
         }
         directory = fs::temp_directory_path() /
-                    ("osmel-crash-" + std::to_string(::getpid()) + "-" +
+                    ("osmel-crash-" + std::to_string(Platform::GetCurrentProcessId()) + "-" +
                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(directory);
         fs::create_directories(directory);
-        ::setenv(kDirectoryVariable, directory.c_str(), 1);
+        SetVariable(kDirectoryVariable, directory.string().c_str());
         owner = true;
     }
     void TearDown() override {
         if (owner) {
-            ::unsetenv(kDirectoryVariable);
+            SetVariable(kDirectoryVariable, "");
             fs::remove_all(directory);
         }
     }
@@ -62,7 +208,7 @@ protected:
     // Runs in the child: reports land in the test's directory, the system log in a file.
     void EnterDirectory() const {
         fs::current_path(directory);
-        if (std::freopen((directory / "stdout.txt").c_str(), "w", stdout) == nullptr) {
+        if (std::freopen((directory / "stdout.txt").string().c_str(), "w", stdout) == nullptr) {
             std::abort();
         }
     }
@@ -85,7 +231,12 @@ TEST_F(CrashHandlersTest, ANullWriteInAWorkerThreadLeavesOneReportWithTheFaultin
             InstallCrashHandlers();
             std::thread([] { WriteThroughNull(g_null); }).join();
         },
-        ::testing::KilledBySignal(SIGSEGV), "");
+        Faulted(), "");
+    EXPECT_FALSE(fs::exists(directory / "Kelvor-41861_2.dmp"));
+#ifdef _WIN32
+    ExpectMiniDump(directory / "Kelvor-41861.dmp", kAccessViolation,
+                   reinterpret_cast<const void*>(&WriteThroughNull));
+#else
     const std::string report = ReadFile(directory / "Kelvor-41861.dmp");
     EXPECT_NE(report.find("signal: 11 SIGSEGV"), std::string::npos) << report;
     EXPECT_NE(report.find("fault address: 0x0000000000000000"), std::string::npos);
@@ -99,7 +250,7 @@ TEST_F(CrashHandlersTest, ANullWriteInAWorkerThreadLeavesOneReportWithTheFaultin
     EXPECT_NE(firstFrame.find("CrashHandlersTest.cpp:"), std::string::npos) << firstFrame;
     EXPECT_NE(report.find("memory map:\n"), std::string::npos);
     EXPECT_NE(report.find("end of report\n"), std::string::npos);
-    EXPECT_FALSE(fs::exists(directory / "Kelvor-41861_2.dmp"));
+#endif
 }
 
 // Runs off the thread's stack (the limit is far beyond it); the volatile buffer keeps
@@ -124,11 +275,16 @@ TEST_F(CrashHandlersTest, AStackOverflowInAWorkerThreadIsReportedFromTheAlternat
                 256 * 1024, [](void*) -> Platform::DWORD { return Recurse(0); }, nullptr);
             Platform::WaitForSingleObject(thread, Platform::kInfinite);
         },
-        ::testing::KilledBySignal(SIGSEGV), "");
+        StackOverflowed(), "");
+#ifdef _WIN32
+    ExpectMiniDump(directory / "Kelvor-41861.dmp", kStackOverflow,
+                   reinterpret_cast<const void*>(&Recurse));
+#else
     const std::string report = ReadFile(directory / "Kelvor-41861.dmp");
     EXPECT_NE(report.find("signal: 11 SIGSEGV"), std::string::npos) << report.substr(0, 2000);
     EXPECT_NE(report.find("Recurse"), std::string::npos);
     EXPECT_NE(report.find("end of report\n"), std::string::npos);
+#endif
 }
 
 TEST_F(CrashHandlersTest, ASecondFaultWritesNoSecondReportAndNamesAreNumbered) {
@@ -140,11 +296,32 @@ TEST_F(CrashHandlersTest, ASecondFaultWritesNoSecondReportAndNamesAreNumbered) {
             WriteCrashDumpNow();
             WriteThroughNull(g_null);
         },
-        ::testing::KilledBySignal(SIGSEGV), "");
+        Faulted(), "");
     EXPECT_EQ(ReadFile(directory / "Kelvor-41861.dmp"), "an earlier run");
+#ifdef _WIN32
+    ExpectMiniDump(directory / "Kelvor-41861_2.dmp", 0);
+#else
     const std::string report = ReadFile(directory / "Kelvor-41861_2.dmp");
     EXPECT_NE(report.find("signal: none (written by the program itself)"), std::string::npos);
+#endif
     EXPECT_FALSE(fs::exists(directory / "Kelvor-41861_3.dmp"));
+}
+
+TEST_F(CrashHandlersTest, AnAbortLeavesAReport) {
+    EXPECT_EXIT(
+        {
+            EnterDirectory();
+            InstallCrashHandlers();
+            std::abort();
+        },
+        Aborted(), "");
+#ifdef _WIN32
+    ExpectMiniDump(directory / "Kelvor-41861.dmp", kFatalAppExit);
+#else
+    const std::string report = ReadFile(directory / "Kelvor-41861.dmp");
+    EXPECT_NE(report.find("signal: 6 SIGABRT"), std::string::npos) << report.substr(0, 2000);
+    EXPECT_NE(report.find("end of report\n"), std::string::npos);
+#endif
 }
 
 TEST_F(CrashHandlersTest, AFailedAssertionLogsWritesAReportAndEndsWithStatus3) {
@@ -196,10 +373,14 @@ TEST_F(CrashHandlersTest, TheRuntimesReportOfAMisuseLogsWritesAReportAndEndsWith
                 c.misuse();
             },
             ::testing::ExitedWithCode(3), "");
+#ifdef _WIN32
+        ExpectMiniDump(directory / "Kelvor-41861.dmp", 0);
+#else
         const std::string report = ReadFile(directory / "Kelvor-41861.dmp");
         EXPECT_NE(report.find("end of report\n"), std::string::npos);
         // The report shows where the misuse happened, not only the handler.
         EXPECT_NE(report.find(c.inStack), std::string::npos) << report.substr(0, 3000);
+#endif
         const std::string expected =
             std::string(c.exceptionLine != nullptr ? c.exceptionLine : "") +
             "Invalid Parameter Handler> function=NULL, file=NULL, line=0\n";

@@ -1,5 +1,6 @@
 // The Win32 backend over the real calls: the registry of HKEY_LOCAL_MACHINE, the file
-// rules Windows keeps, the durable flushes, processes and the parent's output pipe.
+// rules Windows keeps, the durable flushes, processes, the shell, and the parent's
+// output pipe.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
+#include "platform/Shell.h"
 #include "platform/Sync.h"
 #include "platform/System.h"
 
@@ -222,6 +224,77 @@ TEST(Win32SystemTest, StdoutGoesToTheParentsPipeWhenOneIsServed) {
         [] { return WriteStdout("line\n", 5); }, &redirected);
     EXPECT_TRUE(redirected);
     EXPECT_EQ(received, "line\n");
+}
+
+TEST(Win32SystemTest, AChildStartedSuspendedWritesItsSystemLogIntoTheParentsPipe) {
+    const std::wstring helper = L"\"" + FromSystemPath(OSMEL_SYSTEM_LOG_HELPER) + L"\"";
+    unsigned long exitCode = 1;
+    EXPECT_EQ(Win32Support::RunWithParentPipe(helper, &exitCode), "redirected=1\nwide \x92\n");
+    EXPECT_EQ(exitCode, 0u);
+
+    // Without a parent's pipe the child keeps the standard output it was given.
+    Handle readEnd = nullptr;
+    Handle writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd));
+    ProcessStartup startup;
+    startup.stdOutput = writeEnd;
+    ProcessInformation information;
+    ASSERT_TRUE(CreateProcess(helper, startup, &information));
+    CloseHandle(writeEnd);
+    std::string output;
+    char buffer[64];
+    DWORD n = 0;
+    while (ReadFile(readEnd, buffer, sizeof buffer, &n)) {
+        output.append(buffer, n);
+    }
+    ASSERT_EQ(WaitForSingleObject(information.process, kInfinite), kWaitObject0);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeProcess(information.process, &code));
+    EXPECT_EQ(code, 1u);
+    EXPECT_EQ(output, "redirected=0\nwide \x92\n");
+    for (Handle h : {readEnd, information.process, information.thread}) {
+        CloseHandle(h);
+    }
+}
+
+TEST(Win32SystemTest, VersionAndLibraries) {
+    OsVersion version;
+    ASSERT_TRUE(GetVersionEx(&version));
+    EXPECT_GE(version.major, 5u);
+    EXPECT_GT(version.build, 0u);
+    EXPECT_NE(LoadLibrary(L"kernel32.dll"), nullptr);
+    EXPECT_EQ(LoadLibrary(L"osmel-no-such-library.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), 126u);  // ERROR_MOD_NOT_FOUND
+}
+
+TEST_F(Win32BackendTest, TheShellStartsProgramsInTheirDirectoryAndAsAdministrator) {
+    const std::optional<std::string> comspec = GetEnvironmentVariable("COMSPEC");
+    ASSERT_TRUE(comspec.has_value());
+    const std::wstring shell = FromSystemPath(*comspec);
+    fs::create_directories(root / "work dir");
+    ASSERT_TRUE(
+        ShellExecute(L"", shell, L"/c echo started>started.txt", W("work dir"), kShowNormal));
+    // Not waited for by the call: the file appears when the shell has run.
+    for (int i = 0; i < 600 && !fs::exists(root / "work dir" / "started.txt"); ++i) {
+        Sleep(50);
+    }
+    EXPECT_TRUE(fs::exists(root / "work dir" / "started.txt"));
+    EXPECT_FALSE(ShellExecute(L"", W("none.exe"), L"", L"", kShowNormal));
+    EXPECT_EQ(GetLastError(), Error::FileNotFound);
+
+    Handle process = nullptr;
+    ASSERT_TRUE(ShellExecuteRunAs(shell, L"/c exit 7", &process));
+    ASSERT_EQ(WaitForSingleObject(process, kInfinite), kWaitObject0);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeProcess(process, &code));
+    EXPECT_EQ(code, 7u);
+    CloseHandle(process);
+    EXPECT_FALSE(ShellExecuteRunAs(W("none.exe"), L"", &process));
+
+    const fs::path saved = fs::current_path();
+    ASSERT_TRUE(SetCurrentDirectory(W("work dir")));
+    EXPECT_TRUE(FileAccessExists(L"started.txt"));
+    ASSERT_TRUE(SetCurrentDirectory(saved.wstring()));
 }
 
 TEST(Win32SystemTest, EnvironmentTempDirectoryAndErrnoNumbers) {

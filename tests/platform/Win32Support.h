@@ -14,4 +14,9 @@ bool DeleteLocalMachineTree(const std::wstring& subKey);
 // arrived through the pipe; `redirected` gets RedirectStdoutToParentPipe's answer.
 std::string CaptureThroughParentPipe(bool (*write)(), bool* redirected);
 
+// Starts the program suspended, serves "\\.\pipe\<its process id>cout" as its parent
+// would, lets it run and returns what it wrote there; `exitCode` gets its exit code.
+// "<...>" texts say what failed.
+std::string RunWithParentPipe(const std::wstring& commandLine, unsigned long* exitCode);
+
 }  // namespace Win32Support

@@ -33,6 +33,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/ExceptionInFlight.h"
 #include "platform/System.h"
 #include "platform/Utf8.h"
 
@@ -398,34 +399,10 @@ void ConsoleSignalHandler(int signal) {
     errno = savedErrno;
 }
 
-// "<type>: <what>" of the exception in flight, or empty when there is none.
-std::string ExceptionInFlight() {
-    const std::exception_ptr current = std::current_exception();
-    if (!current) {
-        return {};
-    }
-    const std::type_info* type = abi::__cxa_current_exception_type();
-    std::string text = "exception";
-    if (type != nullptr) {
-        int status = 0;
-        std::unique_ptr<char, decltype(&std::free)> demangled(
-            abi::__cxa_demangle(type->name(), nullptr, nullptr, &status), &std::free);
-        text = status == 0 && demangled ? demangled.get() : type->name();
-    }
-    try {
-        std::rethrow_exception(current);
-    } catch (const std::exception& error) {
-        text += ": ";
-        text += error.what();
-    } catch (...) {  // NOLINT(bugprone-empty-catch): a thrown non-exception has no text
-    }
-    return text;
-}
-
 [[noreturn]] void TerminateHandler() {
     InvalidParameterHandler handler = g_invalidParameterHandler.load();
     if (handler != nullptr) {
-        const std::string expression = ExceptionInFlight();
+        const std::string expression = DescribeExceptionInFlight();
         const std::wstring wide = DecodeUtf8(expression);
         handler(expression.empty() ? nullptr : wide.c_str(), nullptr, nullptr, 0, 0);
     }

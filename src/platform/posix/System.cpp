@@ -81,6 +81,16 @@ std::optional<std::string> GetEnvironmentVariable(const char* name) {
     return std::string(value);
 }
 
+bool GetVersionEx(OsVersion* /*version*/) {
+    SetLastError(Error::NotSupported);
+    return false;
+}
+
+void* LoadLibrary(const std::wstring& /*name*/) {
+    SetLastError(Error::NotSupported);
+    return nullptr;
+}
+
 bool IsDebuggerPresent() {
     std::ifstream status("/proc/self/status");
     std::string line;

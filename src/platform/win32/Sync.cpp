@@ -1,5 +1,6 @@
 #include "platform/Sync.h"
 
+#include "platform/Crash.h"
 #include "platform/win32/WinApi.h"
 
 namespace Platform {
@@ -50,6 +51,7 @@ struct ThreadStart {
 ::DWORD WINAPI ThreadMain(void* raw) {
     const ThreadStart start = *static_cast<ThreadStart*>(raw);
     delete static_cast<ThreadStart*>(raw);
+    PrepareThreadForFaults();
     return start.function(start.argument);
 }
 

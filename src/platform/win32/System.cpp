@@ -80,6 +80,23 @@ std::optional<std::string> GetEnvironmentVariable(const char* name) {
     }
 }
 
+bool GetVersionEx(OsVersion* version) {
+    OSVERSIONINFOEXW info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    if (::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info)) == 0) {
+        return false;
+    }
+    version->major = info.dwMajorVersion;
+    version->minor = info.dwMinorVersion;
+    version->build = info.dwBuildNumber;
+    version->servicePackMajor = info.wServicePackMajor;
+    return true;
+}
+
+void* LoadLibrary(const std::wstring& name) {
+    return ::LoadLibraryW(name.c_str());
+}
+
 bool IsDebuggerPresent() {
     return ::IsDebuggerPresent() != 0;
 }

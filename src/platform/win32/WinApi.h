@@ -12,6 +12,7 @@
 
 #include "platform/Sync.h"
 
+#undef CaptureStackBackTrace
 #undef CopyFile
 #undef CreateDirectory
 #undef CreateEvent
@@ -21,6 +22,8 @@
 #undef DeleteFile
 #undef GetEnvironmentVariable
 #undef GetFileAttributes
+#undef GetVersionEx
+#undef LoadLibrary
 #undef MoveFile
 #undef OpenFileMapping
 #undef OutputDebugString
