@@ -8,6 +8,10 @@ set(OSMEL_FOLDERS
     tests/repair tests/repaird)
 list(APPEND OSMEL_FOLDERS src/crash tests/crash)
 
+# Debug information in DWARF 4: DbgHelp as Wine 8 has it reads no later version, and
+# without it crash call stacks have no symbols or source lines.
+add_compile_options(-gdwarf-4)
+
 # Every library and program is linked statically; zlib comes from libz-mingw-w64-dev.
 set(OSMEL_BUILD_GUI OFF CACHE BOOL "" FORCE)
 set(OSMEL_BUILD_BENCH OFF CACHE BOOL "" FORCE)

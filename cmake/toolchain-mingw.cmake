@@ -31,8 +31,3 @@ set(ENV{PKG_CONFIG_PATH} "")
 # static archive rather than its DLL.
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 set(ZLIB_USE_STATIC_LIBS ON)
-
-# Debug information in DWARF 4: DbgHelp as Wine 8 has it reads no later version, and
-# without it crash call stacks have no symbols or source lines.
-set(CMAKE_C_FLAGS_INIT -gdwarf-4)
-set(CMAKE_CXX_FLAGS_INIT -gdwarf-4)
