@@ -6,7 +6,7 @@ set(OSMEL_FOLDERS
     tools/delta tools/kaconverter tools/kpatchl tools/mkbuilds tools/repaird
     tests/platform tests/kernel tests/buffer tests/net tests/patch tests/delta tests/mkbuilds
     tests/repair tests/repaird)
-list(APPEND OSMEL_FOLDERS src/crash tests/crash)
+list(APPEND OSMEL_FOLDERS src/crash tests/crash src/assetdb tools/kelvorutil tests/assetdb)
 
 # Debug information in DWARF 4: DbgHelp as Wine 8 has it reads no later version, and
 # without it crash call stacks have no symbols or source lines.

@@ -182,12 +182,13 @@ bool AssetDbOpen(const std::string& databasePath, bool allowWhileSuspended) {
         return false;
     }
     // Only "not there" counts as missing; a directory this process may not search is
-    // still there. The test uses the path's own case: on a case-sensitive file system
-    // the lowercased one may not exist.
+    // still there, and a name the file system refuses (Windows takes no "?") names none.
+    // The test uses the path's own case: on a case-sensitive file system the lowercased
+    // one may not exist.
     if (!Platform::FileAccessExists(ToWide(directory))) {
         const Platform::DWORD error = Platform::GetLastError();
         if (error == Platform::Error::FileNotFound || error == Platform::Error::PathNotFound ||
-            error == Platform::Error::FilenameExcedRange) {
+            error == Platform::Error::FilenameExcedRange || error == Platform::Error::InvalidName) {
             return false;
         }
     }

@@ -16,7 +16,6 @@
 //   repairlines=10          how many progress lines it prints (default 10)
 //   exitcode=0              the exit status of listbuilds and repairdatabase
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +26,7 @@
 #include "kernel/Text.h"
 #include "platform/Files.h"
 #include "platform/Sync.h"
+#include "platform/System.h"
 #include "platform/Utf8.h"
 
 namespace {
@@ -65,9 +65,10 @@ Setup ReadSetup(const std::filesystem::path& binDirectory) {
     return setup;
 }
 
+// Straight to standard output, without the C runtime's line-end translation: the same
+// bytes on every platform.
 void Say(const std::string& text) {
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
+    Platform::WriteStdout(text.data(), text.size());
 }
 
 // The database path as the product's programs build it: narrow text in internal form.

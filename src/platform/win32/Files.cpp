@@ -147,7 +147,8 @@ bool SetFileReadOnly(const std::wstring& path, bool readOnly) {
 }
 
 bool FileAccessExists(const std::wstring& path) {
-    return ::_waccess(Win32Path(path).c_str(), 0) == 0 || FailFromErrno();
+    // The file system's own answer, so that a name it refuses says so.
+    return ::GetFileAttributesW(Win32Path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool GetFileStatus(const std::wstring& path, FileStatus* status) {
