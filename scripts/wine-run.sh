@@ -9,13 +9,15 @@ set -euo pipefail
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEPREFIX="${WINEPREFIX:-${TMPDIR:-/tmp}/osmel-wine-$(id -u)}"
-# The program's output goes through a file: a Wine server or service started during the
-# run inherits the program's output and may outlive it, and a caller reading a pipe (as
-# CTest does) would wait for that output to end.
+# The program's output and errors go through files: a Wine server or service started
+# during the run inherits them and may outlive it, and a caller reading a pipe (as CTest
+# does) would wait for that output to end.
 out=$(mktemp)
-trap 'rm -f "$out"' EXIT
+err=$(mktemp)
+trap 'rm -f "$out" "$err"' EXIT
 status=0
-timeout --kill-after=10 "${OSMEL_WINE_TIMEOUT:-240}" /usr/lib/wine/wine64 "$@" </dev/null >"$out" 2>&1 ||
+timeout --kill-after=10 "${OSMEL_WINE_TIMEOUT:-240}" /usr/lib/wine/wine64 "$@" </dev/null >"$out" 2>"$err" ||
   status=$?
 cat "$out"
+cat "$err" >&2
 exit "$status"

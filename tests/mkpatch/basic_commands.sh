@@ -50,7 +50,7 @@ expect 0 "$mkpatch" decompress c0.bin e.bin
 [ -f e.bin ] && [ ! -s e.bin ] || fail "empty container did not give an empty file"
 
 # Damaged containers: status 1, a message, and neither OUT nor a temporary file.
-"$mkpatch" compress --chunk-size 65536 "big file.bin" good.bin >/dev/null
+run "$mkpatch" compress --chunk-size 65536 "big file.bin" good.bin >/dev/null
 size=$(stat -c %s good.bin)
 head -c $((size - 10)) good.bin >truncated.bin
 cp good.bin corrupt.bin

@@ -11,12 +11,24 @@ fail() {
   failures=$((failures + 1))
 }
 
-# expect STATUS COMMAND...: runs the command, keeps stdout/stderr in out/err.
+# run PROGRAM ARGS...: the Windows build's programs run through the emulator that
+# OSMEL_TOOL_EMULATOR names (scripts/wine-run.sh), the others directly.
+run() {
+  if [ -n "${OSMEL_TOOL_EMULATOR:-}" ]; then
+    "$OSMEL_TOOL_EMULATOR" "$@"
+  else
+    "$@"
+  fi
+}
+
+# expect STATUS COMMAND...: runs the command, keeps stdout/stderr in out/err (a Windows
+# program's CR LF line ends as LF).
 expect() {
   local want=$1
   shift
-  "$@" >out 2>err
+  run "$@" >out 2>err
   local got=$?
+  [ -z "${OSMEL_TOOL_EMULATOR:-}" ] || sed -i 's/\r$//' out err
   [ "$got" -eq "$want" ] || fail "'$*' exited $got, expected $want; stderr: $(cat err)"
 }
 

@@ -38,6 +38,7 @@ OutputFile::OutputFile(const std::wstring& path)
 
 OutputFile::~OutputFile() {
     if (!m_committed && m_temporary != m_path) {
+        m_buffer.Close();
         Platform::DeleteFile(m_temporary);
     }
 }
@@ -48,7 +49,7 @@ bool OutputFile::Commit() {
         m_committed = true;
         return true;
     }
-    if (!m_buffer.Commit() || !Platform::ReplaceFile(m_temporary, m_path)) {
+    if (!m_buffer.Commit() || !m_buffer.Close() || !Platform::ReplaceFile(m_temporary, m_path)) {
         return false;
     }
     m_committed = true;

@@ -228,6 +228,15 @@ bool BexoDataBufferFile::FlushStream() {
     return m_stream != nullptr && std::fflush(m_stream) == 0;
 }
 
+bool BexoDataBufferFile::Close() {
+    if (m_stream == nullptr) {
+        return false;
+    }
+    const bool closed = std::fclose(m_stream) == 0;
+    m_stream = nullptr;
+    return closed;
+}
+
 bool BexoDataBufferFile::Commit() {
     return m_stream != nullptr && Platform::SyncFileStream(m_stream);
 }

@@ -91,6 +91,9 @@ public:
     // Writes the stream's buffer to the file without waiting for the disk; false when
     // that write fails. For files whose durability a later step takes care of.
     bool FlushStream();
+    // Closes the file, which Windows neither renames nor deletes while it is open; false
+    // when writing the stream's buffer failed. The buffer is then not open.
+    bool Close();
 
 private:
     // Before a change of direction on a read-write stream.
