@@ -31,6 +31,11 @@ function(osmel_windows_lib library)
     COMMAND_ERROR_IS_FATAL ANY)
 endfunction()
 osmel_windows_lib(zstd)
+# wxBase (threads, no GUI) for the session layer.
+osmel_windows_lib(wxbase)
+set(OSMEL_WX_CONFIG ${OSMEL_WINDOWS_LIBS}/bin/wx-config CACHE FILEPATH "" FORCE)
+set(OSMEL_WX_BASE_ONLY ON)
+include(${CMAKE_CURRENT_LIST_DIR}/OsmelWx.cmake)
 
 # osmel-rccompile runs at build time, so it is built for this machine with the host
 # compiler rather than for Windows.

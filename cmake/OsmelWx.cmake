@@ -1,12 +1,18 @@
 # wxWidgets through wx-config, as three interface targets: osmel_wxbase (threads, no GUI
 # library, for the session layer), osmel_wxgui (the window and the application) and
-# osmel_wxwebview (the window's web page).
+# osmel_wxwebview (the window's web page). The Windows build has wxBase alone: it sets
+# OSMEL_WX_CONFIG and OSMEL_WX_BASE_ONLY before including this file.
 find_program(OSMEL_WX_CONFIG NAMES wx-config REQUIRED)
+if(OSMEL_WX_BASE_ONLY)
+  set(osmel_wx_flags_of base)
+else()
+  set(osmel_wx_flags_of core,base)
+endif()
 
 function(osmel_wx_target name components)
-  # One set of compile flags (the GUI build's) for every user, so that all code sees the
-  # same wx configuration; the libraries differ.
-  execute_process(COMMAND ${OSMEL_WX_CONFIG} --cxxflags core,base
+  # One set of compile flags (the GUI build's, where there is one) for every user, so
+  # that all code sees the same wx configuration; the libraries differ.
+  execute_process(COMMAND ${OSMEL_WX_CONFIG} --cxxflags ${osmel_wx_flags_of}
                   OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
   execute_process(COMMAND ${OSMEL_WX_CONFIG} --libs ${components}
                   OUTPUT_VARIABLE libs OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
@@ -29,5 +35,7 @@ function(osmel_wx_target name components)
 endfunction()
 
 osmel_wx_target(osmel_wxbase base)
-osmel_wx_target(osmel_wxgui "core,base")
-osmel_wx_target(osmel_wxwebview "webview,core,base")
+if(NOT OSMEL_WX_BASE_ONLY)
+  osmel_wx_target(osmel_wxgui "core,base")
+  osmel_wx_target(osmel_wxwebview "webview,core,base")
+endif()
