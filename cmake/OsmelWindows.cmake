@@ -64,20 +64,6 @@ endif()
 
 # Tests that rest on facts of POSIX systems, left out of the Windows runs by GoogleTest
 # filter, one variable per test program.
-set(OSMEL_WINDOWS_EXCLUDED_osmel_kernel_tests
-    # The fixture names a file through a narrow std::filesystem path, which Windows reads
-    # in the ANSI code page rather than as UTF-8, so the file gets another name.
-    FileUtilTest.ListDirectoryListsFilesAndDirectoriesInUnitOrder
-    # The POSIX backend hands out one object for both the process and its thread, and
-    # its children start in "/".
-    ChildProcessTest.ExitCodesAndTermination
-    ChildProcessTest.ARelativeProgramIsFoundFromTheParentsDirectory
-    # Opening a name twice gives the very same handle only on POSIX (Windows gives another
-    # handle to the same object); Windows checks a view's size by whole pages, and Wine
-    # drops a section's name with its last handle even while a view still holds it.
-    NamedObjectsTest.AMutexExistsWhileAHandleIsOpen
-    NamedObjectsTest.ASectionLivesOnlyWhileALiveProcessHoldsIt)
-
 set(OSMEL_WINDOWS_EXCLUDED_osmel_net_tests
     # Wine 8 ends a socket closed with SO_LINGER at 0 seconds gracefully: the peer reads
     # the end of the stream, never the reset that these tests check for.

@@ -2,9 +2,9 @@
 // (CreateMutex with a name) and the page-file-backed file mapping (CreateFileMapping,
 // OpenFileMapping, MapViewOfFile). They keep the Win32 lifetimes the product's programs
 // rely on:
-// - an object exists exactly while some live process holds a handle to it (or, for a
-//   section, a view of it); whatever a record held when its last holder ended is gone,
-//   and the next creator gets a fresh, zeroed object;
+// - an object exists exactly while some live process holds a handle to it; a view of a
+//   section keeps its memory (on POSIX its name too); whatever a record held when its
+//   last holder ended is gone, and the next creator gets a fresh, zeroed object;
 // - a named mutex owned by a process that ends without releasing it is abandoned: the
 //   next wait acquires it and returns kWaitAbandoned, so a crashed holder cannot
 //   wedge the others;
@@ -36,8 +36,8 @@ Handle CreateFileMapping(const std::string& name, std::size_t size);
 // Opens an existing named section; null with Error::FileNotFound when none exists.
 Handle OpenFileMapping(const std::string& name);
 // Maps the first `size` bytes of the section for reading and writing. Null with
-// Error::InvalidParameter when the section is smaller. A view keeps the section alive
-// after its handle is closed.
+// Error::InvalidParameter when the section is smaller (Windows counts a section's size
+// in whole pages). A view keeps the section's memory after its handle is closed.
 void* MapViewOfFile(Handle section, std::size_t size);
 bool UnmapViewOfFile(void* view);
 

@@ -150,7 +150,7 @@ TEST(ChildProcessTest, ExitCodesAndTermination) {
     EXPECT_TRUE(Platform::TerminateProcess(hangs->processHandle, 1));
     EXPECT_EQ(Drain(hangs.get()).output, "");
     ASSERT_TRUE(hangs->Wait(Platform::kInfinite));
-    ASSERT_TRUE(Platform::GetExitCodeProcess(hangs->threadHandle, &code));
+    ASSERT_TRUE(Platform::GetExitCodeProcess(hangs->processHandle, &code));
     EXPECT_EQ(code, 1u);
 }
 
@@ -185,7 +185,8 @@ TEST(ChildProcessTest, ARelativeProgramIsFoundFromTheParentsDirectory) {
     char buffer[64] = {};
     Platform::DWORD bytesRead = 0;
     EXPECT_TRUE(Platform::ReadFile(readEnd, buffer, sizeof buffer - 1, &bytesRead));
-    EXPECT_STREQ(buffer, "/");
+    // The root of the current drive on Windows.
+    EXPECT_TRUE(std::filesystem::equivalent(buffer, Platform::ToSystemPath(L"\\"))) << buffer;
     EXPECT_EQ(Platform::WaitForSingleObject(information.process, Platform::kInfinite),
               Platform::kWaitObject0);
     for (Platform::Handle h : {readEnd, information.process, information.thread}) {

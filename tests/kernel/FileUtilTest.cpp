@@ -84,9 +84,11 @@ protected:
     std::wstring W(const std::string& rel) const {
         return Platform::FromSystemPath((m_root / rel).string());
     }
+    // `rel` is UTF-8 on every platform (a narrow path is the ANSI code page on Windows).
     void Write(const std::string& rel, const std::string& content) const {
-        fs::create_directories((m_root / rel).parent_path());
-        std::ofstream(m_root / rel, std::ios::binary) << content;
+        const fs::path path = m_root / fs::path(std::u8string(rel.begin(), rel.end()));
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << content;
     }
     fs::path m_root;
 };
