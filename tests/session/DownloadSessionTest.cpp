@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "../net/LocalServers.h"
@@ -46,6 +47,14 @@ protected:
                                  " --step 41600 41610 41600_to_41610.zip >/dev/null";
         ASSERT_EQ(std::system(list.c_str()), 0);
         SetDownloadRetryPause(std::chrono::milliseconds(10));
+        // One set of servers for the suite, started before the tests point TEMP into
+        // the directories they empty.
+        s_servers = std::make_unique<testservers::Servers>();
+        fs::copy(s_fixture / "www", s_servers->Www(), fs::copy_options::recursive);
+    }
+    static void TearDownTestSuite() {
+        s_servers.reset();
+        FixtureTest::TearDownTestSuite();
     }
     void SetUp() override {
         FixtureTest::SetUp();
@@ -69,17 +78,17 @@ protected:
 
     static fs::path Root() { return s_fixture / "www"; }
 
+    static inline std::unique_ptr<testservers::Servers> s_servers;
+
     fs::path m_install;
 };
 
 // The first server is down; the second serves the chain over HTTP, then over FTP.
 TEST_F(DownloadSessionTest, DownloadsAndAppliesTheChainFromTheFirstServerThatAnswers) {
-    testservers::Nginx nginx(m_dir / "nginx", Root());
-    testservers::Vsftpd ftp(m_dir / "ftp", Root());
-    ASSERT_TRUE(nginx.Ready());
-    ASSERT_TRUE(ftp.Ready());
+    testservers::Servers& servers = *s_servers;
+    ASSERT_TRUE(servers.Ready());
     const std::string down = "http://127.0.0.1:" + std::to_string(testservers::FreePort()) + "/";
-    for (const std::string& server : {nginx.URL("kelvor/"), ftp.URL("kelvor/")}) {
+    for (const std::string& server : {servers.HttpURL("kelvor/"), servers.FtpURL("kelvor/")}) {
         SCOPED_TRACE(server);
         Prepare({down, server});
         CapturedLog log;
@@ -104,12 +113,12 @@ TEST_F(DownloadSessionTest, DownloadsAndAppliesTheChainFromTheFirstServerThatAns
 // second attempt; a client at its final version does nothing, not even the database
 // update.
 TEST_F(DownloadSessionTest, RefusesA404StopsOnCancelAndSkipsWorkAtTheFinalVersion) {
-    const fs::path www = m_dir / "www";
-    fs::create_directories(www);
-    fs::copy(Root() / "kelvor" / "patches.txt", www / "patches.txt");
-    testservers::Nginx nginx(m_dir / "nginx", www);
-    ASSERT_TRUE(nginx.Ready());
-    Prepare({nginx.URL("")});
+    testservers::Servers& servers = *s_servers;
+    ASSERT_TRUE(servers.Ready());
+    const fs::path www = servers.Www();
+    fs::copy(Root() / "kelvor" / "patches.txt", www / "patches.txt",
+             fs::copy_options::overwrite_existing);
+    Prepare({servers.HttpURL("")});
     {
         CapturedLog log;
         RecordingWindow window;
@@ -120,7 +129,7 @@ TEST_F(DownloadSessionTest, RefusesA404StopsOnCancelAndSkipsWorkAtTheFinalVersio
         EXPECT_EQ(window.installed, 0);
     }
     fs::copy(Root() / "kelvor" / "41590_to_41600.zip", www / "41590_to_41600.zip");
-    const std::string before = nginx.AccessLog();
+    const std::string before = servers.HttpLog();
     {
         CapturedLog log;
         RecordingWindow window;
@@ -128,7 +137,7 @@ TEST_F(DownloadSessionTest, RefusesA404StopsOnCancelAndSkipsWorkAtTheFinalVersio
         RunSessionThread(window);
         EXPECT_EQ(InstallationTree(m_install), Build("41590"));
         EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching aborted."));
-        const std::string requests = nginx.AccessLog().substr(before.size());
+        const std::string requests = servers.HttpLog().substr(before.size());
         std::size_t gets = 0;
         for (std::size_t at = 0;
              (at = requests.find("GET /41590_to_41600.zip", at)) != std::string::npos; ++at) {

@@ -155,53 +155,46 @@ void CollectLine(std::int32_t, const std::wstring& text) {
 }
 
 TEST(FetchPatchListTest, SkipsAServerThatIsDownAndUsesTheNext) {
-    const fs::path dir = fs::temp_directory_path() /
-                         ("osmel-discovery-" + std::to_string(Platform::GetCurrentProcessId()));
-    fs::remove_all(dir);
-    fs::create_directories(dir / "www" / "kelvor");
-    fs::create_directories(dir / "nginx");
-    testservers::WriteText(dir / "www" / "kelvor" / "patches.txt",
+    testservers::Servers servers;
+    ASSERT_TRUE(servers.Ready());
+    fs::create_directories(servers.Www() / "kelvor");
+    testservers::WriteText(servers.Www() / "kelvor" / "patches.txt",
                            "source-version: 100\r\ntarget-version: 101\r\n"
                            "patch-exe-url: p.exe\r\npatch-data-url: 100_to_101.zip\r\n");
-    {
-        testservers::Nginx nginx(dir / "nginx", dir / "www");
-        ASSERT_TRUE(nginx.Ready());
-        SetDownloadRetryPause(std::chrono::milliseconds(5));
-        SetPatchCallbacks(nullptr, nullptr, CollectLine);
+    SetDownloadRetryPause(std::chrono::milliseconds(5));
+    SetPatchCallbacks(nullptr, nullptr, CollectLine);
 
-        const std::wstring down =
-            L"http://127.0.0.1:" + std::to_wstring(testservers::FreePort()) + L"/kelvor";
-        const std::wstring up = ToWide(nginx.URL("kelvor"));
-        PatchDirectory directory;
-        EXPECT_TRUE(directory.FetchPatchList({L"", down, up}));
-        EXPECT_EQ(directory.SelectedServer(), up);
-        const auto entry = directory.FindPatch("100");
-        ASSERT_TRUE(entry.has_value());
-        EXPECT_EQ(entry->dataUrl, up + L"/100_to_101.zip");
-        EXPECT_FALSE(directory.FindPatch("101").has_value());
-        const std::vector<std::wstring> expected = {L"Unable to download patch file: " + down +
-                                                    L"/patches.txt"};
-        EXPECT_EQ(g_lines, expected);
+    const std::wstring down =
+        L"http://127.0.0.1:" + std::to_wstring(testservers::FreePort()) + L"/kelvor";
+    const std::wstring up = ToWide(servers.HttpURL("kelvor"));
+    PatchDirectory directory;
+    EXPECT_TRUE(directory.FetchPatchList({L"", down, up}));
+    EXPECT_EQ(directory.SelectedServer(), up);
+    const auto entry = directory.FindPatch("100");
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(entry->dataUrl, up + L"/100_to_101.zip");
+    EXPECT_FALSE(directory.FindPatch("101").has_value());
+    const std::vector<std::wstring> expected = {L"Unable to download patch file: " + down +
+                                                L"/patches.txt"};
+    EXPECT_EQ(g_lines, expected);
 
-        g_lines.clear();
-        EXPECT_FALSE(directory.FetchPatchList({down}));
-        EXPECT_EQ(directory.SelectedServer(), L"");
-        EXPECT_EQ(g_lines.back(), L"Unable to connect to any patch servers.");
-        EXPECT_TRUE(directory.FindPatch("100").has_value());
+    g_lines.clear();
+    EXPECT_FALSE(directory.FetchPatchList({down}));
+    EXPECT_EQ(directory.SelectedServer(), L"");
+    EXPECT_EQ(g_lines.back(), L"Unable to connect to any patch servers.");
+    EXPECT_TRUE(directory.FindPatch("100").has_value());
 
-        // A "list" far beyond any real one is refused before it fills the memory.
-        fs::create_directories(dir / "www" / "huge");
-        testservers::WriteText(dir / "www" / "huge" / "patches.txt",
-                               "source-version: 100\r\ntarget-version: 101\r\n"
-                               "patch-exe-url: p.exe\r\npatch-data-url: 100_to_101.zip\r\n" +
-                                   std::string(2u << 20, '\n'));
-        g_lines.clear();
-        const std::wstring huge = ToWide(nginx.URL("huge"));
-        EXPECT_FALSE(PatchDirectory().FetchPatchList({huge}));
-        EXPECT_EQ(g_lines.front(), L"Unable to download patch file: " + huge + L"/patches.txt");
-        SetPatchCallbacks(nullptr, nullptr, nullptr);
-    }
-    fs::remove_all(dir);
+    // A "list" far beyond any real one is refused before it fills the memory.
+    fs::create_directories(servers.Www() / "huge");
+    testservers::WriteText(servers.Www() / "huge" / "patches.txt",
+                           "source-version: 100\r\ntarget-version: 101\r\n"
+                           "patch-exe-url: p.exe\r\npatch-data-url: 100_to_101.zip\r\n" +
+                               std::string(2u << 20, '\n'));
+    g_lines.clear();
+    const std::wstring huge = ToWide(servers.HttpURL("huge"));
+    EXPECT_FALSE(PatchDirectory().FetchPatchList({huge}));
+    EXPECT_EQ(g_lines.front(), L"Unable to download patch file: " + huge + L"/patches.txt");
+    SetPatchCallbacks(nullptr, nullptr, nullptr);
 }
 
 }  // namespace
