@@ -1,6 +1,7 @@
 #include "repair/FileTreeSummary.h"
 
 #include <deque>
+#include <memory>
 
 #include "kernel/FileUtil.h"
 #include "kernel/SystemLog.h"
@@ -121,8 +122,11 @@ std::uint32_t ComputeSegmentChecksum(const std::wstring& fullKey) {
     // The segment is checksummed as it is read, in pieces that stay in the processor's
     // cache, rather than read whole and then walked again: the same value, with the
     // checksum hidden behind the reading.
+    // The buffer is the call's own, not a thread_local: on Windows the destructors of
+    // thread_local objects run under the loader lock at thread exit, and with the
+    // threading library's own lock taken as well they deadlocked two exiting threads.
     constexpr std::uint32_t kPiece = 256 * 1024;
-    thread_local std::vector<std::uint8_t> piece(kPiece);
+    const auto piece = std::make_unique_for_overwrite<std::uint8_t[]>(kPiece);
     BexoDataBufferFile file(SegmentKeyPath(fullKey), BexoDataBufferFile::kModeRead);
     std::uint64_t length = 0;
     if (!PositionAtSegment(file, fullKey, &length)) {
@@ -131,11 +135,11 @@ std::uint32_t ComputeSegmentChecksum(const std::wstring& fullKey) {
     std::uint32_t crc = 0;
     for (std::uint64_t done = 0; done < length;) {
         const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kPiece, length - done));
-        if (file.ReadData(piece.data(), n) != BEXORESULT_OK) {
+        if (file.ReadData(piece.get(), n) != BEXORESULT_OK) {
             Report("ReadFileSegment> unabled to read from file: " + ToNarrow(fullKey));
             return 0;
         }
-        crc = SegmentCrc(crc, piece.data(), n);
+        crc = SegmentCrc(crc, piece.get(), n);
         done += n;
     }
     return crc == 0 ? 1 : crc;
