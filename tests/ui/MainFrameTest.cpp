@@ -38,9 +38,10 @@ using namespace BexoPatch;
 
 namespace {
 
-// Runs the GUI thread's queues until the condition holds; false after ten seconds.
+// Runs the GUI thread's queues until the condition holds; false after 30 seconds (a
+// web engine starting on a loaded machine has taken over ten).
 bool PumpUntil(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
