@@ -6,6 +6,7 @@ set(OSMEL_FOLDERS
     tools/delta tools/kaconverter tools/kpatchl tools/mkbuilds tools/repaird
     tests/platform tests/kernel tests/buffer tests/net tests/patch tests/delta tests/mkbuilds
     tests/repair tests/repaird)
+# src/crash builds without its allocation tracker here (src/crash/CMakeLists.txt says why).
 list(APPEND OSMEL_FOLDERS src/crash tests/crash src/assetdb tools/kelvorutil tests/assetdb)
 
 # Debug information in DWARF 4: DbgHelp as Wine 8 has it reads no later version, and

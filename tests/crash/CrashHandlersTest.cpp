@@ -410,6 +410,38 @@ TEST_F(CrashHandlersTest, AnExitThatBypassesDisarmingLeavesAReport) {
     EXPECT_FALSE(fs::exists(directory / "Kelvor-41861.dmp"));
 }
 
+TEST_F(CrashHandlersTest, AFaultOnAGuardedThreadGoesToTheGuardFirst) {
+    EXPECT_EXIT(
+        {
+            EnterDirectory();
+            InstallCrashHandlers();
+            if (!SetFatalDumpName(L"patcher")) {
+                std::exit(1);
+            }
+            EnableFatalExceptionGuard([] {
+                WriteFatalDump();
+                Platform::TerminateCurrentProcess(255);
+            });
+            WriteThroughNull(g_null);
+        },
+        ::testing::ExitedWithCode(255), "");
+    int reports = 0;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        const std::string name = entry.path().filename().string();
+        if (name != "stdout.txt") {
+            ++reports;
+            EXPECT_EQ(name.rfind("patcher-v35673-", 0), 0u) << name;
+#ifdef _WIN32
+            ExpectMiniDump(entry.path(), kAccessViolation,
+                           reinterpret_cast<const void*>(&WriteThroughNull));
+#else
+            EXPECT_NE(ReadFile(entry.path()).find("signal: 11 SIGSEGV"), std::string::npos);
+#endif
+        }
+    }
+    EXPECT_EQ(reports, 1);
+}
+
 TEST_F(CrashHandlersTest, TheFatalReportIsNamedAfterTheStartTime) {
     EXPECT_EXIT(
         {

@@ -97,7 +97,17 @@ const DbgHelp& LoadDbgHelp() {
 
 std::atomic<UnhandledExceptionFilter> g_filter{nullptr};
 std::atomic<FatalExceptionGuard> g_guard{nullptr};
-thread_local bool t_guarded = false;
+
+// Whether a thread entered the guard, in the OS's own thread storage: the runtime's
+// thread_local allocates on a thread's first use, which a fault handler must not do.
+::DWORD GuardSlot() {
+    static const ::DWORD slot = ::TlsAlloc();
+    return slot;
+}
+
+bool ThreadIsGuarded() {
+    return GuardSlot() != TLS_OUT_OF_INDEXES && ::TlsGetValue(GuardSlot()) != nullptr;
+}
 LPTOP_LEVEL_EXCEPTION_FILTER g_previousOsFilter = nullptr;
 void (*g_previousAbortHandler)(int) = nullptr;
 std::atomic<ConsoleCtrlHandler> g_consoleHandler{nullptr};
@@ -180,9 +190,9 @@ LONG WINAPI TopLevelFilter(EXCEPTION_POINTERS* pointers) {
                                       ::GetCurrentThreadId()};
     long verdict = kExceptionContinueSearch;
     if (pointers->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
-        verdict = g_overflowWatcher.Handle(&exception, t_guarded);
+        verdict = g_overflowWatcher.Handle(&exception, ThreadIsGuarded());
     } else {
-        verdict = Dispatch(&exception, t_guarded);
+        verdict = Dispatch(&exception, ThreadIsGuarded());
     }
     if (verdict == kExceptionContinueSearch && g_previousOsFilter != nullptr) {
         return g_previousOsFilter(pointers);
@@ -277,6 +287,7 @@ UnhandledExceptionFilter SetUnhandledExceptionFilter(UnhandledExceptionFilter fi
         }
         static std::once_flag watcher;
         std::call_once(watcher, [] { g_overflowWatcher.Start(); });
+        GuardSlot();
         g_previousOsFilter = ::SetUnhandledExceptionFilter(TopLevelFilter);
         g_previousAbortHandler = std::signal(SIGABRT, AbortHandler);
         PrepareThreadForFaults();
@@ -292,7 +303,11 @@ void SetFatalExceptionGuard(FatalExceptionGuard guard) {
 }
 
 void EnterFatalExceptionGuard() {
-    t_guarded = true;
+    // Any non-null value marks the thread.
+    static int marker = 0;
+    if (GuardSlot() != TLS_OUT_OF_INDEXES) {
+        ::TlsSetValue(GuardSlot(), &marker);
+    }
 }
 
 long CallWithCurrentContext(UnhandledExceptionFilter filter) {
