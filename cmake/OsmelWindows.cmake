@@ -13,8 +13,16 @@ list(APPEND OSMEL_FOLDERS src/crash tests/crash src/assetdb tools/kelvorutil tes
 # without it crash call stacks have no symbols or source lines.
 add_compile_options(-gdwarf-4)
 
+# The window (osmel-patcher) needs wxMSW, whose build takes about ten minutes on two idle
+# cores: only a build tree of its own has it (preset win64-gui, scripts/windows-gui.sh).
+option(OSMEL_WINDOWS_GUI "Build the window and osmel-patcher with wxMSW" OFF)
+if(OSMEL_WINDOWS_GUI)
+  list(APPEND OSMEL_FOLDERS src/session src/app src/ui)
+  list(REMOVE_DUPLICATES OSMEL_FOLDERS)
+endif()
+
 # Every library and program is linked statically; zlib comes from libz-mingw-w64-dev.
-set(OSMEL_BUILD_GUI OFF CACHE BOOL "" FORCE)
+set(OSMEL_BUILD_GUI ${OSMEL_WINDOWS_GUI} CACHE BOOL "" FORCE)
 set(OSMEL_BUILD_BENCH OFF CACHE BOOL "" FORCE)
 set(OSMEL_BUILD_FUZZ OFF CACHE BOOL "" FORCE)
 # The C99 printf family of mingw-w64 rather than msvcrt's, which lacks %zu and %lld.
@@ -32,10 +40,16 @@ function(osmel_windows_lib library)
     COMMAND_ERROR_IS_FATAL ANY)
 endfunction()
 osmel_windows_lib(zstd)
-# wxBase (threads, no GUI) for the session layer.
-osmel_windows_lib(wxbase)
+# wxBase (threads, no GUI) for the session layer; with the window, wxMSW, which has no
+# web view.
+if(OSMEL_WINDOWS_GUI)
+  osmel_windows_lib(wxmsw)
+  set(OSMEL_WX_WITHOUT_WEBVIEW ON)
+else()
+  osmel_windows_lib(wxbase)
+  set(OSMEL_WX_BASE_ONLY ON)
+endif()
 set(OSMEL_WX_CONFIG ${OSMEL_WINDOWS_LIBS}/bin/wx-config CACHE FILEPATH "" FORCE)
-set(OSMEL_WX_BASE_ONLY ON)
 include(${CMAKE_CURRENT_LIST_DIR}/OsmelWx.cmake)
 
 # osmel-rccompile runs at build time, so it is built for this machine with the host

@@ -1,7 +1,8 @@
 # wxWidgets through wx-config, as three interface targets: osmel_wxbase (threads, no GUI
 # library, for the session layer), osmel_wxgui (the window and the application) and
-# osmel_wxwebview (the window's web page). The Windows build has wxBase alone: it sets
-# OSMEL_WX_CONFIG and OSMEL_WX_BASE_ONLY before including this file.
+# osmel_wxwebview (the window's web page). The Windows build sets OSMEL_WX_CONFIG and
+# either OSMEL_WX_BASE_ONLY (wxBase alone) or OSMEL_WX_WITHOUT_WEBVIEW (wxMSW without its
+# web view) before including this file.
 find_program(OSMEL_WX_CONFIG NAMES wx-config REQUIRED)
 if(OSMEL_WX_BASE_ONLY)
   set(osmel_wx_flags_of base)
@@ -37,5 +38,7 @@ endfunction()
 osmel_wx_target(osmel_wxbase base)
 if(NOT OSMEL_WX_BASE_ONLY)
   osmel_wx_target(osmel_wxgui "core,base")
-  osmel_wx_target(osmel_wxwebview "webview,core,base")
+  if(NOT OSMEL_WX_WITHOUT_WEBVIEW)
+    osmel_wx_target(osmel_wxwebview "webview,core,base")
+  endif()
 endif()

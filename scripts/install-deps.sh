@@ -10,6 +10,8 @@ windows_packages=(
   googletest wine64 cmake ninja-build g++ dpkg-dev make pkg-config
   # the transfer tests' servers, which run on this side of Wine
   nginx-light vsftpd python3 python3-pyftpdlib
+  # the window's run (scripts/windows-gui.sh): its icon, a display and a screenshot
+  imagemagick xvfb xauth xdotool
 )
 
 packages=(

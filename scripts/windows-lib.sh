@@ -94,8 +94,12 @@ case "$library" in
     if [ "$library" = wxbase ]; then
       options=(--disable-gui --disable-all-features --enable-threads --enable-dynlib --without-expat --without-regex)
     else
+      # The window uses the core and base libraries only: the other libraries (and the
+      # image formats, XML and the web view) would more than double the build's time.
       options=(--with-msw --without-libpng --without-libjpeg --without-libtiff --without-expat
-        --disable-xrc --disable-svg --disable-webview --without-regex)
+        --disable-xrc --disable-svg --disable-webview --without-regex --disable-stc
+        --disable-aui --disable-ribbon --disable-propgrid --disable-richtext --disable-html
+        --disable-mediactrl --without-opengl --disable-debugreport)
     fi
     (cd "$work" && "$source_dir/configure" "${common[@]}" "${options[@]}") >"$log" 2>&1 || fail
     make -C "$work" >>"$log" 2>&1 || fail

@@ -27,8 +27,11 @@
 #include "session/PatchThread.h"
 #include "ui/Reporting.h"
 
-// The icon resource, compiled in: the program reads no file for it.
+// The icon resource, compiled in: the program reads no file for it. Windows has it among
+// the program's resources (osmel-patcher.rc).
+#ifndef wxHAS_IMAGES_IN_RESOURCES
 #include "bexoIcon.xpm"
+#endif
 
 namespace BexoPatch {
 
@@ -37,6 +40,19 @@ namespace {
 constexpr int kWebPageWidth = 450;
 constexpr int kWebPageHeight = 100;
 const char* const kBlankPage = "about:blank";
+
+// The build's address unless OSMEL_PATCHER_PAGE names another (an empty value does not).
+wxString PatcherPageAddress() {
+    const std::optional<std::string> address =
+        Platform::GetEnvironmentVariable("OSMEL_PATCHER_PAGE");
+    if (address && !address->empty()) {
+        return wxString::FromUTF8(*address);
+    }
+    return wxString::FromUTF8(OSMEL_PATCHER_PAGE);
+}
+
+// A wxWidgets built without its web view (the Windows build's wxMSW) shows no page.
+#if wxUSE_WEBVIEW
 
 // Keeps the page a plain panel: no scroll bars, no text selection (a dialog's look), and
 // nothing dropped on it is opened. Run at the end of every document and again at each
@@ -49,16 +65,6 @@ const char* const kPlainPanelScript =
     "if (!window.osmelNoDrop) { window.osmelNoDrop = true;"
     " window.addEventListener('dragover', function (e) { e.preventDefault(); });"
     " window.addEventListener('drop', function (e) { e.preventDefault(); }); }";
-
-// The build's address unless OSMEL_PATCHER_PAGE names another (an empty value does not).
-wxString PatcherPageAddress() {
-    const std::optional<std::string> address =
-        Platform::GetEnvironmentVariable("OSMEL_PATCHER_PAGE");
-    if (address && !address->empty()) {
-        return wxString::FromUTF8(*address);
-    }
-    return wxString::FromUTF8(OSMEL_PATCHER_PAGE);
-}
 
 // Only web addresses go to the desktop's browser: its handlers for other kinds (file:,
 // desktop entries) could start a program the page names.
@@ -99,15 +105,39 @@ void TurnOffWebCache(wxWebView* view) {
 #endif
 }
 
+// The web view with the page's host settings, loading the address; null when no web
+// view can be made here.
+wxWebView* NewWebPage(wxWindow* parent, const wxString& address) {
+    if (!wxWebView::IsBackendAvailable(wxWebViewBackendDefault)) {
+        return nullptr;
+    }
+    wxWebView* view = wxWebView::New(parent, ID_WEB_PAGE, kBlankPage, wxDefaultPosition,
+                                     wxSize(kWebPageWidth, kWebPageHeight), wxWebViewBackendDefault,
+                                     wxNO_BORDER | wxWANTS_CHARS);
+    if (view == nullptr) {
+        return nullptr;
+    }
+    view->SetMinSize(wxSize(kWebPageWidth, kWebPageHeight));
+    TurnOffWebCache(view);
+    view->EnableContextMenu(false);
+    view->EnableHistory(false);
+    view->AddUserScript(kPlainPanelScript, wxWEBVIEW_INJECT_AT_DOCUMENT_END);
+    view->LoadURL(address);
+    return view;
+}
+#endif  // wxUSE_WEBVIEW
+
 }  // namespace
 
 wxBEGIN_EVENT_TABLE(PatchMainFrame, MainFrame)
     EVT_TIMER(ID_REFRESH_TIMER, PatchMainFrame::OnRefreshTimer)
+#if wxUSE_WEBVIEW
         EVT_WEBVIEW_NAVIGATING(ID_WEB_PAGE, PatchMainFrame::OnBeforeNavigate2)
             EVT_WEBVIEW_NAVIGATED(ID_WEB_PAGE, PatchMainFrame::OnProgressChange)
                 EVT_WEBVIEW_LOADED(ID_WEB_PAGE, PatchMainFrame::OnProgressChange)
                     EVT_WEBVIEW_ERROR(ID_WEB_PAGE, PatchMainFrame::OnWebPageError)
                         EVT_WEBVIEW_NEWWINDOW(ID_WEB_PAGE, PatchMainFrame::OnNewWindow)
+#endif
                             EVT_BUTTON(ID_BROWSE, PatchMainFrame::OnBrowse) wxEND_EVENT_TABLE()
 
                                 PatchMainFrame::PatchMainFrame(OsmelPatcherApp* owner)
@@ -159,28 +189,18 @@ wxBEGIN_EVENT_TABLE(PatchMainFrame, MainFrame)
 void PatchMainFrame::CreateWebPage() {
     const wxString address = PatcherPageAddress();
     if (address.Lower() != kBlankPage) {
-        if (wxWebView::IsBackendAvailable(wxWebViewBackendDefault)) {
-            webPage = wxWebView::New(controlParent, ID_WEB_PAGE, kBlankPage, wxDefaultPosition,
-                                     wxSize(kWebPageWidth, kWebPageHeight), wxWebViewBackendDefault,
-                                     wxNO_BORDER | wxWANTS_CHARS);
+#if wxUSE_WEBVIEW
+        webPage = NewWebPage(controlParent, address);
+        if (webPage != nullptr) {
+            mainSizer->Add(webPage, 0, wxEXPAND | wxALL, 5);
+            return;
         }
-        if (webPage == nullptr) {
-            SystemLog("PatchMainFrame::CreateWebPage> no web view is available");
-        }
+#endif
+        SystemLog("PatchMainFrame::CreateWebPage> no web view is available");
     }
-    if (webPage == nullptr) {
-        auto* place = new wxPanel(controlParent, ID_WEB_PAGE, wxDefaultPosition,
-                                  wxSize(kWebPageWidth, kWebPageHeight), wxNO_BORDER);
-        mainSizer->Add(place, 0, wxEXPAND | wxALL, 5);
-        return;
-    }
-    webPage->SetMinSize(wxSize(kWebPageWidth, kWebPageHeight));
-    TurnOffWebCache(webPage);
-    webPage->EnableContextMenu(false);
-    webPage->EnableHistory(false);
-    webPage->AddUserScript(kPlainPanelScript, wxWEBVIEW_INJECT_AT_DOCUMENT_END);
-    mainSizer->Add(webPage, 0, wxEXPAND | wxALL, 5);
-    webPage->LoadURL(address);
+    auto* place = new wxPanel(controlParent, ID_WEB_PAGE, wxDefaultPosition,
+                              wxSize(kWebPageWidth, kWebPageHeight), wxNO_BORDER);
+    mainSizer->Add(place, 0, wxEXPAND | wxALL, 5);
 }
 
 PatchMainFrame::~PatchMainFrame() {
@@ -296,6 +316,7 @@ void PatchMainFrame::OnRefreshTimer(wxTimerEvent& /*event*/) {
     }
 }
 
+#if wxUSE_WEBVIEW
 // With openLinksOutside set every navigation but "about:blank" is cancelled and its
 // address (lower-cased, as the page host always did) goes to the desktop's browser.
 void PatchMainFrame::OnBeforeNavigate2(wxWebViewEvent& event) {
@@ -340,6 +361,8 @@ void PatchMainFrame::OnNewWindow(wxWebViewEvent& event) {
         OpenInDesktopBrowser(event.GetURL().Lower());
     }
 }
+
+#endif  // wxUSE_WEBVIEW
 
 void PatchMainFrame::OnBrowse(wxCommandEvent& /*event*/) {
     ClearLog();

@@ -51,10 +51,12 @@ public:
 
 private:
     void OnRefreshTimer(wxTimerEvent& event);
+#if wxUSE_WEBVIEW
     void OnBeforeNavigate2(wxWebViewEvent& event);
     void OnProgressChange(wxWebViewEvent& event);
     void OnWebPageError(wxWebViewEvent& event);
     void OnNewWindow(wxWebViewEvent& event);
+#endif
     void OnBrowse(wxCommandEvent& event);
     void CreateWebPage();
 
