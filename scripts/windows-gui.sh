@@ -37,6 +37,10 @@ timeout --kill-after=10 600 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   }
   /usr/lib/wine/wineserver -p
   OSMEL_WINE_TIMEOUT=180 scripts/wine-run.sh wineboot -i >/dev/null 2>&1
+  # No window manager runs here: Wine draws the frames itself, so the screenshot shows the
+  # title bar with the title and the icon.
+  scripts/wine-run.sh reg add "HKCU\\Software\\Wine\\X11 Driver" /v Decorated /t REG_SZ /d N /f \
+    >/dev/null
 
   output="$OSMEL_GUI_ARTEFACTS/output.txt"
   timeout --kill-after=10 240 /usr/lib/wine/wine64 build/win64-gui/src/app/osmel-patcher.exe \
