@@ -229,6 +229,10 @@ std::wstring StepJournalPath(const std::wstring& installDirectory) {
     return JoinPath(installDirectory, L"osmel-step.journal");
 }
 
+std::wstring UnfinishedPlanPath(const std::wstring& installDirectory) {
+    return JoinPath(installDirectory, L"osmel-step.journal.new");
+}
+
 std::wstring UninstallLogCopyPath(const std::wstring& installDirectory) {
     return JoinPath(installDirectory, L"unins000.dat.osmel-old");
 }
@@ -247,9 +251,15 @@ bool WriteStepJournal(const StepJournalPlan& plan) {
     Put32(bytes, static_cast<std::uint32_t>(payload.size()));
     Put32(bytes, Crc(payload));
     bytes += payload;
+    // The plan is written beside the journal and then renamed into place, so that a step
+    // cut while its plan is being written leaves no journal, only the unfinished plan,
+    // which recovery drops: nothing had been changed yet.
     const std::wstring path = StepJournalPath(plan.installDirectory);
-    if (!WriteDurably(path, bytes, false) || !Platform::SyncDirectory(plan.installDirectory)) {
+    const std::wstring unfinished = UnfinishedPlanPath(plan.installDirectory);
+    if (!WriteDurably(unfinished, bytes, false) || !Platform::ReplaceFile(unfinished, path) ||
+        !Platform::SyncDirectory(plan.installDirectory)) {
         SystemLog("WriteStepJournal> cannot write %s", WideToUtf8(path).c_str());
+        Platform::DeleteFile(unfinished);
         Platform::DeleteFile(path);
         return false;
     }
@@ -280,6 +290,7 @@ void RemoveStepJournal(const std::wstring& installDirectory) {
 StepRecovery RecoverInterruptedStep(const std::wstring& installDirectory, std::wstring* report) {
     report->clear();
     const std::wstring path = StepJournalPath(installDirectory);
+    Remove(UnfinishedPlanPath(installDirectory));
     if (!FileExists(path)) {
         return StepRecovery::kNone;
     }

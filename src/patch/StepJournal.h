@@ -48,6 +48,8 @@ struct StepJournalPlan {
 
 // The journal's path in an installation.
 std::wstring StepJournalPath(const std::wstring& installDirectory);
+// A plan being written, before it becomes the journal in one rename.
+std::wstring UnfinishedPlanPath(const std::wstring& installDirectory);
 // The saved copy of the uninstaller log, made before the log is replaced.
 std::wstring UninstallLogCopyPath(const std::wstring& installDirectory);
 

@@ -185,6 +185,21 @@ TEST_F(StepJournalTest, ATornJournalIsReportedAndLeftAlone) {
     EXPECT_EQ(Snapshot(m_root), before);
 }
 
+// A step cut while its plan was being written had changed nothing yet: the unfinished
+// plan goes and nothing else is touched.
+TEST_F(StepJournalTest, AnUnfinishedPlanIsDroppedAndNothingElseTouched) {
+    ASSERT_TRUE(WriteStepJournal(Plan()));
+    const fs::path journal = Platform::ToSystemPath(StepJournalPath(m_install));
+    const fs::path unfinished = Platform::ToSystemPath(UnfinishedPlanPath(m_install));
+    EXPECT_FALSE(fs::exists(unfinished)) << "a written plan is the journal";
+    fs::rename(journal, unfinished);
+    fs::resize_file(unfinished, 9);
+    std::wstring report;
+    EXPECT_EQ(RecoverInterruptedStep(m_install, &report), StepRecovery::kNone);
+    EXPECT_TRUE(report.empty());
+    EXPECT_EQ(Snapshot(m_root), kOld);
+}
+
 TEST_F(StepJournalTest, ATornCommitRecordUndoesTheStep) {
     ASSERT_TRUE(WriteStepJournal(Plan()));
     Move("a.txt", "a.txt.pbk");
