@@ -8,6 +8,7 @@ set(OSMEL_FOLDERS
     tests/repair tests/repaird)
 # src/crash builds without its allocation tracker here (src/crash/CMakeLists.txt says why).
 list(APPEND OSMEL_FOLDERS src/crash tests/crash src/assetdb tools/kelvorutil tests/assetdb)
+list(APPEND OSMEL_FOLDERS src/session tools/mkpatch tests/session tests/mkpatch)
 
 # Debug information in DWARF 4: DbgHelp as Wine 8 has it reads no later version, and
 # without it crash call stacks have no symbols or source lines.

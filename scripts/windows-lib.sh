@@ -104,6 +104,10 @@ case "$library" in
     (cd "$work" && "$source_dir/configure" "${common[@]}" "${options[@]}") >"$log" 2>&1 || fail
     make -C "$work" >>"$log" 2>&1 || fail
     make -C "$work" install >>"$log" 2>&1 || fail
+    # wx/init.h includes wx/msw/init.h on Windows, which a base-only build does not install.
+    if [ ! -e "$prefix/include/wx-3.2/wx/msw/init.h" ]; then
+      cp "$source_dir/include/wx/msw/init.h" "$prefix/include/wx-3.2/wx/msw/"
+    fi
     ;;
 esac
 

@@ -404,11 +404,12 @@ bool PatchInstallation(const std::wstring& installDirectory, const std::wstring&
     }
     if (ok && plan.uninstallLogPresent) {
         // The log is replaced in one rename; its old bytes are kept until the commit so
-        // that an interrupted step can put them back.
+        // that an interrupted step can put them back. The copy is opened for writing, as
+        // Windows flushes only a handle that may write.
         std::FILE* copy = nullptr;
         ok = Platform::CopyFile(JoinPath(installDirectory, L"unins000.dat"), plan.uninstallLogCopy,
                                 false) &&
-             (copy = Platform::OpenFileStream(plan.uninstallLogCopy, "rb")) != nullptr &&
+             (copy = Platform::OpenFileStream(plan.uninstallLogCopy, "r+b")) != nullptr &&
              Platform::SyncFileStream(copy);
         if (copy != nullptr) {
             std::fclose(copy);

@@ -36,6 +36,8 @@ bool IsProcessActive(DWORD processId);
 std::vector<std::string> GetCommandLineArguments(int argc, char** argv);
 
 std::optional<std::string> GetEnvironmentVariable(const char* name);
+// Sets the variable for this process and the children it starts; a null value removes it.
+bool SetEnvironmentVariable(const char* name, const char* value);
 
 bool IsDebuggerPresent();
 // The debugger output stream: standard error, written only while a debugger is attached.

@@ -121,7 +121,8 @@ protected:
                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_dir);
         fs::create_directories(m_dir / "client");
-        ::setenv("OSMEL_REGISTRY", (m_dir / "registry.reg").c_str(), 1);
+        Platform::SetEnvironmentVariable("OSMEL_REGISTRY",
+                                         (m_dir / "registry.reg").string().c_str());
         SetPatchCallbacks(nullptr, ContinueQuery, CaptureLog);
         ResetSessionServices();
         GetSessionServices().acquireAssetDatabase = Free;
@@ -134,8 +135,8 @@ protected:
         SetPatchCallbacks(nullptr, nullptr, nullptr);
         ResetSessionServices();
         PatchSettings::Instance().Reset();
-        ::unsetenv("OSMEL_REPAIR_SERVER");
-        ::unsetenv("OSMEL_REGISTRY");
+        Platform::SetEnvironmentVariable("OSMEL_REPAIR_SERVER", nullptr);
+        Platform::SetEnvironmentVariable("OSMEL_REGISTRY", nullptr);
         fs::remove_all(m_dir);
     }
     std::wstring W(const char* rel) const {
@@ -150,7 +151,8 @@ protected:
     // Runs one session against 127.0.0.1:port; returns the window log's lines.
     std::vector<Line> RunSessionAgainst(std::uint16_t port, GaugeWindow& window,
                                         bool cancelWhenReceiving = false) {
-        ::setenv("OSMEL_REPAIR_SERVER", ("127.0.0.1:" + std::to_string(port)).c_str(), 1);
+        Platform::SetEnvironmentVariable("OSMEL_REPAIR_SERVER",
+                                         ("127.0.0.1:" + std::to_string(port)).c_str());
         {
             std::lock_guard<std::mutex> hold(g_lock);
             g_lines.clear();
@@ -363,8 +365,8 @@ TEST(RepairServerSettingTest, TheEnvironmentWinsOverTheRegistryOverTheDefault) {
         fs::temp_directory_path() /
         ("osmel-repairsetting-" + std::to_string(Platform::GetCurrentProcessId()) + ".reg");
     fs::remove(store);
-    ::setenv("OSMEL_REGISTRY", store.c_str(), 1);
-    ::unsetenv("OSMEL_REPAIR_SERVER");
+    Platform::SetEnvironmentVariable("OSMEL_REGISTRY", store.string().c_str());
+    Platform::SetEnvironmentVariable("OSMEL_REPAIR_SERVER", nullptr);
     const auto read = [](std::vector<std::wstring>* problems) {
         const RepairServerAddress address = ReadRepairServerSetting(problems);
         return address.host + ":" + std::to_string(address.port);
@@ -386,18 +388,30 @@ TEST(RepairServerSettingTest, TheEnvironmentWinsOverTheRegistryOverTheDefault) {
         Platform::RegCloseKey(key);
     };
 
+    // On Windows the registry is the machine's own and outlives the test.
+    const auto clearRegistry = [] {
+        Platform::HKEY key = nullptr;
+        if (Platform::RegOpenKeyEx(Platform::LocalMachineKey(),
+                                   L"SOFTWARE\\Osmel\\Products\\KelvorSimulator",
+                                   Platform::KEY_WRITE, &key) == 0) {
+            Platform::RegDeleteValue(key, L"RepairServer");
+            Platform::RegCloseKey(key);
+        }
+    };
+    clearRegistry();
+
     std::vector<std::wstring> problems;
     EXPECT_EQ(read(&problems), std::string(kDefaultRepairServerHost) + ":6000");
     EXPECT_TRUE(problems.empty());
 
     setRegistry(L"registry.example.com:6100");
     EXPECT_EQ(read(&problems), "registry.example.com:6100");
-    ::setenv("OSMEL_REPAIR_SERVER", "env.example.com", 1);
+    Platform::SetEnvironmentVariable("OSMEL_REPAIR_SERVER", "env.example.com");
     EXPECT_EQ(read(&problems), "env.example.com:6000");
     EXPECT_TRUE(problems.empty());
 
     // A bad value is reported by name and the next source is used.
-    ::setenv("OSMEL_REPAIR_SERVER", "env.example.com:70000", 1);
+    Platform::SetEnvironmentVariable("OSMEL_REPAIR_SERVER", "env.example.com:70000");
     EXPECT_EQ(read(&problems), "registry.example.com:6100");
     ASSERT_EQ(problems.size(), 1u);
     EXPECT_EQ(problems[0],
@@ -409,8 +423,9 @@ TEST(RepairServerSettingTest, TheEnvironmentWinsOverTheRegistryOverTheDefault) {
     ASSERT_EQ(problems.size(), 2u);
     EXPECT_NE(problems[1].find(L"RepairServer=\"bad host\" is ignored"), std::wstring::npos);
 
-    ::unsetenv("OSMEL_REPAIR_SERVER");
-    ::unsetenv("OSMEL_REGISTRY");
+    clearRegistry();
+    Platform::SetEnvironmentVariable("OSMEL_REPAIR_SERVER", nullptr);
+    Platform::SetEnvironmentVariable("OSMEL_REGISTRY", nullptr);
     fs::remove(store);
 }
 

@@ -81,6 +81,15 @@ std::optional<std::string> GetEnvironmentVariable(const char* name) {
     return std::string(value);
 }
 
+bool SetEnvironmentVariable(const char* name, const char* value) {
+    const int result = value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
+    if (result != 0) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    return true;
+}
+
 bool GetVersionEx(OsVersion* /*version*/) {
     SetLastError(Error::NotSupported);
     return false;

@@ -80,6 +80,12 @@ std::optional<std::string> GetEnvironmentVariable(const char* name) {
     }
 }
 
+bool SetEnvironmentVariable(const char* name, const char* value) {
+    const std::wstring wideValue = value != nullptr ? DecodeUtf8(value) : std::wstring();
+    return ::SetEnvironmentVariableW(DecodeUtf8(name).c_str(),
+                                     value != nullptr ? wideValue.c_str() : nullptr) != 0;
+}
+
 bool GetVersionEx(OsVersion* version) {
     OSVERSIONINFOEXW info{};
     info.dwOSVersionInfoSize = sizeof info;

@@ -36,6 +36,7 @@
 #undef RemoveDirectory
 #undef ReplaceFile
 #undef SetCurrentDirectory
+#undef SetEnvironmentVariable
 
 namespace Platform {
 
