@@ -106,16 +106,20 @@ protected:
     }
     void TearDown() override {
         SetPatchCallbacks(nullptr, nullptr, nullptr);
-        // Wine frees a finished tool's current directory (bin) a moment after reporting
-        // the tool ended, and no event tells when: the removal is tried for up to a second.
+        RemoveTree(m_dir);
+    }
+    // Wine frees a finished tool's current directory (bin) a moment after reporting the
+    // tool ended, and no event tells when: the removal is tried for up to five seconds.
+    static void RemoveTree(const fs::path& path) {
         std::error_code error;
-        for (int attempt = 0; attempt < 50; ++attempt) {
-            fs::remove_all(m_dir, error);
+        for (int attempt = 0; attempt < 250; ++attempt) {
+            fs::remove_all(path, error);
             if (!error) {
-                break;
+                return;
             }
             Platform::Sleep(20);
         }
+        FAIL() << "cannot remove " << path << ": " << error.message();
     }
     fs::path Old(const std::string& rel) const { return m_dir / "old" / rel; }
     fs::path New(const std::string& rel) const { return m_dir / "new" / rel; }
@@ -259,7 +263,7 @@ TEST_F(PatchEngineTest, StaleBackups) {
     EXPECT_EQ(ReadFile(Installed("bin/module1.dll")), ReadFile(New("bin/module1.dll")));
 
     // A backup name that cannot be cleared fails the step.
-    fs::remove_all(m_dir / "install");
+    RemoveTree(m_dir / "install");
     fs::copy(m_dir / "old", m_dir / "install", fs::copy_options::recursive);
     fs::copy_file(OSMEL_KPATCHL, Installed("bin/kpatchl-w32.exe"));
     fs::create_directories(Installed("bin/module2.dll.pbk/x"));
@@ -314,7 +318,7 @@ TEST_F(PatchEngineTest, TheConverterPatchesKaFiles) {
     EXPECT_EQ(Snapshot(m_dir / "install"), m_new);
 
     // Contents that do not match: the converter's exit code 1.
-    fs::remove_all(m_dir / "install");
+    RemoveTree(m_dir / "install");
     fs::copy(m_dir / "old", m_dir / "install", fs::copy_options::recursive);
     fs::copy_file(OSMEL_KPATCHL, Installed("bin/kpatchl-w32.exe"));
     WriteFile(Installed("data/terrain.ka"), "something else");
