@@ -8,34 +8,8 @@
 
 #include <wx/msw/wrapwin.h>
 
-// The platform layer's calls.
-#undef CaptureStackBackTrace
-#undef CopyFile
-#undef CreateDirectory
-#undef CreateEvent
-#undef CreateFileMapping
-#undef CreateMutex
-#undef CreateProcess
-#undef DeleteFile
-#undef GetEnvironmentVariable
-#undef GetFileAttributes
-#undef GetVersionEx
-#undef LoadLibrary
-#undef MoveFile
-#undef OpenFileMapping
-#undef OutputDebugString
-#undef RegCreateKeyEx
-#undef RegDeleteValue
-#undef RegEnumKeyEx
-#undef RegOpenKeyEx
-#undef RegQueryValueEx
-#undef RegSetValueEx
-#undef RemoveDirectory
-#undef ReplaceFile
-#undef SetCurrentDirectory
-#undef ShellExecute
-#undef ShellExecuteEx
-#undef WSASocket
+#include "platform/win32/PlatformNames.h"
+
 // The platform layer's constants.
 #undef KEY_CREATE_SUB_KEY
 #undef KEY_ENUMERATE_SUB_KEYS

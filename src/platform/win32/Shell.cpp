@@ -7,8 +7,8 @@
 // After windows.h, which they need.
 #include <objbase.h>
 #include <shellapi.h>
-
-#undef ShellExecute
+// After shellapi.h, whose ShellExecute macros it drops.
+#include "platform/win32/PlatformNames.h"
 
 namespace Platform {
 

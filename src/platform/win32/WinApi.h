@@ -1,6 +1,7 @@
 // windows.h for the Win32 backend, private to it. The platform layer's own functions
-// carry the Win32 names, so the A/W macros that would rename them are dropped here:
-// the backend calls the W functions by their full names, and the real API by "::".
+// carry the Win32 names, so the A/W macros that would rename them are dropped
+// (PlatformNames.h): the backend calls the W functions by their full names, and the real
+// API by "::".
 // Included after the platform headers, whose constants (KEY_READ, REG_SZ...) windows.h
 // also defines as macros.
 #pragma once
@@ -11,32 +12,8 @@
 #include <string>
 
 #include "platform/Sync.h"
-
-#undef CaptureStackBackTrace
-#undef CopyFile
-#undef CreateDirectory
-#undef CreateEvent
-#undef CreateFileMapping
-#undef CreateMutex
-#undef CreateProcess
-#undef DeleteFile
-#undef GetEnvironmentVariable
-#undef GetFileAttributes
-#undef GetVersionEx
-#undef LoadLibrary
-#undef MoveFile
-#undef OpenFileMapping
-#undef OutputDebugString
-#undef RegCreateKeyEx
-#undef RegDeleteValue
-#undef RegEnumKeyEx
-#undef RegOpenKeyEx
-#undef RegQueryValueEx
-#undef RegSetValueEx
-#undef RemoveDirectory
-#undef ReplaceFile
-#undef SetCurrentDirectory
-#undef SetEnvironmentVariable
+// After windows.h, whose macros it drops.
+#include "platform/win32/PlatformNames.h"
 
 namespace Platform {
 
