@@ -268,3 +268,10 @@ BexoFTP::BexoFTP() = default;
 BexoFTP::~BexoFTP() {
     Close();
 }
+
+BEXORESULT BexoFTP::Reconnect() {
+    if (inet::IsConnectionLost(m_lastError)) {
+        Open(m_host, m_user, m_password, m_passive, m_port);
+    }
+    return BEXORESULT_NETWORK_ERROR;
+}

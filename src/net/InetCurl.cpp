@@ -218,10 +218,6 @@ HttpOutcome HttpSize(const ParsedURL& parts, const std::string& url, std::uint64
     return outcome;
 }
 
-}  // namespace inet
-
-namespace {
-
 // Errors after which the connection is gone, as a reset or abort is for WinINet.
 bool IsConnectionLost(int code) {
     switch (code) {
@@ -242,7 +238,7 @@ bool IsConnectionLost(int code) {
     }
 }
 
-}  // namespace
+}  // namespace inet
 
 BexoInetSession* GetInternetSession() {
     // Lives until the process ends, like the WinINet session it stands for.
@@ -311,13 +307,6 @@ BEXORESULT BexoFTP::Open(const std::string& host, const std::string& user,
     }
     m_connection = curl;
     return BEXORESULT_OK;
-}
-
-BEXORESULT BexoFTP::Reconnect() {
-    if (IsConnectionLost(m_lastError)) {
-        Open(m_host, m_user, m_password, m_passive, m_port);
-    }
-    return BEXORESULT_NETWORK_ERROR;
 }
 
 BEXORESULT BexoFTP::GetFileSize(const std::string& path, std::uint64_t* size) {
@@ -404,7 +393,7 @@ BEXORESULT BexoFTP::GetFileAtPath(const std::string& path, BexoDataBuffer* buffe
             continue;
         }
         ++attempt;
-        if (IsConnectionLost(code)) {
+        if (inet::IsConnectionLost(code)) {
             // The restart offset is lost with the connection.
             SystemLog(
                 "BexoFTP::GetFileAtPath> connection lost before \"%s\" opened (error %d), "

@@ -51,6 +51,10 @@ struct ContentSink {
     bool Write(const char* data, std::size_t size);
 };
 
+// Whether a transport's error code means the FTP connection is gone (a reset or abort),
+// so that a reconnect may help.
+bool IsConnectionLost(int code);
+
 // Cuts the buffer to `start` and seeks there, for content that starts over.
 BEXORESULT RestartContent(BexoDataBuffer* buffer, std::uint64_t start);
 

@@ -120,20 +120,6 @@ HttpRequest SendHttpRequest(const ParsedURL& parts, const std::string& url, cons
     return sent;
 }
 
-// Errors after which the connection is gone. Wine reports a reset or aborted control
-// connection with the socket's own error.
-bool IsConnectionLost(int code) {
-    switch (static_cast<Platform::DWORD>(code)) {
-        case Platform::Error::InternetConnectionAborted:
-        case Platform::Error::InternetConnectionReset:
-        case Platform::Error::WsaEConnAborted:
-        case Platform::Error::WsaEConnReset:
-            return true;
-        default:
-            return false;
-    }
-}
-
 // Sends an FTP command and returns the code of the server's reply and its text after
 // the code; 0 when no reply came (the thread's last error tells why).
 int FtpCommandReply(Platform::InternetHandle connection, const std::string& command, bool binary,
@@ -169,6 +155,20 @@ bool IsAlive(Platform::InternetHandle connection) {
 }  // namespace
 
 namespace inet {
+
+// Errors after which the connection is gone. Wine reports a reset or aborted control
+// connection with the socket's own error.
+bool IsConnectionLost(int code) {
+    switch (static_cast<Platform::DWORD>(code)) {
+        case Platform::Error::InternetConnectionAborted:
+        case Platform::Error::InternetConnectionReset:
+        case Platform::Error::WsaEConnAborted:
+        case Platform::Error::WsaEConnReset:
+            return true;
+        default:
+            return false;
+    }
+}
 
 HttpOutcome HttpGet(const ParsedURL& parts, const std::string& url, BexoDataBuffer* buffer,
                     std::uint32_t flags, DownloadURLCallback* callback,
@@ -304,13 +304,6 @@ BEXORESULT BexoFTP::Open(const std::string& host, const std::string& user,
     return BEXORESULT_OK;
 }
 
-BEXORESULT BexoFTP::Reconnect() {
-    if (IsConnectionLost(m_lastError)) {
-        Open(m_host, m_user, m_password, m_passive, m_port);
-    }
-    return BEXORESULT_NETWORK_ERROR;
-}
-
 BEXORESULT BexoFTP::GetFileSize(const std::string& path, std::uint64_t* size) {
     *size = 0;
     if (!IsConnected()) {
@@ -354,7 +347,7 @@ BEXORESULT BexoFTP::GetFileAtPath(const std::string& path, BexoDataBuffer* buffe
     // Keeps the error of a failed step; true when the connection is gone with it.
     const auto failed = [this, &lastError](Platform::InternetHandle connection) {
         lastError = m_lastError = static_cast<int>(LastError());
-        if (IsConnectionLost(lastError)) {
+        if (inet::IsConnectionLost(lastError)) {
             return true;
         }
         if (IsAlive(connection)) {
