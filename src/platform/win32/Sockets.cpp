@@ -70,6 +70,15 @@ DWORD OverlappedResult(bool succeeded) {
     return error == WSA_IO_PENDING ? Error::IoPending : error;
 }
 
+// Why an overlapped call cannot run on the socket, 0 when it can: it needs an open OS
+// socket associated with a port. The caller holds the socket's lock.
+DWORD OverlappedUnusable(const SocketObject& socket) {
+    if (socket.socket == INVALID_SOCKET) {
+        return Error::WsaENotSock;
+    }
+    return socket.port == nullptr ? Error::WsaEInval : 0;
+}
+
 // Closes the OS socket whose disconnect just came out of the port, if it was one.
 void EndDisconnect(CompletionPortObject* port, Overlapped* overlapped) {
     if (port->disconnectCount.load() == 0) {
@@ -256,11 +265,8 @@ DWORD WSARecv(Socket socket, const WsaBuf& buffer, Overlapped* overlapped) {
         return Error::WsaENotSock;
     }
     const std::lock_guard<std::mutex> guard(socket->lock);
-    if (socket->socket == INVALID_SOCKET) {
-        return Error::WsaENotSock;
-    }
-    if (socket->port == nullptr) {
-        return Error::WsaEInval;
+    if (const DWORD error = OverlappedUnusable(*socket)) {
+        return error;
     }
     WSABUF osBuffer{buffer.len, buffer.buf};
     ::DWORD flags = 0;
@@ -273,11 +279,8 @@ DWORD WSASend(Socket socket, const WsaBuf& buffer, Overlapped* overlapped) {
         return Error::WsaENotSock;
     }
     const std::lock_guard<std::mutex> guard(socket->lock);
-    if (socket->socket == INVALID_SOCKET) {
-        return Error::WsaENotSock;
-    }
-    if (socket->port == nullptr) {
-        return Error::WsaEInval;
+    if (const DWORD error = OverlappedUnusable(*socket)) {
+        return error;
     }
     WSABUF osBuffer{buffer.len, buffer.buf};
     return OverlappedResult(
@@ -289,11 +292,8 @@ DWORD ConnectEx(Socket socket, const SocketAddress& address, Overlapped* overlap
         return Error::WsaENotSock;
     }
     const std::lock_guard<std::mutex> guard(socket->lock);
-    if (socket->socket == INVALID_SOCKET) {
-        return Error::WsaENotSock;
-    }
-    if (socket->port == nullptr) {
-        return Error::WsaEInval;
+    if (const DWORD error = OverlappedUnusable(*socket)) {
+        return error;
     }
     const WinsockExtensions& extensions = LoadWinsockExtensions(socket->socket);
     if (extensions.connectEx == nullptr) {
@@ -321,13 +321,10 @@ DWORD DisconnectEx(Socket socket, Overlapped* overlapped) {
         return Error::WsaENotSock;
     }
     const std::lock_guard<std::mutex> guard(socket->lock);
-    if (socket->socket == INVALID_SOCKET) {
-        return Error::WsaENotSock;
+    if (const DWORD error = OverlappedUnusable(*socket)) {
+        return error;
     }
     CompletionPortObject* port = socket->port;
-    if (port == nullptr) {
-        return Error::WsaEInval;
-    }
     const WinsockExtensions& extensions = LoadWinsockExtensions(socket->socket);
     if (extensions.disconnectEx == nullptr && extensions.transmitFile == nullptr) {
         return extensions.disconnectExError;
