@@ -5,30 +5,22 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "DeltaCodec.h"
+#include "TestFiles.h"
+#include "TestProcess.h"
 #include "kernel/Text.h"
-#include "platform/Process.h"
-#include "platform/Sync.h"
 #include "platform/System.h"
 
 namespace fs = std::filesystem;
+using BexoPatch::testing::ReadFile;
+using BexoPatch::testing::RunProcess;
+using BexoPatch::testing::WriteFile;
 
 namespace {
-
-std::string Read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void Write(const fs::path& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 // The path in the program's internal form, through UTF-8 on every system.
 std::wstring Wide(const fs::path& path) {
@@ -65,8 +57,8 @@ protected:
         m_new = m_old;
         m_new.replace(123456, 6, "EDITED");
         m_new += "tail";
-        Write(m_dir / u8"alt «1».dat", m_old);
-        Write(m_dir / u8"neu – 2.dat", m_new);
+        WriteFile(m_dir / u8"alt «1».dat", m_old);
+        WriteFile(m_dir / u8"neu – 2.dat", m_new);
         std::string error;
         ASSERT_EQ(Delta::MakeDiff(Path(u8"alt «1».dat"), Path(u8"neu – 2.dat"),
                                   Path(u8"‘diff’.diff"), 3, &error),
@@ -84,17 +76,7 @@ protected:
         for (const std::u8string& file : files) {
             commandLine += L" \"" + Path(file) + L"\"";
         }
-        Platform::ProcessStartup startup;
-        Platform::ProcessInformation info;
-        if (!Platform::CreateProcess(commandLine, startup, &info)) {
-            return -1;
-        }
-        Platform::WaitForSingleObject(info.process, Platform::kInfinite);
-        Platform::DWORD code = 0;
-        Platform::GetExitCodeProcess(info.process, &code);
-        Platform::CloseHandle(info.process);
-        Platform::CloseHandle(info.thread);
-        return static_cast<int>(code);
+        return RunProcess(commandLine);
     }
 
     fs::path m_dir;
@@ -105,15 +87,15 @@ protected:
 TEST_F(DeltaToolsTest, BothToolsRebuildTheNewFile) {
     EXPECT_LT(fs::file_size(m_dir / u8"‘diff’.diff"), 10000u);
     EXPECT_EQ(Run(kKpatchl, {u8"alt «1».dat", u8"‘diff’.diff", u8"aus kpatchl.dat"}), 0);
-    EXPECT_TRUE(Read(m_dir / u8"aus kpatchl.dat") == m_new);
+    EXPECT_TRUE(ReadFile(m_dir / u8"aus kpatchl.dat") == m_new);
     EXPECT_EQ(Run(kConverter, {u8"alt «1».dat", u8"‘diff’.diff", u8"aus ka.dat"}), 0);
-    EXPECT_TRUE(Read(m_dir / u8"aus ka.dat") == m_new);
+    EXPECT_TRUE(ReadFile(m_dir / u8"aus ka.dat") == m_new);
 }
 
 TEST_F(DeltaToolsTest, ExitCodesNameWhatFailedAndNoOutputIsLeft) {
-    const std::string diff = Read(m_dir / u8"‘diff’.diff");
-    Write(m_dir / "cut.diff", diff.substr(0, diff.size() / 2));
-    Write(m_dir / "other.dat", Noise(300000, 2));
+    const std::string diff = ReadFile(m_dir / u8"‘diff’.diff");
+    WriteFile(m_dir / "cut.diff", diff.substr(0, diff.size() / 2));
+    WriteFile(m_dir / "other.dat", Noise(300000, 2));
     struct Case {
         const char* what;
         std::vector<std::u8string> files;  // OLD DIFF NEW, or fewer

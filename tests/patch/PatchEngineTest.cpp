@@ -12,14 +12,15 @@
 #include <system_error>
 
 #include "TestFiles.h"
+#include "TestProcess.h"
 #include "kernel/Text.h"
 #include "patch/PatchCallbacks.h"
-#include "platform/Process.h"
 #include "platform/Sync.h"
 #include "platform/System.h"
 
 namespace fs = std::filesystem;
 using BexoPatch::testing::ReadFile;
+using BexoPatch::testing::RunProcess;
 using BexoPatch::testing::WriteFile;
 
 namespace {
@@ -51,20 +52,6 @@ Tree Snapshot(const fs::path& root) {
         }
     }
     return tree;
-}
-
-int RunProcess(const std::wstring& commandLine) {
-    Platform::ProcessStartup startup;
-    Platform::ProcessInformation info;
-    if (!Platform::CreateProcess(commandLine, startup, &info)) {
-        return -1;
-    }
-    Platform::WaitForSingleObject(info.process, Platform::kInfinite);
-    Platform::DWORD code = 0;
-    Platform::GetExitCodeProcess(info.process, &code);
-    Platform::CloseHandle(info.process);
-    Platform::CloseHandle(info.thread);
-    return static_cast<int>(code);
 }
 
 // A binary of `size` bytes that differs from its `variant` siblings in a few places.
