@@ -24,6 +24,8 @@ packages=(
   libwxgtk3.2-dev libwxgtk-webview3.2-dev
   # real servers and a display for the tests and the demo
   xvfb xauth xdotool imagemagick nginx-light vsftpd python3 python3-pyftpdlib
+  # installing: the manual pages, the Debian packages and their checks
+  help2man dpkg-dev file lintian desktop-file-utils adduser
 )
 
 # A deb-src entry beside each deb entry of this machine's package sources, for

@@ -1,4 +1,10 @@
+#include <cstdio>
+#include <cstring>
+
+#include "app/CommandLine.h"
+#include "kernel/ProgramVersion.h"
 #include "kernel/SystemLog.h"
+#include "kernel/Text.h"
 #include "ui/PatcherGuiApp.h"
 
 namespace {
@@ -9,4 +15,21 @@ namespace {
 
 }  // namespace
 
+#ifdef _WIN32
 wxIMPLEMENT_APP(BexoPatch::PatcherGuiApp);
+#else
+wxIMPLEMENT_APP_NO_MAIN(BexoPatch::PatcherGuiApp);
+
+// "--version" or "--help" alone is a question from a terminal, a package tool or
+// help2man: answered before the window library starts, so that it needs no display.
+int main(int argc, char** argv) {
+    if (AsksForVersion(argc, argv)) {
+        return PrintVersion("osmel-patcher");
+    }
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        const std::string usage = WideToUtf8(BexoPatch::UsageText(L"osmel-patcher"));
+        return std::fputs(usage.c_str(), stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    return wxEntry(argc, argv);
+}
+#endif

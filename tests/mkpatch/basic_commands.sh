@@ -75,6 +75,9 @@ expect 2 "$mkpatch" decompress a b c
 expect 0 "$mkpatch" --help
 grep -q "Usage: osmel-mkpatch" out || fail "--help prints no usage"
 expect 0 "$mkpatch" compress --help
+expect 0 "$mkpatch" --version
+grep -q "^osmel-mkpatch (Osmel Patcher) [0-9.]*$" out && grep -q "^build ." out ||
+  fail "--version: $(cat out)"
 expect 1 "$mkpatch" compress missing.bin x.bin
 grep -q "cannot read 'missing.bin'" err || fail "compress of a missing file: $(cat err)"
 expect 1 "$mkpatch" decompress good.bin nodir/x.bin

@@ -2,15 +2,20 @@
 // difference made by osmel-mkpatch diff for a ".ka" file. Exit codes as the engine reads
 // them: 0 patched; 1 the contents do not match (the difference does not apply to OLD);
 // 2 OLD cannot be read; 3 DIFF cannot be read; 4 NEW cannot be written; 5 wrong arguments.
+// "KAConverter.exe --version" prints the product version and build.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "DeltaCodec.h"
+#include "kernel/ProgramVersion.h"
 #include "kernel/Text.h"
 #include "platform/System.h"
 
 int main(int argc, char** argv) {
+    if (AsksForVersion(argc, argv)) {
+        return PrintVersion("KAConverter.exe");
+    }
     const std::vector<std::string> args = Platform::GetCommandLineArguments(argc, argv);
     if (args.size() != 5 || args[1] != "patchapply") {
         std::fprintf(stderr, "usage: KAConverter.exe patchapply OLD DIFF NEW\n");

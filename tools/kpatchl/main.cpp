@@ -1,16 +1,20 @@
 // kpatchl-w32.exe OLD DIFF NEW: the difference tool the engine runs for each patched
 // file. Exit codes: 0 patched; 1 too few arguments; 2 OLD cannot be read; 3 DIFF cannot
 // be read; 4 NEW cannot be written; 5 DIFF does not apply to OLD (damaged or made for
-// another file).
+// another file). "kpatchl-w32.exe --version" prints the product version and build.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "DeltaCodec.h"
+#include "kernel/ProgramVersion.h"
 #include "kernel/Text.h"
 #include "platform/System.h"
 
 int main(int argc, char** argv) {
+    if (AsksForVersion(argc, argv)) {
+        return PrintVersion("kpatchl-w32.exe");
+    }
     const std::vector<std::string> args = Platform::GetCommandLineArguments(argc, argv);
     if (args.size() < 4) {
         std::fprintf(stderr, "usage: kpatchl-w32.exe OLD DIFF NEW\n");

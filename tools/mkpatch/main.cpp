@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Commands.h"
+#include "kernel/ProgramVersion.h"
 
 namespace {
 
@@ -47,6 +48,7 @@ const char kUsage[] =
     "                               relative to the server's address\n"
     "\n"
     "  --help                       show this text\n"
+    "  --version                    show the product version and build\n"
     "\n"
     "Exit status: 0 done, 1 failed, 2 wrong arguments. OUT appears only when complete.\n";
 
@@ -73,6 +75,9 @@ int main(int argc, char** argv) {
     }
     const std::string command = argv[1];
     Mkpatch::Args args(argv + 2, argv + argc);
+    if (AsksForVersion(argc, argv)) {
+        return PrintVersion("osmel-mkpatch");
+    }
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsage, stdout);
         return Mkpatch::kExitOk;

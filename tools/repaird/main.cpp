@@ -8,6 +8,7 @@
 
 #include "RepairServer.h"
 #include "kernel/FileUtil.h"
+#include "kernel/ProgramVersion.h"
 #include "platform/Files.h"
 
 namespace {
@@ -25,6 +26,8 @@ const char kUsage[] =
     "  --max-clients N      clients served at once (default 64)\n"
     "  --timeout-ms N       drop a client silent for this long (default 30000)\n"
     "  --once               serve one client, then exit\n"
+    "  --help               show this text\n"
+    "  --version            show the product version and build\n"
     "Fault injection, for tests:\n"
     "  --fault-cut-after N  close each connection after N records\n"
     "  --fault-handshake N  answer the handshake with N\n"
@@ -48,6 +51,9 @@ int Fail(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (AsksForVersion(argc, argv)) {
+        return PrintVersion("osmel-repaird");
+    }
     RepairServerOptions options;
     std::string listen = "127.0.0.1";
     unsigned long port = 6000;
