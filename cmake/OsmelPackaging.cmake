@@ -1,8 +1,10 @@
 # Debian packages of the install components (cmake/OsmelInstall.cmake), made with
 # `cpack -G DEB` in any Linux build tree (scripts/package-test.sh); they install under /usr
 # whatever CMAKE_INSTALL_PREFIX says. Dependencies come from the programs' own libraries
-# (dpkg-shlibdeps); the packaged programs are stripped, and their debugging information
-# goes into -dbgsym packages, from which crash reports still get symbols and lines.
+# (dpkg-shlibdeps). The packaged programs are stripped: a crash report from them names
+# modules and addresses, which addr2line resolves against the build tree's unstripped
+# programs (CMake 3.25's -dbgsym packages list their files under build-machine paths in
+# md5sums, which dpkg and lintian reject, so there are none).
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME osmel)
 set(CPACK_PACKAGE_VENDOR Osmel)
@@ -12,11 +14,10 @@ set(CPACK_PACKAGE_HOMEPAGE_URL https://www.osmel.com/patcher/)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_COMPONENTS_ALL patcher authoring repaird)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 

@@ -79,54 +79,31 @@ bool LongOptionsWellFormed(const std::vector<std::wstring>& arguments, wxString*
     return true;
 }
 
-// The option table with its help texts from the catalogue. A parser keeps pointers into
-// both until it has parsed, so the table stays where it was made.
-class OptionTable {
-public:
-    OptionTable() {
-        for (std::size_t i = 0; i < kOptions.size(); ++i) {
-            std::array<wchar_t, kMessageBufferUnits> message{};
-            LoadMessageInto(kOptions[i].helpId, message.data());
-            std::wstring text(message.data());
-            text.resize(std::min(text.size(), kHelpUnits - 1));
-            m_helpTexts[i] = WideToUtf8(text);
-            m_table[i].kind = kOptions[i].kind;
-            m_table[i].shortName = kOptions[i].shortName;
-            m_table[i].longName = kOptions[i].longName;
-            m_table[i].description = m_helpTexts[i].c_str();
-            m_table[i].type = wxCMD_LINE_VAL_STRING;
-            m_table[i].flags = kOptions[i].kind == wxCMD_LINE_PARAM ? wxCMD_LINE_PARAM_OPTIONAL : 0;
-        }
-        m_table[kOptions.size()].kind = wxCMD_LINE_NONE;
-    }
-    OptionTable(const OptionTable&) = delete;
-    OptionTable& operator=(const OptionTable&) = delete;
-
-    const wxCmdLineEntryDesc* Entries() const { return m_table.data(); }
-
-private:
-    std::array<std::string, kOptions.size()> m_helpTexts;
-    std::array<wxCmdLineEntryDesc, kOptions.size() + 1> m_table{};
-};
-
 }  // namespace
-
-std::wstring UsageText(const std::wstring& program) {
-    const OptionTable table;
-    std::wstring name(program);
-    std::array<wchar_t*, 2> argv{name.data(), nullptr};
-    wxCmdLineParser parser(table.Entries());
-    parser.SetCmdLine(1, argv.data());
-    parser.EnableLongOptions(true);
-    return parser.GetUsageString().ToStdWstring();
-}
 
 void SetUsageOutput(void (*output)(const std::wstring& text)) {
     g_usageOutput.store(output != nullptr ? output : UsageToStandardError);
 }
 
 bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineOptions* options) {
-    const OptionTable table;
+    // The parser keeps pointers into the table and its texts until it has parsed.
+    std::array<std::string, kOptions.size()> helpTexts;
+    std::array<wxCmdLineEntryDesc, kOptions.size() + 1> table{};
+    for (std::size_t i = 0; i < kOptions.size(); ++i) {
+        std::array<wchar_t, kMessageBufferUnits> message{};
+        LoadMessageInto(kOptions[i].helpId, message.data());
+        std::wstring text(message.data());
+        text.resize(std::min(text.size(), kHelpUnits - 1));
+        helpTexts[i] = WideToUtf8(text);
+        table[i].kind = kOptions[i].kind;
+        table[i].shortName = kOptions[i].shortName;
+        table[i].longName = kOptions[i].longName;
+        table[i].description = helpTexts[i].c_str();
+        table[i].type = wxCMD_LINE_VAL_STRING;
+        table[i].flags = kOptions[i].kind == wxCMD_LINE_PARAM ? wxCMD_LINE_PARAM_OPTIONAL : 0;
+    }
+    table[kOptions.size()].kind = wxCMD_LINE_NONE;
+
     std::vector<std::wstring> copies(arguments);
     std::vector<wchar_t*> argv;
     argv.reserve(copies.size() + 1);
@@ -134,7 +111,7 @@ bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineOpt
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
-    wxCmdLineParser parser(table.Entries());
+    wxCmdLineParser parser(table.data());
     parser.SetCmdLine(static_cast<int>(copies.size()), argv.data());
     parser.EnableLongOptions(true);
 

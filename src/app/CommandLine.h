@@ -27,9 +27,6 @@ void RepairArguments(std::vector<std::wstring>* arguments);
 // The parameters the elevated copy is started with, from the current settings.
 std::string ElevationParameters();
 
-// The usage text of the option table, for the program named `program`.
-std::wstring UsageText(const std::wstring& program);
-
 // Where the usage text goes; standard error unless replaced (tests, the window).
 void SetUsageOutput(void (*output)(const std::wstring& text));
 

@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/CommandLine.h"
 #include "kernel/ProgramVersion.h"
@@ -12,6 +13,10 @@ namespace {
 // A parent that wants the system log serves its pipe before this process starts; it is
 // taken before the application object exists, so that no line goes elsewhere.
 [[maybe_unused]] const bool g_systemLogRedirected = SystemLogRedirectStdout();
+
+void UsageToStandardOutput(const std::wstring& text) {
+    std::fputs(WideToUtf8(text).c_str(), stdout);
+}
 
 }  // namespace
 
@@ -27,8 +32,10 @@ int main(int argc, char** argv) {
         return PrintVersion("osmel-patcher");
     }
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        const std::string usage = WideToUtf8(BexoPatch::UsageText(L"osmel-patcher"));
-        return std::fputs(usage.c_str(), stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : 1;
+        BexoPatch::SetUsageOutput(UsageToStandardOutput);
+        BexoPatch::CommandLineOptions options;
+        BexoPatch::ParseCommandLine({L"osmel-patcher", L"--help"}, &options);
+        return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : 1;
     }
     return wxEntry(argc, argv);
 }

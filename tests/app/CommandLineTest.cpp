@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "kernel/PatchSettings.h"
-#include "kernel/Text.h"
 #include "patch/PatchCallbacks.h"
 #include "platform/System.h"
 
@@ -195,16 +194,6 @@ TEST_F(CommandLineTest, HelpShowsTheUsageWithCatalogueTexts) {
     EXPECT_FALSE(ParseCommandLine({L"osmel-patcher", L"-h"}, &options));
     EXPECT_NE(g_usage.find(L"suppress admin privilege escalation"), std::wstring::npos);
     EXPECT_NE(g_usage.find(L"launch program onexit"), std::wstring::npos);
-}
-
-// The text that "osmel-patcher --help" prints and its manual page is made from: the same
-// usage as a parse shows, under the program's name.
-TEST_F(CommandLineTest, UsageTextIsTheParsersUsage) {
-    CommandLineOptions options;
-    ParseCommandLine({L"osmel-patcher", L"-h"}, &options);
-    const std::wstring usage = UsageText(L"osmel-patcher");
-    EXPECT_EQ(usage, g_usage);
-    EXPECT_EQ(usage.rfind(L"Usage: osmel-patcher ", 0), 0U) << WideToUtf8(usage);
 }
 
 TEST_F(CommandLineTest, ServerListFileAddsEveryLineAndAMissingFileIsLogged) {

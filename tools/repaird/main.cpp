@@ -14,8 +14,9 @@
 namespace {
 
 const char kUsage[] =
-    "usage: osmel-repaird --root DIR [options]\n"
+    "Usage: osmel-repaird --root DIR [options]\n"
     "Serves the installation in DIR to repair clients.\n"
+    "\n"
     "  --listen ADDR        IPv4 address to listen on (default 127.0.0.1)\n"
     "  --port N             TCP port (default 6000; 0 picks a free one)\n"
     "  --delete             also delete client files the reference does not have\n"
