@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from the release build tree, installs them on this machine
-# with dpkg, checks them as their users meet them (programs on PATH, the polkit action,
-# the service, the manual pages, lintian), then removes and purges them and checks that
+# with dpkg, checks them as their users meet them (programs on PATH, the window, the polkit
+# action, the service, the manual pages, lintian), then removes and purges them and checks that
 # nothing of theirs is left. Needs root (dpkg).
 # Usage: scripts/package-test.sh [PRESET]   (default: release)
 set -euo pipefail
@@ -81,6 +81,10 @@ PY
 desktop-file-validate /usr/share/applications/osmel-patcher.desktop ||
   fail "the desktop entry does not validate"
 [ -f /usr/share/icons/hicolor/32x32/apps/osmel-patcher.png ] || fail "no icon in the hicolor theme"
+
+# The installed window opens, shows its log and closes, as the build tree's does.
+xvfb-run -a -s "-screen 0 1280x1024x24" bash tests/ui/window_test.sh /usr/bin/osmel-patcher \
+  "$build/artefacts/package" || fail "the installed window did not run"
 
 # The service, its user, and the server running from the package as that user.
 unit=/usr/lib/systemd/system/osmel-repaird.service
