@@ -22,6 +22,12 @@ namespace {
 
 constexpr std::size_t kHelpUnits = 64;
 
+// "/x", "\\x" and "C:..." are absolute; anything else depends on the working directory.
+bool IsAbsolutePath(const std::wstring& path) {
+    return (!path.empty() && (path[0] == L'/' || path[0] == L'\\')) ||
+           (path.size() >= 2 && path[1] == L':');
+}
+
 struct OptionRow {
     wxCmdLineEntryType kind;
     const char* shortName;
@@ -85,24 +91,33 @@ void SetUsageOutput(void (*output)(const std::wstring& text)) {
     g_usageOutput.store(output != nullptr ? output : UsageToStandardError);
 }
 
-bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineOptions* options) {
-    // The parser keeps pointers into the table and its texts until it has parsed.
-    std::array<std::string, kOptions.size()> helpTexts;
-    std::array<wxCmdLineEntryDesc, kOptions.size() + 1> table{};
-    for (std::size_t i = 0; i < kOptions.size(); ++i) {
+bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineOptions* options,
+                      const std::wstring& workingDirectory) {
+    const auto usage = [options](std::int32_t level, const wxString& text) {
+        ShowUsage(text);
+        options->startupLines.emplace_back(level, text.ToStdWstring());
+    };
+    wxCmdLineParser parser;
+    for (const OptionRow& row : kOptions) {
         std::array<wchar_t, kMessageBufferUnits> message{};
-        LoadMessageInto(kOptions[i].helpId, message.data());
+        LoadMessageInto(row.helpId, message.data());
         std::wstring text(message.data());
         text.resize(std::min(text.size(), kHelpUnits - 1));
-        helpTexts[i] = WideToUtf8(text);
-        table[i].kind = kOptions[i].kind;
-        table[i].shortName = kOptions[i].shortName;
-        table[i].longName = kOptions[i].longName;
-        table[i].description = helpTexts[i].c_str();
-        table[i].type = wxCMD_LINE_VAL_STRING;
-        table[i].flags = kOptions[i].kind == wxCMD_LINE_PARAM ? wxCMD_LINE_PARAM_OPTIONAL : 0;
+        // Handed over as wide text: a narrow description would go through the C
+        // locale's conversion, which drops any text with a character outside ASCII.
+        const wxString help(text);
+        switch (row.kind) {
+            case wxCMD_LINE_SWITCH:
+                parser.AddSwitch(row.shortName, row.longName, help);
+                break;
+            case wxCMD_LINE_OPTION:
+                parser.AddOption(row.shortName, row.longName, help);
+                break;
+            default:
+                parser.AddParam(help, wxCMD_LINE_VAL_STRING, wxCMD_LINE_PARAM_OPTIONAL);
+                break;
+        }
     }
-    table[kOptions.size()].kind = wxCMD_LINE_NONE;
 
     std::vector<std::wstring> copies(arguments);
     std::vector<wchar_t*> argv;
@@ -111,13 +126,12 @@ bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineOpt
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
-    wxCmdLineParser parser(table.data());
     parser.SetCmdLine(static_cast<int>(copies.size()), argv.data());
     parser.EnableLongOptions(true);
 
     wxString error;
     if (!LongOptionsWellFormed(arguments, &error)) {
-        ShowUsage(error + "\n" + parser.GetUsageString());
+        usage(LOG_ERROR, error + "\n" + parser.GetUsageString());
         return false;
     }
     {
@@ -128,12 +142,12 @@ bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineOpt
         const int result = parser.Parse(false);
         wxMessageOutput::Set(previous);
         if (result != 0) {
-            ShowUsage(errors.text + parser.GetUsageString());
+            usage(LOG_ERROR, errors.text + parser.GetUsageString());
             return false;
         }
     }
     if (parser.Found("h")) {
-        ShowUsage(parser.GetUsageString());
+        usage(LOG_NORMAL, parser.GetUsageString());
     }
 
     PatchSettings& settings = PatchSettings::Instance();
@@ -150,7 +164,12 @@ bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineOpt
         return false;
     }
     const std::wstring first = parser.GetParam(0).ToStdWstring();
-    const std::wstring directory = parser.GetParam(positional - 1).ToStdWstring();
+    std::wstring directory = parser.GetParam(positional - 1).ToStdWstring();
+    // Start-up changes the working directory later: a relative directory means the one
+    // the program was started in.
+    if (!IsAbsolutePath(directory) && !workingDirectory.empty()) {
+        directory = JoinPath(workingDirectory, directory);
+    }
     settings.SetInstallPath(ToWide(ToNarrow(directory)));
     const std::wstring installPath = settings.GetInstallPath();
     if (!RunListBuilds(JoinPath(installPath, L"bin\\KelvorUtil.exe"),
@@ -172,7 +191,7 @@ bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineOpt
     if (parser.Found("l", &value)) {
         const std::string listPath = ToNarrow(value.ToStdWstring());
         if (!ReadServerList(listPath)) {
-            ReportLogLine(LOG_ERROR, LoadMessage(136) + ToWide(listPath));
+            options->startupLines.emplace_back(LOG_ERROR, LoadMessage(136) + ToWide(listPath));
         }
     }
     if (!settings.Servers().empty()) {
@@ -187,9 +206,11 @@ bool ReadServerList(const std::string& path) {
     if (!file) {
         return false;
     }
-    const std::string content((std::istreambuf_iterator<char>(file)),
-                              std::istreambuf_iterator<char>());
-    if (content.empty()) {
+    // One byte beyond the limit tells a list that is too long (or endless, as a device).
+    std::string content(kMaxServerListBytes + 1, '\0');
+    file.read(content.data(), static_cast<std::streamsize>(content.size()));
+    content.resize(static_cast<std::size_t>(file.gcount()));
+    if (content.empty() || content.size() > kMaxServerListBytes) {
         return false;
     }
     // Lines end at any line break: CR LF, LF or CR.
@@ -225,6 +246,27 @@ void RepairArguments(std::vector<std::wstring>* arguments) {
     }
 }
 
+std::string QuoteArgument(const std::string& value) {
+    if (!value.empty() && value.find_first_of(" \t\"") == std::string::npos) {
+        return value;
+    }
+    // Backslashes count only before a quote: those are doubled, and so are the ones at
+    // the end, which come before the closing quote.
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (const char c : value) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(2 * backslashes, '\\');
+    return quoted + "\"";
+}
+
 std::string ElevationParameters() {
     PatchSettings& settings = PatchSettings::Instance();
     std::string text = "--admin ";
@@ -233,15 +275,15 @@ std::string ElevationParameters() {
     }
     const std::vector<std::wstring> servers = settings.Servers();
     if (!servers.empty()) {
-        text += "--server=\"";
+        std::string list;
         for (std::size_t i = 0; i < servers.size(); ++i) {
-            text += (i == 0 ? "" : ";") + ToNarrow(servers[i]);
+            list += (i == 0 ? "" : ";") + ToNarrow(servers[i]);
         }
-        text += "\" ";
+        text += QuoteArgument("--server=" + list) + " ";
     }
-    text += "--final=" + settings.GetFinalVersion();
-    text += " " + settings.GetCurrentVersion();
-    text += " \"" + ToNarrow(settings.GetInstallPath()) + "\"";
+    text += QuoteArgument("--final=" + settings.GetFinalVersion());
+    text += " " + QuoteArgument(settings.GetCurrentVersion());
+    text += " " + QuoteArgument(ToNarrow(settings.GetInstallPath()));
     return text;
 }
 

@@ -2,7 +2,9 @@
 // server list file, and the parameters of the elevated relaunch.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace BexoPatch {
@@ -11,21 +13,32 @@ struct CommandLineOptions {
     std::wstring onExitCommand;
     bool runOnExit = false;
     bool adminSwitch = false;
+    // Log lines of the parse (usage, syntax errors, an unreadable server list) with their
+    // levels: the command line is read before the window exists, which shows them later.
+    std::vector<std::pair<std::int32_t, std::wstring>> startupLines;
 };
 
 // Parses the arguments (the first is the program) into PatchSettings and `options`.
 // A syntax error shows the usage and changes nothing; false then, and also when no
 // positional parameter was given ("server", "list" and "admin" are then not read).
-bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineOptions* options);
+// A relative directory is taken from `workingDirectory`.
+bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineOptions* options,
+                      const std::wstring& workingDirectory = std::wstring());
 
-// Adds every line of the file as a patch server; false when it cannot be read or is empty.
+// The most a server list file may hold; a longer one is not a server list.
+constexpr std::uint64_t kMaxServerListBytes = 64 * 1024;
+// Adds every line of the file as a patch server; false when it cannot be read, is empty
+// or is longer than kMaxServerListBytes (then nothing is added).
 bool ReadServerList(const std::string& path);
 
 // A quoted directory ending in a backslash arrives as `dir\"`: the quote is dropped.
 void RepairArguments(std::vector<std::wstring>* arguments);
 
-// The parameters the elevated copy is started with, from the current settings.
+// The parameters the elevated copy is started with, from the current settings; every
+// value is quoted so that the copy's command line splits back into the same values.
 std::string ElevationParameters();
+// One argument of a Windows command line, quoted when it needs to be.
+std::string QuoteArgument(const std::string& value);
 
 // Where the usage text goes; standard error unless replaced (tests, the window).
 void SetUsageOutput(void (*output)(const std::wstring& text));

@@ -185,8 +185,16 @@ bool LoadStandalonePatch(const std::wstring& executablePath, bool browse) {
         window->EnableBrowseButton();
     }
     PatchSettings& settings = PatchSettings::Instance();
-    std::wstring candidate =
-        browse ? std::wstring() : FindInstallPath(L"KelvorSimulator", L"Kelvor");
+    // The directory named on the command line is the one shown and patched: it is the one
+    // the archive must match, not the registry's.
+    std::wstring candidate;
+    if (!browse) {
+        candidate = settings.GetInstallPath();
+        if (candidate.empty()) {
+            candidate = FindInstallPath(L"KelvorSimulator", L"Kelvor");
+            settings.SetInstallPath(candidate);
+        }
+    }
     while (candidate.empty()) {
         if (!browse) {
             ReportLogLine(LOG_ERROR,

@@ -19,8 +19,9 @@ std::wstring FindInstallPath(const std::wstring& productKey, const std::wstring&
 bool RunListBuilds(const std::wstring& toolPath, const std::wstring& listPath);
 
 // Opens the archive appended to the executable and, when it applies to the installation
-// (from the registry, or the locate dialog), switches to standalone mode with the
-// archive's matching source builds queued. With `browse` the dialog opens at once.
+// (PatchSettings' directory, else the registry's, else the locate dialog's), switches to
+// standalone mode with the archive's matching source builds queued. With `browse` the
+// dialog opens at once.
 bool LoadStandalonePatch(const std::wstring& executablePath, bool browse);
 
 // The directory part of a path: trailing separators and the last component dropped, the

@@ -1,15 +1,16 @@
 #include "app/OsmelPatcherApp.h"
 
-#include <wx/msgdlg.h>
 #include <wx/msgout.h>
 #include <wx/stdpaths.h>
 #include <wx/thread.h>
+#include <wx/utils.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
+#include "app/Dialogs.h"
 #include "app/InstallDiscovery.h"
 #include "crash/CrashHandlers.h"
 #include "kernel/FileUtil.h"
@@ -35,18 +36,6 @@ namespace {
 constexpr int ID_CLEAR_RUN_ON_EXIT = 1;
 constexpr Platform::DWORD kOnExitWaitMs = 1000;
 
-// GTK may only be called on the GUI thread. A session (another thread) does not wait for
-// the box: the window could be joining that very thread while it closes.
-void MessageBoxDialog(const std::wstring& text, const std::wstring& caption) {
-    if (wxThread::IsMain() || wxTheApp == nullptr) {
-        wxMessageBox(text, caption, wxOK);
-        return;
-    }
-    wxTheApp->CallAfter([text, caption] { wxMessageBox(text, caption, wxOK); });
-}
-
-std::atomic<void (*)(const std::wstring&, const std::wstring&)> g_messageBox{MessageBoxDialog};
-
 // The fatal exception handler of the GUI thread and the session threads: the
 // application's, whichever object it is.
 void FatalFromThread() {
@@ -59,15 +48,8 @@ void FatalFromThread() {
 }  // namespace
 
 wxBEGIN_EVENT_TABLE(OsmelPatcherApp, wxApp)
-    EVT_MENU(ID_CLEAR_RUN_ON_EXIT, OsmelPatcherApp::OnClearRunOnExit) wxEND_EVENT_TABLE()
-
-        void ShowMessageBox(const std::wstring& text, const std::wstring& caption) {
-    g_messageBox.load()(text, caption);
-}
-
-void SetMessageBoxHandler(void (*handler)(const std::wstring& text, const std::wstring& caption)) {
-    g_messageBox.store(handler != nullptr ? handler : MessageBoxDialog);
-}
+    EVT_MENU(ID_CLEAR_RUN_ON_EXIT, OsmelPatcherApp::OnClearRunOnExit)
+wxEND_EVENT_TABLE()
 
 bool HasPatchRights(const std::wstring& directory) {
     const std::wstring productKey = L"Software\\Osmel";
@@ -101,8 +83,22 @@ bool OsmelPatcherApp::OnInit() {
     if (!winsock.Startup(2, 2)) {
         return false;
     }
-    // Usage and parser errors go to the terminal, not to a dialog. wxWidgets owns the
-    // object from here and deletes it at clean-up.
+    InstallProcessGuards();
+    std::vector<std::wstring> arguments = ReadCommandLine();
+    const RecoveryResult recovery = FinishInterruptedStep();
+    MoveToProgramDirectory(&arguments);
+    if (!MayPatch()) {
+        RefuseStart();
+        return false;
+    }
+    OpenWindow(recovery);
+    ChooseRunMode(arguments.empty() ? std::wstring() : arguments[0]);
+    return true;
+}
+
+void OsmelPatcherApp::InstallProcessGuards() {
+    // Usage and parser errors go to the terminal too, not to a dialog. wxWidgets owns
+    // the object from here and deletes it at clean-up.
     auto* output = new wxMessageOutputStderr();
     delete wxMessageOutput::Set(output);  // NOLINT(clang-analyzer-cplusplus.NewDeleteLeaks)
     InstallCrashHandlers();
@@ -113,77 +109,105 @@ bool OsmelPatcherApp::OnInit() {
         EnableFatalExceptionGuard(FatalFromThread);
     }
     wxGuardedThread::SetFatalHandler(FatalFromThread);
+}
 
+std::vector<std::wstring> OsmelPatcherApp::ReadCommandLine() {
     std::vector<std::wstring> arguments;
     arguments.reserve(static_cast<std::size_t>(argc));
     for (int i = 0; i < argc; ++i) {
         arguments.push_back(argv[i].ToStdWstring());
     }
     RepairArguments(&arguments);
-    ParseCommandLine(arguments, &options);
-
+    // Start-up changes the working directory: a relative directory on the command line
+    // means the one the program was started in.
+    ParseCommandLine(arguments, &options, wxGetCwd().ToStdWstring());
     PatchSettings& settings = PatchSettings::Instance();
     if (settings.GetInstallPath().empty()) {
         settings.SetInstallPath(FindInstallPath(L"KelvorSimulator", L"Kelvor"));
     }
+    return arguments;
+}
+
+OsmelPatcherApp::RecoveryResult OsmelPatcherApp::FinishInterruptedStep() {
     // A patch step cut off by a kill, a crash or a power cut is finished before anything
     // else looks at the installation; the window shows what was done.
-    std::wstring recoveryReport;
-    StepRecovery recovery = StepRecovery::kNone;
-    if (!settings.GetInstallPath().empty()) {
-        recovery = RecoverInterruptedStep(settings.GetInstallPath(), &recoveryReport);
-        // The installation is one whole build again: it is no longer being patched.
-        if (recovery == StepRecovery::kUndone || recovery == StepRecovery::kCompleted) {
-            ClearPatchingMarker();
-        }
+    RecoveryResult result;
+    const std::wstring installPath = PatchSettings::Instance().GetInstallPath();
+    if (installPath.empty()) {
+        return result;
     }
-    if (!arguments.empty()) {
-        // The module's own file name, as the original platform gives it: the archive is
-        // read from it after the current directory has changed.
-        arguments[0] = wxStandardPaths::Get().GetExecutablePath().ToStdWstring();
-        std::wstring executable = arguments[0];
-        NormaliseSeparators(executable, L'\\');
-        const std::size_t slash = executable.rfind(L'\\');
-        if (slash != std::wstring::npos) {
-            Platform::SetCurrentDirectory(executable.substr(0, slash + 1));
-        }
+    result.recovery = RecoverInterruptedStep(installPath, &result.report);
+    // The installation is one whole build again: it is no longer being patched.
+    if (result.recovery == StepRecovery::kUndone || result.recovery == StepRecovery::kCompleted) {
+        ClearPatchingMarker();
     }
+    return result;
+}
 
+void OsmelPatcherApp::MoveToProgramDirectory(std::vector<std::wstring>* arguments) {
+    if (arguments->empty()) {
+        return;
+    }
+    // The module's own file name, as the original platform gives it: the archive is read
+    // from it after the current directory has changed.
+    (*arguments)[0] = wxStandardPaths::Get().GetExecutablePath().ToStdWstring();
+    std::wstring executable = (*arguments)[0];
+    NormaliseSeparators(executable, L'\\');
+    const std::size_t slash = executable.rfind(L'\\');
+    if (slash != std::wstring::npos) {
+        Platform::SetCurrentDirectory(executable.substr(0, slash + 1));
+    }
+}
+
+bool OsmelPatcherApp::MayPatch() {
     GetSessionServices().hasPatchRights = HasPatchRights;
     GetSessionServices().showMessageBox = ShowMessageBox;
-    if (options.adminSwitch) {
-        if (!HasPatchRights(settings.GetInstallPath())) {
-            LoadMessageInto(132, messageText.data());
-            LoadMessageInto(134, messageCaption.data());
-            ShowMessageBox(messageText.data(), messageCaption.data());
-            // OnExit does not run after a false OnInit.
-            ReleaseSocketManager();
-            return false;
-        }
-    } else if (ElevateIfNeeded()) {
-        ReleaseSocketManager();
-        return false;
+    if (!options.adminSwitch) {
+        return !ElevateIfNeeded();
     }
+    if (HasPatchRights(PatchSettings::Instance().GetInstallPath())) {
+        return true;
+    }
+    LoadMessageInto(132, messageText.data());
+    LoadMessageInto(134, messageCaption.data());
+    ShowMessageBox(messageText.data(), messageCaption.data());
+    return false;
+}
 
+void OsmelPatcherApp::RefuseStart() {
+    // OnExit does not run after a false OnInit: its clean-up is done here, and the exit
+    // that follows is an orderly one, not a crash.
+    ReleaseSocketManager();
+    DisarmCrashHandlers();
+}
+
+void OsmelPatcherApp::OpenWindow(const RecoveryResult& recovery) {
     AppWindow* window = CreateMainWindow();
     window->ShowAsTopWindow();
     RegisterReportingCallbacks();
-    if (recovery != StepRecovery::kNone) {
-        ReportLogLine(recovery == StepRecovery::kUndone || recovery == StepRecovery::kCompleted
-                          ? LOG_NOTE
-                          : LOG_ERROR,
-                      recoveryReport);
+    // What the command line had to say before the window existed.
+    for (const auto& [level, text] : options.startupLines) {
+        ReportLogLine(level, text);
     }
-    LoadStandalonePatch(arguments.empty() ? std::wstring() : arguments[0], false);
+    if (recovery.recovery != StepRecovery::kNone) {
+        const bool whole = recovery.recovery == StepRecovery::kUndone ||
+                           recovery.recovery == StepRecovery::kCompleted;
+        ReportLogLine(whole ? LOG_NOTE : LOG_ERROR, recovery.report);
+    }
+}
+
+void OsmelPatcherApp::ChooseRunMode(const std::wstring& executablePath) {
+    AppWindow* window = GetAppWindow();
+    LoadStandalonePatch(executablePath, false);
     window->RefreshInstallPath();
     window->StopRefreshTimer();
+    const PatchSettings& settings = PatchSettings::Instance();
     if (settings.DownloadMode() || settings.RepairMode()) {
         window->StartSessionNow();
     } else if (!settings.StandaloneMode()) {
         window->DisableApplyButton();
         ReportLogLine(LOG_ERROR, L"No valid patch operation was specified. Patching aborted.");
     }
-    return true;
 }
 
 int OsmelPatcherApp::OnExit() {

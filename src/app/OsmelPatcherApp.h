@@ -6,20 +6,18 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "app/AppWindow.h"
 #include "app/CommandLine.h"
 #include "kernel/MessageCatalogue.h"
+#include "patch/StepJournal.h"
 
 namespace BexoPatch {
 
 // Whether this process may patch the installation in the directory: the product key
 // is writable, the temporary directory exists, and the product is not running.
 bool HasPatchRights(const std::wstring& directory);
-
-// A message box with an OK button and no owner; tests replace it.
-void ShowMessageBox(const std::wstring& text, const std::wstring& caption);
-void SetMessageBoxHandler(void (*handler)(const std::wstring& text, const std::wstring& caption));
 
 class OsmelPatcherApp : public wxApp {
 public:
@@ -40,6 +38,34 @@ protected:
     virtual void RegisterReportingCallbacks() = 0;
 
 private:
+    // What recovery found of a step cut off half-way, for the window's log.
+    struct RecoveryResult {
+        StepRecovery recovery = StepRecovery::kNone;
+        std::wstring report;
+    };
+
+    // The steps of OnInit, in their order.
+    // Crash handlers, the fatal-exception guard, the socket manager, the parser's output.
+    void InstallProcessGuards();
+    // Parses the command line into PatchSettings and `options`; the installation from the
+    // registry when none was named. Returns the arguments.
+    std::vector<std::wstring> ReadCommandLine();
+    // Finishes or undoes a patch step that was cut off, before anything reads the files.
+    RecoveryResult FinishInterruptedStep();
+    // Replaces the program argument by the executable's path and makes its directory the
+    // working directory.
+    void MoveToProgramDirectory(std::vector<std::wstring>* arguments);
+    // The rights check: false when this process must end (refused, or an elevated copy
+    // ran instead).
+    bool MayPatch();
+    // The clean-up of a start that ends in OnInit.
+    void RefuseStart();
+    // The main window, its log callbacks, and the lines start-up kept for it.
+    void OpenWindow(const RecoveryResult& recovery);
+    // Standalone when the appended archive applies; otherwise a session starts at once
+    // in download and repair modes, and without a mode the window says so.
+    void ChooseRunMode(const std::wstring& executablePath);
+
     void OnClearRunOnExit(wxCommandEvent& event);
 
     CommandLineOptions options;

@@ -19,6 +19,26 @@ constexpr int kRepairSpan = 600000;
 // A gauge range is an int and the hack thread's range is twice its span.
 constexpr std::int32_t kMaxHackMinutes = 17000;
 
+// The log shows one line per call: the tool's output goes there line by line, without
+// the breaks, which would show as empty lines. A line cut by the chunking waits for its
+// rest; at the end what is left is a line of its own.
+void ReportCompleteLines(std::int32_t level, std::string* pending, bool ended) {
+    std::size_t start = 0;
+    for (std::size_t end; (end = pending->find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        std::size_t stop = end;
+        if (stop > start && (*pending)[stop - 1] == '\r') {
+            --stop;
+        }
+        ReportLogLine(level, ToWide(pending->substr(start, stop - start)));
+    }
+    pending->erase(0, start);
+    if (ended && !pending->empty()) {
+        ReportLogLine(level, ToWide(*pending));
+        pending->clear();
+    }
+}
+
 }  // namespace
 
 bool KADThread::StartThread() {
@@ -52,27 +72,35 @@ std::uint32_t KADRepairThread::Run() {
 
     bool outputEnded = false;
     bool errorEnded = false;
-    std::string chunk;
+    std::string output;
+    std::string errors;
     while (!outputEnded || !errorEnded) {
-        chunk.clear();
-        if (!outputEnded && !child->ReadStdout(chunk)) {
+        if (!outputEnded && !child->ReadStdout(output)) {
             outputEnded = true;
         }
-        if (!chunk.empty()) {
-            ReportLogLine(LOG_NORMAL, ToWide(chunk));
-        }
-        chunk.clear();
-        if (!errorEnded && !child->ReadStderr(chunk)) {
+        ReportCompleteLines(LOG_NORMAL, &output, outputEnded);
+        if (!errorEnded && !child->ReadStderr(errors)) {
             errorEnded = true;
         }
-        if (!chunk.empty()) {
-            ReportLogLine(LOG_NOTE, ToWide(chunk));
-        }
+        ReportCompleteLines(LOG_NOTE, &errors, errorEnded);
     }
     child->Wait(Platform::kInfinite);
     processLock.Lock(Platform::kInfinite);
     processHandle = nullptr;
+    const bool stopped = !running;
     processLock.Unlock();
+    Platform::DWORD exitCode = 1;
+    if (!Platform::GetExitCodeProcess(child->processHandle, &exitCode)) {
+        exitCode = 1;
+    }
+    if (exitCode == 0 && !stopped) {
+        succeeded = true;
+    } else if (!stopped) {
+        ReportLogLine(LOG_ERROR,
+                      L"KelvorUtil failed to repair the Kelvor asset database (exit code " +
+                          std::to_wstring(exitCode) +
+                          L").\nPlease repair the database manually from Depotrix.");
+    }
     child->Close();
     m_finished.Set();
     return 0;
@@ -128,7 +156,7 @@ void KADHackProgressThread::Stop() {
     m_wake.Set();
 }
 
-void RunAssetDatabaseUpdate(const std::wstring& installPath, AssetDbWindow& window) {
+bool RunAssetDatabaseUpdate(const std::wstring& installPath, AssetDbWindow& window) {
     AssetDbReleaseExclusive();
     AssetDbClose();
     ReportLogLine(LOG_NORMAL,
@@ -156,4 +184,5 @@ void RunAssetDatabaseUpdate(const std::wstring& installPath, AssetDbWindow& wind
         progress->Stop();
         progress->Join();
     }
+    return repair && repair->succeeded;
 }

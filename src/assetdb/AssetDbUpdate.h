@@ -14,8 +14,9 @@
 // installation while the gauge moves by time, logs the tool's output chunk by chunk
 // through the process-wide log callback,
 // and terminates the tool (exit code 1) within about a second of a confirmed cancel.
-// Returns when the tool and both threads have ended. Runs on the session thread.
-void RunAssetDatabaseUpdate(const std::wstring& installPath, AssetDbWindow& window);
+// Returns when the tool and both threads have ended: true only when the tool ran to its
+// end with exit code 0. Runs on the session thread.
+bool RunAssetDatabaseUpdate(const std::wstring& installPath, AssetDbWindow& window);
 
 // Base of the maintenance threads: a joinable thread that runs Run() once. Started by
 // its creator, which joins it before deleting it.
@@ -44,6 +45,8 @@ public:
     bool WaitFinished(std::uint32_t timeoutMs);
 
     std::atomic<bool> running{true};
+    // Set when the tool ended by itself with exit code 0.
+    std::atomic<bool> succeeded{false};
 
 private:
     const std::wstring m_installPath;

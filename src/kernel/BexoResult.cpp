@@ -14,7 +14,8 @@ const char* BexoResultName(BEXORESULT result) {
                                              "BEXORESULT_BAD_DATA",
                                              "BEXORESULT_UNKNOWN_ERROR",
                                              "BEXORESULT_CONNECTION_REFUSED",
-                                             "BEXORESULT_ABORTED"};
+                                             "BEXORESULT_ABORTED",
+                                             "BEXORESULT_DISK_FULL"};
     if (result < 0 || result >= static_cast<BEXORESULT>(sizeof kNames / sizeof kNames[0])) {
         return "BEXORESULT_(unknown)";
     }

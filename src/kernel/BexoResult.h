@@ -21,6 +21,7 @@ enum : BEXORESULT {
     BEXORESULT_UNKNOWN_ERROR = 11,       // any other socket error
     BEXORESULT_CONNECTION_REFUSED = 12,  // the peer refused the connection
     BEXORESULT_ABORTED = 13,             // cancelled, aborted, or closed by the peer
+    BEXORESULT_DISK_FULL = 14,           // a write found no room left on the volume
 };
 
 // The name of a result code, for log lines ("BEXORESULT_IO_ERROR").

@@ -190,7 +190,8 @@ BEXORESULT DownloadURL(const std::string& url, BexoDataBuffer* buffer, std::uint
             if (result == BEXORESULT_OK) {
                 return result;
             }
-            if (result == BEXORESULT_ABORTED || (callback != nullptr && callback->IsCancelled())) {
+            if (result == BEXORESULT_ABORTED || result == BEXORESULT_DISK_FULL ||
+                (callback != nullptr && callback->IsCancelled())) {
                 return result;
             }
         }
@@ -212,7 +213,9 @@ BEXORESULT DownloadURL(const std::string& url, BexoDataBuffer* buffer, std::uint
                 }
                 return BEXORESULT_OK;
             }
-            if (outcome.final || (callback != nullptr && callback->IsCancelled())) {
+            // A full disk stays full: another attempt would only download again.
+            if (outcome.final || outcome.result == BEXORESULT_DISK_FULL ||
+                (callback != nullptr && callback->IsCancelled())) {
                 return outcome.result;
             }
         }
@@ -221,7 +224,7 @@ BEXORESULT DownloadURL(const std::string& url, BexoDataBuffer* buffer, std::uint
     return BEXORESULT_BAD_DATA;
 }
 
-BEXORESULT GetURLSize(const std::string& url, std::uint64_t* size) {
+BEXORESULT GetURLSize(const std::string& url, std::uint64_t* size, DownloadURLCallback* callback) {
     *size = 0;
     ParsedURL parts;
     const BEXORESULT parsed = ParseURL(url, &parts);
@@ -233,10 +236,11 @@ BEXORESULT GetURLSize(const std::string& url, std::uint64_t* size) {
     BEXORESULT result = BEXORESULT_BAD_DATA;
     if (parts.scheme == "http" || parts.scheme == "https") {
         for (int attempt = 0; attempt < kHttpAttempts; ++attempt) {
-            if (attempt > 0) {
-                PauseBeforeRetry(nullptr);
+            if (attempt > 0 && PauseBeforeRetry(callback)) {
+                result = BEXORESULT_ABORTED;
+                break;
             }
-            const inet::HttpOutcome outcome = inet::HttpSize(parts, url, size);
+            const inet::HttpOutcome outcome = inet::HttpSize(parts, url, size, callback);
             result = outcome.result;
             if (result == BEXORESULT_OK || outcome.final) {
                 break;
@@ -244,8 +248,9 @@ BEXORESULT GetURLSize(const std::string& url, std::uint64_t* size) {
         }
     } else if (parts.scheme == "ftp") {
         for (int attempt = 0; attempt < kFtpSizeAttempts; ++attempt) {
-            if (attempt > 0) {
-                PauseBeforeRetry(nullptr);
+            if (attempt > 0 && PauseBeforeRetry(callback)) {
+                result = BEXORESULT_ABORTED;
+                break;
             }
             BexoFTP ftp;
             result = ftp.Open(parts.host, parts.user, parts.password, true, parts.port);

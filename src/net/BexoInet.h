@@ -47,8 +47,10 @@ enum : std::uint32_t {
 // On success the buffer ends where the content ends. The callback may be null.
 BEXORESULT DownloadURL(const std::string& url, BexoDataBuffer* buffer, std::uint32_t flags,
                        DownloadURLCallback* callback);
-// The size of the resource; 0 unless the result is OK.
-BEXORESULT GetURLSize(const std::string& url, std::uint64_t* size);
+// The size of the resource; 0 unless the result is OK. The callback (may be null) stops
+// the query (ABORTED), as it stops a download.
+BEXORESULT GetURLSize(const std::string& url, std::uint64_t* size,
+                      DownloadURLCallback* callback = nullptr);
 
 // The pause between attempts of DownloadURL and GetURLSize (1000 ms unless changed);
 // tests shorten it. A cancel request ends a pause early.

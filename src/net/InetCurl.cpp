@@ -190,7 +190,8 @@ HttpOutcome HttpGet(const ParsedURL& parts, const std::string& url, BexoDataBuff
     return outcome;
 }
 
-HttpOutcome HttpSize(const ParsedURL& parts, const std::string& url, std::uint64_t* size) {
+HttpOutcome HttpSize(const ParsedURL& parts, const std::string& url, std::uint64_t* size,
+                     DownloadURLCallback* callback) {
     BexoInetSession* session = GetInternetSession();
     if (session == nullptr) {
         return {BEXORESULT_NETWORK_ERROR, false};
@@ -200,9 +201,17 @@ HttpOutcome HttpSize(const ParsedURL& parts, const std::string& url, std::uint64
         return {BEXORESULT_NETWORK_ERROR, false};
     }
     curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    Transfer transfer;
+    transfer.curl = curl;
+    transfer.callback = callback;
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, CheckCancel);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
     const CURLcode code = curl_easy_perform(curl);
     HttpOutcome outcome;
-    if (code != CURLE_OK) {
+    if (transfer.cancelled) {
+        outcome = {BEXORESULT_ABORTED, true};
+    } else if (code != CURLE_OK) {
         outcome = HttpFailure(curl, code, url, 0);
     } else {
         curl_off_t length = -1;

@@ -31,8 +31,10 @@ struct HttpOutcome {
 // server sends the whole body instead.
 HttpOutcome HttpGet(const ParsedURL& parts, const std::string& url, BexoDataBuffer* buffer,
                     std::uint32_t flags, DownloadURLCallback* callback, std::uint64_t contentStart);
-// One size query of an "http" or "https" URL: the Content-Length of its headers.
-HttpOutcome HttpSize(const ParsedURL& parts, const std::string& url, std::uint64_t* size);
+// One size query of an "http" or "https" URL: the Content-Length of its headers. The
+// callback (may be null) ends a query that waits for the server.
+HttpOutcome HttpSize(const ParsedURL& parts, const std::string& url, std::uint64_t* size,
+                     DownloadURLCallback* callback);
 
 // The port of an HTTP request: the URL's, else the scheme's default.
 std::uint16_t HttpPort(const ParsedURL& parts);

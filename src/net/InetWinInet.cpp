@@ -236,7 +236,8 @@ HttpOutcome HttpGet(const ParsedURL& parts, const std::string& url, BexoDataBuff
     return {};
 }
 
-HttpOutcome HttpSize(const ParsedURL& parts, const std::string& url, std::uint64_t* size) {
+HttpOutcome HttpSize(const ParsedURL& parts, const std::string& url, std::uint64_t* size,
+                     DownloadURLCallback* /*callback*/) {
     const HttpRequest sent = SendHttpRequest(parts, url, "HEAD", Platform::InternetFlag::NoUi, "");
     if (sent.request == nullptr) {
         return {BEXORESULT_NETWORK_ERROR, false};

@@ -5,6 +5,7 @@
 #include "kernel/FileUtil.h"
 #include "kernel/SystemLog.h"
 #include "kernel/Text.h"
+#include "patch/PatchCallbacks.h"
 #include "patch/SafePath.h"
 #include "repair/buffer/BexoUtil.h"
 
@@ -124,12 +125,23 @@ BEXORESULT PackageReader::SkipContent(std::uint64_t* rawLength, std::uint64_t* s
     return result;
 }
 
+BEXORESULT ContinueCheckedFile::WriteData(const void* data, std::uint32_t count) {
+    if (!ReportContinue()) {
+        return BEXORESULT_ABORTED;
+    }
+    return BexoDataBufferFile::WriteData(data, count);
+}
+
 bool UnpackPackage(const std::wstring& package, const std::wstring& directory) {
     PackageReader reader;
     if (reader.Open(package) != BEXORESULT_OK) {
         return false;
     }
     while (!reader.AtEnd()) {
+        if (!ReportContinue()) {
+            SystemLog("UnpackPackage> stopped on request");
+            return false;
+        }
         PackageEntry entry;
         const std::uint64_t at = reader.GetPosition();
         BEXORESULT result = reader.Next(&entry);
@@ -149,7 +161,7 @@ bool UnpackPackage(const std::wstring& package, const std::wstring& directory) {
             MakeDirectory(path);
             continue;
         }
-        BexoDataBufferFile out(path, BexoDataBufferFile::kModeCreate);
+        ContinueCheckedFile out(path, BexoDataBufferFile::kModeCreate);
         if (!out.IsOpen()) {
             SystemLog("UnpackPackage> cannot create %s", WideToUtf8(path).c_str());
             return false;

@@ -47,9 +47,19 @@ private:
     std::unique_ptr<BexoDataBufferFile> m_file;
 };
 
+// A file written by a step the user may cancel: every write first asks the process's
+// continue callback and answers ABORTED once it says stop, so a long copy or unpacking
+// ends within one chunk.
+class ContinueCheckedFile : public BexoDataBufferFile {
+public:
+    using BexoDataBufferFile::BexoDataBufferFile;
+    BEXORESULT WriteData(const void* data, std::uint32_t count) override;
+};
+
 // Unpacks every entry below directory: directories are created (a failure is ignored),
 // files written through the buffers, one chunk in memory at a time. False when the package
 // does not open, is not version 1, is damaged or truncated, a file cannot be created, or
-// an entry's name would leave the directory (absolute, a drive or root, a ".." component);
-// entries before the failing one stay written. Reasons go to the system log.
+// an entry's name would leave the directory (absolute, a drive or root, a ".." component),
+// or the continue callback says stop; entries before the failing one stay written.
+// Reasons go to the system log.
 bool UnpackPackage(const std::wstring& package, const std::wstring& directory);

@@ -6,6 +6,7 @@
 #include "kernel/SystemLog.h"
 #include "kernel/Text.h"
 #include "patch/MD5.h"
+#include "patch/Package.h"
 #include "patch/SafePath.h"
 #include "platform/Files.h"
 
@@ -241,7 +242,7 @@ BEXORESULT PatchArchive::Extract(const std::string& build, const std::wstring& o
         }
         BEXORESULT result = BEXORESULT_OK;
         {
-            BexoDataBufferFile out(output, BexoDataBufferFile::kModeCreate);
+            ContinueCheckedFile out(output, BexoDataBufferFile::kModeCreate);
             if (!out.IsOpen()) {
                 return BEXORESULT_WRONG_MODE;
             }

@@ -71,8 +71,9 @@ public:
     std::string TargetFor(const std::string& build);
     // Writes the package of the first entry for the build to output. OK; WRONG_MODE: the
     // output cannot be created; NOT_FOUND: no such entry; INVALID_STATE: no archive open;
-    // BAD_DATA: the entry's data range lies outside the package area; otherwise the failing
-    // seek, read or copy's code, and no output file is left.
+    // BAD_DATA: the entry's data range lies outside the package area; ABORTED: the continue
+    // callback said stop; otherwise the failing seek, read or copy's code, and no output
+    // file is left.
     BEXORESULT Extract(const std::string& build, const std::wstring& output);
 
     std::uint64_t GetHeaderOffset();

@@ -6,10 +6,9 @@
 #include <cstdint>
 #include <string>
 
-#include "kernel/Sync.h"
+#include "kernel/BexoResult.h"
 #include "session/PatchDiscovery.h"
 
-class BexoDataBufferFile;
 class DownloadURLCallback;
 
 enum : std::int32_t {
@@ -35,29 +34,33 @@ public:
     virtual void ReportMessage(std::int32_t level, const std::string& text);
     virtual void ReportMessage(std::int32_t level, const std::wstring& text);
 
-    // Asks the server for the package's size: bytesTotal, 0 when it cannot tell.
-    bool QueryPatchSize(const std::wstring& address);
-    // The package file of the current step in the temporary directory, which is created
-    // when missing; false (and an empty path) when it cannot be.
-    static bool TempPackagePath(std::wstring* path);
-    // Fetches the package into the file, keeping what an earlier attempt left there (an
-    // FTP transfer resumes after it). Reports why it failed.
-    bool DownloadPatch(const std::wstring& address, const std::wstring& path,
-                       DownloadURLCallback* callback);
+    // Asks the server for the package's size: bytesTotal, 0 when it cannot tell. The
+    // callback may stop the query.
+    bool QueryPatchSize(const std::wstring& address, DownloadURLCallback* callback);
+    // The package file of the current step in the session's directory; false (and an
+    // empty path) when there is none or the step's name could leave it.
+    bool TempPackagePath(std::wstring* path) const;
+    // Fetches the package into the file, keeping what an earlier attempt of this session
+    // left there (an FTP transfer resumes after it). Reports why it failed; the
+    // transfer's result (ABORTED when cancelled, DISK_FULL when the disk is full).
+    BEXORESULT DownloadPatch(const std::wstring& address, const std::wstring& path,
+                             DownloadURLCallback* callback);
     // For the window's refresh timer (another thread): the bytes so far and the percentage.
     DownloadProgress GetDownloadProgress();
     // Whether a package is being written right now; any thread.
     bool Downloading();
 
-    OS::Mutex lock;  // guards currentFile and bytesDone
-    BexoDataBufferFile* currentFile = nullptr;
-    // Written by the session, read by the window: atomics.
+    // Written by the session, read by the window: atomics. The package's writer
+    // publishes its position after every write, so the window never reads the file.
     std::atomic<std::int32_t> transferState{TRANSFER_IDLE};
-    std::uint64_t bytesDone = 0;
+    std::atomic<bool> downloading{false};
+    std::atomic<std::uint64_t> bytesDone{0};
     std::atomic<std::uint64_t> bytesTotal{0};
     std::atomic<std::int32_t> percentDone{0};
     // Counts the downloads begun, so that a watcher can tell one step's from the next.
     std::atomic<std::uint32_t> downloadsStarted{0};
     // The patch list of the server that answered, with that server.
     BexoPatch::PatchDirectory patches;
+    // The session's own directory for packages and unpacked steps; empty until created.
+    std::wstring sessionDirectory;
 };

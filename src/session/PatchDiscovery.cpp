@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "kernel/FileUtil.h"
+#include "kernel/MessageCatalogue.h"
 #include "kernel/SystemLog.h"
 #include "kernel/Text.h"
 #include "net/BexoInet.h"
@@ -127,15 +128,21 @@ public:
 
 }  // namespace
 
-bool PatchDirectory::FetchPatchList(const std::vector<std::wstring>& servers) {
+bool PatchDirectory::FetchPatchList(const std::vector<std::wstring>& servers,
+                                    DownloadURLCallback* callback) {
+    m_selectedServer.clear();
     for (const std::wstring& server : servers) {
         if (server.empty()) {
             continue;
         }
         const std::wstring address = JoinPath(server, L"patches.txt");
         PatchListBuffer list;
-        if (DownloadURL(ToNarrow(address), &list, DOWNLOAD_BYPASS_CACHE, nullptr) !=
-            BEXORESULT_OK) {
+        const BEXORESULT fetched =
+            DownloadURL(ToNarrow(address), &list, DOWNLOAD_BYPASS_CACHE, callback);
+        if (callback != nullptr && callback->IsCancelled()) {
+            return false;
+        }
+        if (fetched != BEXORESULT_OK) {
             ReportLogLine(LOG_NORMAL, L"Unable to download patch file: " + address);
             continue;
         }
@@ -145,6 +152,7 @@ bool PatchDirectory::FetchPatchList(const std::vector<std::wstring>& servers) {
             return true;
         }
         SystemLogW(L"PatchDirectory::FetchPatchList> no usable record in %ls", address.c_str());
+        ReportLogLine(LOG_NORMAL, FillFields(LoadMessage(260), {address}));
     }
     ReportLogLine(LOG_NORMAL, L"Unable to connect to any patch servers.");
     m_selectedServer.clear();

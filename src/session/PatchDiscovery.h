@@ -10,6 +10,8 @@
 
 #include "repair/buffer/BexoDataBuffer.h"
 
+class DownloadURLCallback;
+
 namespace BexoPatch {
 
 struct PatchEntry {
@@ -46,9 +48,10 @@ bool ParseKeyValues(BexoDataBuffer* buffer, std::map<std::string, std::string>* 
 class PatchDirectory {
 public:
     // Tries each server's list in order, skipping empty entries; true once one holds an
-    // acceptable record. Reports a line per server whose list cannot be downloaded, and
-    // one when none served a usable list.
-    bool FetchPatchList(const std::vector<std::wstring>& servers);
+    // acceptable record. Reports a line per server whose list cannot be downloaded or
+    // holds no usable record, and one when none served a usable list. The callback (may
+    // be null) stops the fetch at once, without a line.
+    bool FetchPatchList(const std::vector<std::wstring>& servers, DownloadURLCallback* callback);
     // Parses the records (separated by empty lines) from the buffer's start; true when
     // at least one was accepted.
     bool ParsePatchList(BexoDataBuffer* buffer, const std::wstring& server);

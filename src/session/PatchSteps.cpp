@@ -1,3 +1,4 @@
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -13,81 +14,92 @@
 #include "patch/PatchCallbacks.h"
 #include "patch/PatchEngine.h"
 #include "patch/PatchingMarker.h"
+#include "platform/Files.h"
 #include "platform/System.h"
 #include "repair/buffer/BexoDataBuffer.h"
 #include "session/PatchThread.h"
 #include "session/SessionGauge.h"
 #include "session/SessionWindow.h"
 
-bool OsmelPatchTask::QueryPatchSize(const std::wstring& address) {
-    {
-        OS::MutexLock hold(lock);
-        bytesDone = 0;
+namespace {
+
+// The package being downloaded, which tells its position to the window's progress after
+// every write and move.
+class PublishingFile : public BexoDataBufferFile {
+public:
+    PublishingFile(const std::wstring& path, std::atomic<std::uint64_t>* position)
+        : BexoDataBufferFile(path, kModeUpdate), m_position(position) {}
+
+    BEXORESULT WriteData(const void* data, std::uint32_t count) override {
+        const BEXORESULT result = BexoDataBufferFile::WriteData(data, count);
+        m_position->store(GetPosition());
+        return result;
     }
+    BEXORESULT Seek(std::uint64_t position) override {
+        const BEXORESULT result = BexoDataBufferFile::Seek(position);
+        m_position->store(GetPosition());
+        return result;
+    }
+
+private:
+    std::atomic<std::uint64_t>* m_position;
+};
+
+}  // namespace
+
+bool OsmelPatchTask::QueryPatchSize(const std::wstring& address, DownloadURLCallback* callback) {
+    bytesDone = 0;
     std::uint64_t size = 0;
-    const bool known = GetURLSize(ToNarrow(address), &size) == BEXORESULT_OK;
+    const bool known = GetURLSize(ToNarrow(address), &size, callback) == BEXORESULT_OK;
     bytesTotal = known ? size : 0;
     return known;
 }
 
-bool OsmelPatchTask::TempPackagePath(std::wstring* path) {
+bool OsmelPatchTask::TempPackagePath(std::wstring* path) const {
     path->clear();
     // The build numbers in the name come from the archive or the server: a name that
-    // could lead out of the temporary directory is refused.
+    // could lead out of the session's directory is refused.
     const std::string name = BexoPatch::PatchSettings::Instance().GetPatchName();
     if (name.find_first_of("/\\:") != std::string::npos || name.find("..") != std::string::npos) {
         SystemLog("TempPackagePath> refused the package name \"%s\"", name.c_str());
         return false;
     }
-    const std::wstring directory = Platform::GetTempDirectory();
-    if (!MakeDirectory(directory)) {
+    if (sessionDirectory.empty()) {
         return false;
     }
-    *path = JoinPath(directory, ToWide(name + ".zip"));
+    *path = JoinPath(sessionDirectory, ToWide(name + ".zip"));
     return true;
 }
 
-bool OsmelPatchTask::DownloadPatch(const std::wstring& address, const std::wstring& path,
-                                   DownloadURLCallback* callback) {
+BEXORESULT OsmelPatchTask::DownloadPatch(const std::wstring& address, const std::wstring& path,
+                                         DownloadURLCallback* callback) {
     transferState = TRANSFER_DOWNLOADING;
-    {
-        OS::MutexLock hold(lock);
-        bytesDone = 0;
-    }
-    BexoDataBufferFile file(path, BexoDataBufferFile::kModeUpdate);
+    bytesDone = 0;
+    PublishingFile file(path, &bytesDone);
     if (!file.IsOpen()) {
         ReportMessage(LOG_ERROR, L"Unable to open the patch file for writing: " + path);
-        return false;
+        return BEXORESULT_IO_ERROR;
     }
-    {
-        OS::MutexLock hold(lock);
-        currentFile = &file;
-    }
+    downloading = true;
     ++downloadsStarted;
-    const bool downloaded = DownloadURL(ToNarrow(address), &file, 0, callback) == BEXORESULT_OK;
-    if (downloaded) {
-        file.Flush();
+    BEXORESULT result = DownloadURL(ToNarrow(address), &file, 0, callback);
+    if (result == BEXORESULT_OK) {
+        // The last bytes reach the disk here: a full disk shows now at the latest.
+        if (!file.Commit()) {
+            result = Platform::GetLastError() == Platform::Error::DiskFull ? BEXORESULT_DISK_FULL
+                                                                           : BEXORESULT_IO_ERROR;
+        }
     }
-    {
-        OS::MutexLock hold(lock);
-        currentFile = nullptr;
-    }
-    if (!downloaded) {
+    downloading = false;
+    if (result != BEXORESULT_OK && result != BEXORESULT_ABORTED && result != BEXORESULT_DISK_FULL) {
         ReportMessage(LOG_ERROR, L"Unable to download patch file: " + address);
-        return false;
     }
-    return true;
+    return result;
 }
 
 DownloadProgress OsmelPatchTask::GetDownloadProgress() {
     DownloadProgress progress;
-    {
-        OS::MutexLock hold(lock);
-        if (transferState == TRANSFER_DOWNLOADING && currentFile != nullptr) {
-            bytesDone = currentFile->GetPosition();
-        }
-        progress.bytesDone = bytesDone;
-    }
+    progress.bytesDone = bytesDone;
     progress.bytesTotal = bytesTotal;
     progress.percent =
         progress.bytesTotal == 0
@@ -98,29 +110,50 @@ DownloadProgress OsmelPatchTask::GetDownloadProgress() {
 }
 
 bool OsmelPatchTask::Downloading() {
-    OS::MutexLock hold(lock);
-    return currentFile != nullptr;
+    return downloading;
 }
 
 namespace BexoPatch {
 
-bool MakeTempDirectory(std::wstring& directory) {
-    if (directory.empty()) {
-        directory = Platform::GetTempDirectory();
+bool MakeTempDirectory(const std::wstring& base, std::wstring* created) {
+    created->clear();
+    const std::wstring parent = base.empty() ? Platform::GetTempDirectory() : base;
+    if (!MakeDirectory(parent)) {
+        return false;
     }
-    directory = MakeTempFileName(directory);
-    if (MakeDirectory(directory)) {
-        return true;
+    // A name that is taken (by a file, or a directory someone else owns) is passed over:
+    // the directory made here is deleted with its content later.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::wstring candidate = MakeTempFileName(parent);
+        if (Platform::CreateDirectory(candidate)) {
+            *created = candidate;
+            return true;
+        }
     }
-    directory.clear();
     return false;
+}
+
+bool PatchThread::OpenSessionDirectory() {
+    return MakeTempDirectory(tempDirectory, &sessionDirectory);
+}
+
+void PatchThread::CloseSessionDirectory() {
+    if (!sessionDirectory.empty()) {
+        DeleteDirectoryTree(sessionDirectory);
+        sessionDirectory.clear();
+    }
+}
+
+bool PatchThread::CancelRequested() const {
+    return Owner() != nullptr && Owner()->CancelRequested();
 }
 
 int PatchThread::UnpackAndApply(const std::wstring& package) {
     SessionGauge gauge(Owner());
     std::unique_ptr<KADHackProgressThread> progress;
     int result = kStepFailed;
-    if (!MakeTempDirectory(tempDirectory)) {
+    std::wstring unpacked;
+    if (!MakeTempDirectory(sessionDirectory, &unpacked)) {
         ReportLogLine(LOG_ERROR, LoadMessage(146));
         result = kNoUnpackDirectory;
     } else {
@@ -136,21 +169,28 @@ int PatchThread::UnpackAndApply(const std::wstring& package) {
         if (!progress->StartThread()) {
             progress.reset();
         }
-        if (!gauge.CancelRequested()) {
+        if (CancelRequested()) {
+            result = kCancelled;
+        } else {
             ReportLogLine(LOG_NORMAL, LoadMessage(149));
-            if (!UnpackPackage(package, tempDirectory)) {
-                ReportLogLine(LOG_ERROR, LoadMessage(150));
-            } else if (!gauge.CancelRequested()) {
-                ReportLogLine(LOG_NORMAL, LoadMessage(151));
-                if (ApplyPatchDirectory(tempDirectory)) {
-                    result = kApplied;
+            if (!UnpackPackage(package, unpacked)) {
+                if (CancelRequested()) {
+                    result = kCancelled;
                 } else {
+                    ReportLogLine(LOG_ERROR, LoadMessage(150));
+                }
+            } else if (CancelRequested()) {
+                result = kCancelled;
+            } else {
+                ReportLogLine(LOG_NORMAL, LoadMessage(151));
+                result = ApplyPatchDirectory(unpacked);
+                if (result == kStepFailed) {
                     ReportLogLine(LOG_ERROR, LoadMessage(152) +
                                                  ToWide(PatchSettings::Instance().GetPatchName()));
                 }
             }
         }
-        DeleteDirectoryTree(tempDirectory);
+        DeleteDirectoryTree(unpacked);
     }
     if (progress) {
         progress->Stop();
@@ -163,42 +203,53 @@ int PatchThread::UnpackAndApply(const std::wstring& package) {
     return result;
 }
 
-bool PatchThread::ApplyPatchDirectory(const std::wstring& directory) {
+int PatchThread::ApplyPatchDirectory(const std::wstring& directory) {
+    // Nothing has changed yet: a cancel here leaves the installation and the marker as
+    // they are.
+    if (CancelRequested()) {
+        return kCancelled;
+    }
     SetPatchingMarker();
     transferState = TRANSFER_PATCHING;
     if (SessionWindow* window = Owner()) {
         window->ShowInstallPath();
     }
-    if (PatchInstallation(PatchSettings::Instance().GetInstallPath(), directory,
-                          L"BexoPortico.exe")) {
+    PatchSettings& settings = PatchSettings::Instance();
+    if (PatchInstallation(settings.GetInstallPath(), directory, L"BexoPortico.exe")) {
         ClearPatchingMarker();
-        return true;
+        return kApplied;
     }
     SessionGauge gauge(Owner());
     gauge.SetGaugeRange(1);
     gauge.SetGaugeValue(1);
     SetPatchingMarker();
-    return false;
+    unfinishedTarget = settings.GetTargetVersion();
+    return CancelRequested() ? kCancelled : kStepFailed;
 }
 
-bool PatchThread::ApplyStandalonePatch() {
+int PatchThread::ApplyStandalonePatch() {
     std::wstring package;
     if (!TempPackagePath(&package)) {
         ReportLogLine(LOG_ERROR, LoadMessage(145));
-        return false;
+        return kStepFailed;
     }
     if (StandaloneArchive().Extract(PatchSettings::Instance().GetCurrentVersion(), package) !=
         BEXORESULT_OK) {
+        DeleteFile(package);
+        if (CancelRequested()) {
+            return kCancelled;
+        }
         ReportLogLine(LOG_ERROR, LoadMessage(178));
-        return false;
+        return kStepFailed;
     }
-    if (UnpackAndApply(package) != kApplied) {
-        return false;
+    const int result = UnpackAndApply(package);
+    DeleteFile(package);
+    if (result == kApplied) {
+        if (SessionWindow* window = Owner()) {
+            window->PostPatchInstalled();
+        }
     }
-    if (SessionWindow* window = Owner()) {
-        window->PostPatchInstalled();
-    }
-    return true;
+    return result;
 }
 
 }  // namespace BexoPatch

@@ -87,8 +87,14 @@ wxThread::ExitCode PatchThread::GuardedEntry() {
 
 bool ContinueQuery() {
     APThread* worker = APThread::Current();
-    if (worker != nullptr && wxThread::This() == worker && worker->TestDestroy()) {
-        return false;
+    if (worker != nullptr && wxThread::This() == worker) {
+        if (worker->TestDestroy()) {
+            return false;
+        }
+        // The session's own window first: it is the one whose Cancel counts.
+        if (worker->Owner() != nullptr) {
+            return !worker->Owner()->CancelRequested();
+        }
     }
     SessionWindow* window = GetSessionWindow();
     return window == nullptr || !window->CancelRequested();

@@ -58,20 +58,32 @@ public:
     // Checks the room for patching on the temporary and the installation's volume and
     // chooses tempDirectory; false only when the installation's volume is too small.
     bool CheckDiskSpace(std::uint32_t megabytes);
+    // Creates the session's own directory below tempDirectory (sessionDirectory), where
+    // its packages and unpacked steps go; false when it cannot be created.
+    bool OpenSessionDirectory();
+    // Removes the session's directory with everything in it; nothing else is touched.
+    void CloseSessionDirectory();
     // Results of UnpackAndApply.
-    enum : int { kApplied = 0, kNoUnpackDirectory = 2, kStepFailed = 10 };
-    // Unpacks the package into a fresh directory below tempDirectory and applies it; the
-    // directory is removed again whatever happens.
+    enum : int { kApplied = 0, kNoUnpackDirectory = 2, kStepFailed = 10, kCancelled = 11 };
+    // Unpacks the package into a fresh directory in the session's directory and applies
+    // it; the unpacked directory is removed again whatever happens.
     int UnpackAndApply(const std::wstring& package);
     // Runs the patching engine over an unpacked package, with the "IsPatching" marker set
-    // while the installation changes and left set when the step failed.
-    bool ApplyPatchDirectory(const std::wstring& directory);
+    // while the installation changes and left set when the step failed. A cancel seen
+    // before the engine starts changes nothing and leaves the marker clear.
+    int ApplyPatchDirectory(const std::wstring& directory);
     // One step from the archive appended to this executable, from the current version to
-    // the target version.
-    bool ApplyStandalonePatch();
+    // the target version; a result of UnpackAndApply.
+    int ApplyStandalonePatch();
+    // Whether the user has asked this session to stop.
+    bool CancelRequested() const;
 
-    // Where packages are unpacked; each step goes one level deeper.
+    // The volume's directory CheckDiskSpace chose for the session's data.
     std::wstring tempDirectory;
+    // The build the installation is at as far as this session knows (empty when not
+    // known); with unfinishedTarget set, a step towards that build failed half-way.
+    std::string reachedBuild;
+    std::string unfinishedTarget;
 
 protected:
     ExitCode GuardedEntry() override;
@@ -82,15 +94,19 @@ protected:
 bool ContinueQuery();
 
 // The session body: the checks in order, then the mode's work, then the finished event.
+// The session ends with exactly one of "completed", "cancelled" or "failed", after a
+// line that says which build the installation is at.
 void RunSession(PatchThread& session);
 // The mode loops: steps from the appended archive, or from the patch servers, until the
-// chains of the queued builds end; then the asset database update.
+// chains of the queued builds end; then the asset database update. False when a step,
+// the database update or the list fetch failed or was cancelled.
 bool RunStandaloneSession(PatchThread& session);
 bool RunDownloadSession(PatchThread& session);
 
-// Replaces the directory (the temporary directory when empty) by a new, uniquely named
-// directory below it, created with its parents; false and empty when that fails.
-bool MakeTempDirectory(std::wstring& directory);
+// Creates a new, uniquely named directory below the base (the temporary directory when
+// empty), with the base's missing parents. An existing directory is never taken over:
+// what is created here may be deleted with its content. False and empty when it fails.
+bool MakeTempDirectory(const std::wstring& base, std::wstring* created);
 // The bytes the caller may use on the directory's volume; false (and 0) when the
 // platform cannot tell.
 bool GetFreeSpace(const std::wstring& directory, std::uint64_t* freeBytes);

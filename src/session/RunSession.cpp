@@ -45,6 +45,12 @@ bool PrerequisitesMet(PatchThread& session) {
         ReportLogLine(LOG_ERROR, LoadMessage(255));
         return false;
     }
+    // Without a directory there is nothing to lock or patch; waiting for the lock of
+    // nothing would end in a wrong "files in use".
+    if (installPath.empty()) {
+        ReportLogLine(LOG_ERROR, LoadMessage(261));
+        return false;
+    }
     if (!services.acquireAssetDatabase(installPath)) {
         ReportLogLine(LOG_ERROR, LoadMessage(157));
         ShowBox(158, 159);
@@ -56,24 +62,51 @@ bool PrerequisitesMet(PatchThread& session) {
     return true;
 }
 
-bool RunMode(PatchThread& session) {
+bool RunPatchLoop(PatchThread& session) {
     const SessionServices& services = GetSessionServices();
     PatchSettings& settings = PatchSettings::Instance();
-    if (settings.RepairMode()) {
-        return services.runRepairSession != nullptr && services.runRepairSession(session);
-    }
     if (!session.CheckDiskSpace(kRequiredDiskMegabytes)) {
         ReportLogLine(LOG_ERROR,
                       FillFields(LoadMessage(240), {std::to_wstring(kRequiredDiskMegabytes)}));
         return false;
     }
+    bool (*loop)(PatchThread&) = nullptr;
     if (settings.StandaloneMode()) {
-        return services.runStandaloneSession != nullptr && services.runStandaloneSession(session);
+        loop = services.runStandaloneSession;
+    } else if (settings.DownloadMode()) {
+        loop = services.runDownloadSession;
     }
-    if (settings.DownloadMode()) {
-        return services.runDownloadSession != nullptr && services.runDownloadSession(session);
+    if (loop == nullptr) {
+        return false;
     }
-    return false;
+    if (!session.OpenSessionDirectory()) {
+        ReportLogLine(LOG_ERROR, LoadMessage(146));
+        return false;
+    }
+    const bool completed = loop(session);
+    session.CloseSessionDirectory();
+    return completed;
+}
+
+bool RunMode(PatchThread& session) {
+    const SessionServices& services = GetSessionServices();
+    if (PatchSettings::Instance().RepairMode()) {
+        return services.runRepairSession != nullptr && services.runRepairSession(session);
+    }
+    return RunPatchLoop(session);
+}
+
+// The build the installation is at, as the session leaves it.
+void ReportReachedBuild(const PatchThread& session) {
+    if (PatchSettings::Instance().RepairMode()) {
+        return;
+    }
+    if (!session.unfinishedTarget.empty()) {
+        ReportLogLine(LOG_ERROR, FillFields(LoadMessage(258), {ToWide(session.reachedBuild),
+                                                               ToWide(session.unfinishedTarget)}));
+    } else if (!session.reachedBuild.empty()) {
+        ReportLogLine(LOG_NORMAL, FillFields(LoadMessage(257), {ToWide(session.reachedBuild)}));
+    }
 }
 
 }  // namespace
@@ -86,7 +119,13 @@ void RunSession(PatchThread& session) {
         // The product must be able to start again once the session is over.
         GetSessionServices().releaseAssetDatabase();
     }
-    ReportLogLine(LOG_NORMAL, LoadMessage(completed ? 162 : 163));
+    ReportReachedBuild(session);
+    // A stage stopped by the user ends the session as cancelled, never as failed.
+    std::uint32_t outcome = 162;
+    if (!completed) {
+        outcome = session.CancelRequested() ? 256 : 163;
+    }
+    ReportLogLine(LOG_NORMAL, LoadMessage(outcome));
     session.ReportFinished();
 }
 

@@ -30,19 +30,31 @@ private:
 };
 
 // A chain of steps that leads back to a build it has already reached would patch forever;
-// archives and patch lists are outside input, so such a step is refused.
-bool ReachedBefore(std::set<std::string>* reached, const std::string& build) {
+// archives and patch lists are outside input, so such a chain ends there. With chains that
+// overlap (two queued builds on one chain) this is the normal end of the second one.
+bool LeadsBack(std::set<std::string>* reached, const std::string& build) {
     if (reached->insert(build).second) {
         return false;
     }
-    ReportLogLine(LOG_ERROR, L"The patch steps lead back to build " + ToWide(build) +
-                                 L", which this session has already reached.");
+    ReportLogLine(LOG_NORMAL, L"The patch steps lead back to build " + ToWide(build) +
+                                  L", which this session has already reached.");
     return true;
 }
 
-void UpdateAssetDatabase(PatchThread& session) {
+// False when the tool failed or was cancelled: the installation then still needs it.
+bool UpdateAssetDatabase(PatchThread& session) {
     SessionGauge gauge(session.Owner());
-    RunAssetDatabaseUpdate(PatchSettings::Instance().GetInstallPath(), gauge);
+    return RunAssetDatabaseUpdate(PatchSettings::Instance().GetInstallPath(), gauge);
+}
+
+// After the loop, the current version is the build the installation is at, not a
+// candidate queued after it.
+void SettleCurrentVersion(PatchThread& session, bool applied) {
+    PatchSettings& settings = PatchSettings::Instance();
+    if (applied) {
+        settings.SetCurrentVersion(session.reachedBuild);
+    }
+    settings.SetTargetVersion(std::string());
 }
 
 }  // namespace
@@ -51,41 +63,50 @@ bool RunStandaloneSession(PatchThread& session) {
     PatchSettings& settings = PatchSettings::Instance();
     PatchArchive& archive = StandaloneArchive();
     std::set<std::string> reached;
+    session.reachedBuild = settings.GetCurrentVersion();
+    bool applied = false;
     while (settings.GetFinalVersion() != settings.GetCurrentVersion()) {
         std::string next = archive.TargetFor(settings.GetCurrentVersion());
+        if (!next.empty() && LeadsBack(&reached, next)) {
+            next.clear();
+        }
         if (next.empty()) {
             // This build's chain has ended: go on with the next queued candidate.
-            settings.SetCurrentVersion(std::string());
-            settings.SetTargetVersion(std::string());
-            next = archive.TargetFor(settings.GetCurrentVersion());
+            const std::string candidate = settings.PopBuild();
+            next = candidate.empty() ? std::string() : archive.TargetFor(candidate);
+            if (!next.empty() && LeadsBack(&reached, next)) {
+                next.clear();
+            }
             if (next.empty()) {
                 ReportLogLine(LOG_NORMAL, LoadMessage(185));
                 break;
             }
-        }
-        if (ReachedBefore(&reached, next)) {
-            return false;
+            settings.SetCurrentVersion(candidate);
         }
         settings.SetTargetVersion(next);
         ReportLogLine(LOG_NORMAL, FillFields(LoadMessage(180),
                                              {ToWide(settings.GetCurrentVersion()), ToWide(next)}));
-        if (!session.ApplyStandalonePatch()) {
+        if (session.ApplyStandalonePatch() != PatchThread::kApplied) {
+            SettleCurrentVersion(session, applied);
             return false;
         }
+        applied = true;
+        session.reachedBuild = next;
         settings.SetCurrentVersion(next);
     }
-    settings.SetTargetVersion(std::string());
-    UpdateAssetDatabase(session);
-    return true;
+    SettleCurrentVersion(session, applied);
+    return UpdateAssetDatabase(session);
 }
 
 bool RunDownloadSession(PatchThread& session) {
     PatchSettings& settings = PatchSettings::Instance();
+    PatchDownloadCallback callback(session.Owner());
     ReportLogLine(LOG_NORMAL, LoadMessage(141));
-    if (!session.patches.FetchPatchList(settings.Servers())) {
+    session.reachedBuild = settings.GetCurrentVersion();
+    if (!session.patches.FetchPatchList(settings.Servers(), &callback)) {
         return false;
     }
-    int appliedCount = 0;
+    bool applied = false;
     std::set<std::string> reached;
     for (;;) {
         const std::string current = settings.GetCurrentVersion();
@@ -93,9 +114,13 @@ bool RunDownloadSession(PatchThread& session) {
             ReportLogLine(LOG_NORMAL, LoadMessage(142) + ToWide(settings.GetFinalVersion()));
             break;
         }
-        const std::optional<PatchEntry> entry = session.patches.FindPatch(current);
-        if (!entry) {
+        std::optional<PatchEntry> entry = session.patches.FindPatch(current);
+        if (entry && LeadsBack(&reached, entry->targetVersion)) {
+            entry.reset();
+        } else if (!entry) {
             ReportLogLine(LOG_NORMAL, LoadMessage(143) + ToWide(current));
+        }
+        if (!entry) {
             const std::string candidate = settings.PopBuild();
             if (candidate.empty()) {
                 break;
@@ -104,45 +129,52 @@ bool RunDownloadSession(PatchThread& session) {
             settings.SetTargetVersion(std::string());
             continue;
         }
-        if (ReachedBefore(&reached, entry->targetVersion)) {
-            return false;
-        }
         settings.SetTargetVersion(entry->targetVersion);
-        if (!session.QueryPatchSize(entry->dataUrl)) {
+        if (!session.QueryPatchSize(entry->dataUrl, &callback)) {
+            if (session.CancelRequested()) {
+                SettleCurrentVersion(session, applied);
+                return false;
+            }
             ReportLogLine(LOG_NOTE, LoadMessage(144));
         }
         std::wstring package;
-        if (!OsmelPatchTask::TempPackagePath(&package)) {
+        if (!session.TempPackagePath(&package)) {
             ReportLogLine(LOG_ERROR, LoadMessage(145));
+            SettleCurrentVersion(session, applied);
             return false;
         }
         ReportLogLine(LOG_NORMAL, LoadMessage(147));
-        PatchDownloadCallback callback(session.Owner());
-        if (!session.DownloadPatch(entry->dataUrl, package, &callback)) {
-            ReportLogLine(LOG_ERROR, LoadMessage(148));
-            return false;
-        }
+        BEXORESULT downloaded = session.DownloadPatch(entry->dataUrl, package, &callback);
         std::int64_t size = 0;
-        if (GetFileSize(package, &size) != BEXORESULT_OK ||
-            static_cast<std::uint64_t>(size) < session.bytesTotal) {
+        if (downloaded == BEXORESULT_OK &&
+            (GetFileSize(package, &size) != BEXORESULT_OK ||
+             static_cast<std::uint64_t>(size) < session.bytesTotal)) {
+            downloaded = BEXORESULT_END_OF_DATA;
+        }
+        int step = PatchThread::kStepFailed;
+        if (downloaded == BEXORESULT_OK) {
+            step = session.UnpackAndApply(package);
+        } else if (downloaded == BEXORESULT_DISK_FULL) {
+            ReportLogLine(LOG_ERROR, FillFields(LoadMessage(259), {package}));
+        } else if (downloaded != BEXORESULT_ABORTED && !session.CancelRequested()) {
             ReportLogLine(LOG_ERROR, LoadMessage(148));
+        }
+        // The package has served its step, or is of no further use.
+        DeleteFile(package);
+        if (step != PatchThread::kApplied) {
+            SettleCurrentVersion(session, applied);
             return false;
         }
-        if (session.UnpackAndApply(package) != PatchThread::kApplied) {
-            DeleteFile(package);
-            return false;
-        }
-        ++appliedCount;
+        applied = true;
+        session.reachedBuild = entry->targetVersion;
         settings.SetCurrentVersion(settings.GetTargetVersion());
         settings.SetTargetVersion(std::string());
         if (SessionWindow* window = session.Owner()) {
             window->PostPatchInstalled();
         }
     }
-    if (appliedCount > 0) {
-        UpdateAssetDatabase(session);
-    }
-    return true;
+    SettleCurrentVersion(session, applied);
+    return !applied || UpdateAssetDatabase(session);
 }
 
 }  // namespace BexoPatch

@@ -1,7 +1,6 @@
 #include "ui/MainFrame.h"
 
 #include <wx/button.h>
-#include <wx/gauge.h>
 #include <wx/scrolwin.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
@@ -9,9 +8,11 @@
 
 #include <mutex>
 
+#include "app/Dialogs.h"
 #include "kernel/MessageCatalogue.h"
 #include "patch/PatchCallbacks.h"
 #include "session/PatchThread.h"
+#include "ui/ProgressBar.h"
 #include "ui/Reporting.h"
 
 namespace BexoPatch {
@@ -52,15 +53,16 @@ bool CallOnMainFrame(std::function<void(MainFrame&)> function) {
     return true;
 }
 
-wxBEGIN_EVENT_TABLE(MainFrame, wxFrame) EVT_BUTTON(ID_APPLY, MainFrame::OnApply)
+wxBEGIN_EVENT_TABLE(MainFrame, wxFrame)
+    EVT_BUTTON(ID_APPLY, MainFrame::OnApply)
     EVT_BUTTON(ID_CANCEL, MainFrame::OnCancelButton)
-        EVT_MENU(ID_SESSION_FINISHED, MainFrame::OnSessionFinished)
-            EVT_MENU(ID_LOG_LINE, MainFrame::OnLogLine)
-                EVT_MENU(ID_PATCH_INSTALLED, MainFrame::OnPatchInstalled)
-                    EVT_CLOSE(MainFrame::OnClose) wxEND_EVENT_TABLE()
+    EVT_MENU(ID_SESSION_FINISHED, MainFrame::OnSessionFinished)
+    EVT_MENU(ID_LOG_LINE, MainFrame::OnLogLine)
+    EVT_MENU(ID_PATCH_INSTALLED, MainFrame::OnPatchInstalled)
+    EVT_CLOSE(MainFrame::OnClose)
+wxEND_EVENT_TABLE()
 
-                        MainFrame::MainFrame(OsmelPatcherApp* owner, const wxString& title,
-                                             const wxSize& size, long style)
+MainFrame::MainFrame(OsmelPatcherApp* owner, const wxString& title, const wxSize& size, long style)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, size, style, "frame"), app(owner) {
     std::lock_guard<std::mutex> hold(g_mainFrameLock);
     g_mainFrame.store(this);
@@ -86,8 +88,7 @@ void MainFrame::AddJobControls() {
     statusText = new wxStaticText(controlParent, wxID_ANY, wxEmptyString, wxDefaultPosition,
                                   wxSize(-1, 20), wxALIGN_CENTRE | wxST_NO_AUTORESIZE);
     mainSizer->Add(statusText, 0, wxEXPAND | wxLEFT | wxRIGHT, 10);
-    progressGauge = new wxGauge(controlParent, wxID_ANY, 100, wxDefaultPosition, wxSize(-1, 25),
-                                wxGA_HORIZONTAL);
+    progressGauge = new ProgressBar(controlParent, wxID_ANY, 100, wxSize(-1, 25));
     mainSizer->Add(progressGauge, 0, wxFIXED_MINSIZE | wxEXPAND | wxALL, 10);
 
     auto* buttons = new wxBoxSizer(wxHORIZONTAL);
@@ -187,7 +188,7 @@ void MainFrame::OnClose(wxCloseEvent& /*event*/) {
     if (SessionThreadRunning() && !cancelRequested.load()) {
         const std::wstring question =
             patchesInstalled.load() == 0 ? std::wstring(kCancelQuestion) : LoadMessage(243);
-        if (!AskYesNo(this, question, GetTitle().ToStdWstring())) {
+        if (!GetDialogs().AskYesNo(this, question, GetTitle().ToStdWstring())) {
             return;
         }
         sessionRunning = false;

@@ -13,7 +13,6 @@
 
 class wxBoxSizer;
 class wxButton;
-class wxGauge;
 class wxScrolledWindow;
 class wxStaticText;
 class wxTextCtrl;
@@ -22,6 +21,7 @@ namespace BexoPatch {
 
 class OsmelPatcherApp;
 class PatchThread;
+class ProgressBar;
 
 enum : int {
     ID_APPLY = 0,
@@ -65,7 +65,7 @@ public:
     bool sessionRunning = false;
     std::atomic<std::int32_t> patchesInstalled{0};
     wxTextCtrl* logText = nullptr;
-    wxGauge* progressGauge = nullptr;
+    ProgressBar* progressGauge = nullptr;
     wxStaticText* statusText = nullptr;
     wxButton* applyButton = nullptr;
     wxButton* cancelButton = nullptr;

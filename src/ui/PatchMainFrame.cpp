@@ -2,7 +2,6 @@
 
 #include <wx/button.h>
 #include <wx/dynlib.h>
-#include <wx/gauge.h>
 #include <wx/icon.h>
 #include <wx/panel.h>
 #include <wx/scrolwin.h>
@@ -17,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "app/Dialogs.h"
 #include "app/InstallDiscovery.h"
 #include "kernel/MessageCatalogue.h"
 #include "kernel/PatchSettings.h"
@@ -25,6 +25,7 @@
 #include "platform/Shell.h"
 #include "platform/System.h"
 #include "session/PatchThread.h"
+#include "ui/ProgressBar.h"
 #include "ui/Reporting.h"
 
 // The icon resource, compiled in: the program reads no file for it. Windows has it among
@@ -34,6 +35,25 @@
 #endif
 
 namespace BexoPatch {
+
+wxString LinkForBrowser(const wxString& link) {
+    // Scheme and host do not depend on case; the path and query may on the server, so
+    // only the first two are lower-cased. A user name keeps its case.
+    const int schemeEnd = link.Find("://");
+    if (schemeEnd == wxNOT_FOUND) {
+        return link;
+    }
+    const size_t authorityStart = static_cast<size_t>(schemeEnd) + 3;
+    size_t authorityEnd = link.find_first_of("/?#", authorityStart);
+    if (authorityEnd == wxString::npos) {
+        authorityEnd = link.length();
+    }
+    const size_t at = link.rfind('@', authorityEnd);
+    const size_t hostStart = at != wxString::npos && at >= authorityStart ? at + 1 : authorityStart;
+    return link.Left(authorityStart).Lower() +
+           link.Mid(authorityStart, hostStart - authorityStart) +
+           link.Mid(hostStart, authorityEnd - hostStart).Lower() + link.Mid(authorityEnd);
+}
 
 namespace {
 
@@ -68,7 +88,8 @@ const char* const kPlainPanelScript =
 
 // Only web addresses go to the desktop's browser: its handlers for other kinds (file:,
 // desktop entries) could start a program the page names.
-void OpenInDesktopBrowser(const wxString& address) {
+void OpenInDesktopBrowser(const wxString& link) {
+    const wxString address = LinkForBrowser(link);
     if (!address.StartsWith("http://") && !address.StartsWith("https://")) {
         SystemLog("PatchMainFrame::OnBeforeNavigate2> not a web address, not opened: %s",
                   address.utf8_string().c_str());
@@ -132,15 +153,16 @@ wxWebView* NewWebPage(wxWindow* parent, const wxString& address) {
 wxBEGIN_EVENT_TABLE(PatchMainFrame, MainFrame)
     EVT_TIMER(ID_REFRESH_TIMER, PatchMainFrame::OnRefreshTimer)
 #if wxUSE_WEBVIEW
-        EVT_WEBVIEW_NAVIGATING(ID_WEB_PAGE, PatchMainFrame::OnBeforeNavigate2)
-            EVT_WEBVIEW_NAVIGATED(ID_WEB_PAGE, PatchMainFrame::OnProgressChange)
-                EVT_WEBVIEW_LOADED(ID_WEB_PAGE, PatchMainFrame::OnProgressChange)
-                    EVT_WEBVIEW_ERROR(ID_WEB_PAGE, PatchMainFrame::OnWebPageError)
-                        EVT_WEBVIEW_NEWWINDOW(ID_WEB_PAGE, PatchMainFrame::OnNewWindow)
+    EVT_WEBVIEW_NAVIGATING(ID_WEB_PAGE, PatchMainFrame::OnBeforeNavigate2)
+    EVT_WEBVIEW_NAVIGATED(ID_WEB_PAGE, PatchMainFrame::OnProgressChange)
+    EVT_WEBVIEW_LOADED(ID_WEB_PAGE, PatchMainFrame::OnProgressChange)
+    EVT_WEBVIEW_ERROR(ID_WEB_PAGE, PatchMainFrame::OnWebPageError)
+    EVT_WEBVIEW_NEWWINDOW(ID_WEB_PAGE, PatchMainFrame::OnNewWindow)
 #endif
-                            EVT_BUTTON(ID_BROWSE, PatchMainFrame::OnBrowse) wxEND_EVENT_TABLE()
+    EVT_BUTTON(ID_BROWSE, PatchMainFrame::OnBrowse)
+wxEND_EVENT_TABLE()
 
-                                PatchMainFrame::PatchMainFrame(OsmelPatcherApp* owner)
+PatchMainFrame::PatchMainFrame(OsmelPatcherApp* owner)
     : MainFrame(owner, "Osmel Patcher ", wxSize(900, 800),
                 wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX | wxCLIP_CHILDREN),
       refreshTimer(this, ID_REFRESH_TIMER) {
@@ -263,7 +285,8 @@ void PatchMainFrame::EnableBrowseButton() {
 }
 
 bool PatchMainFrame::LocateProductExecutable(std::wstring* chosenPath) {
-    return AskForFile(this, L"Locate Kelvor.exe...", L"Kelvor.exe|Kelvor.exe", chosenPath);
+    return GetDialogs().ChooseFile(this, L"Locate Kelvor.exe...", L"Kelvor.exe|Kelvor.exe",
+                                   chosenPath);
 }
 
 void PatchMainFrame::OnRefreshTimer(wxTimerEvent& /*event*/) {
@@ -318,10 +341,10 @@ void PatchMainFrame::OnRefreshTimer(wxTimerEvent& /*event*/) {
 
 #if wxUSE_WEBVIEW
 // With openLinksOutside set every navigation but "about:blank" is cancelled and its
-// address (lower-cased, as the page host always did) goes to the desktop's browser.
+// address goes to the desktop's browser.
 void PatchMainFrame::OnBeforeNavigate2(wxWebViewEvent& event) {
-    const wxString address = event.GetURL().Lower();
-    if (address == LoadMessage(176)) {
+    const wxString address = event.GetURL();
+    if (address.Lower() == LoadMessage(176)) {
         return;
     }
     if (openLinksOutside) {
@@ -358,7 +381,7 @@ void PatchMainFrame::OnWebPageError(wxWebViewEvent& event) {
 // A link that asks for a new window: the web view opens none itself.
 void PatchMainFrame::OnNewWindow(wxWebViewEvent& event) {
     if (openLinksOutside) {
-        OpenInDesktopBrowser(event.GetURL().Lower());
+        OpenInDesktopBrowser(event.GetURL());
     }
 }
 
@@ -366,7 +389,11 @@ void PatchMainFrame::OnNewWindow(wxWebViewEvent& event) {
 
 void PatchMainFrame::OnBrowse(wxCommandEvent& /*event*/) {
     ClearLog();
-    LoadStandalonePatch(wxStandardPaths::Get().GetExecutablePath().ToStdWstring(), true);
+    // A directory the archive does not apply to must not be patched with what an earlier
+    // choice had queued.
+    if (!LoadStandalonePatch(wxStandardPaths::Get().GetExecutablePath().ToStdWstring(), true)) {
+        applyButton->Disable();
+    }
     pathText->SetValue(PatchSettings::Instance().GetInstallPath());
 }
 

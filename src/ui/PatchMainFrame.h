@@ -14,6 +14,10 @@ class wxWebViewEvent;
 
 namespace BexoPatch {
 
+// The address a link of the page is opened at: scheme and host lower-cased, the rest as
+// the page has it.
+wxString LinkForBrowser(const wxString& link);
+
 class PatchMainFrame : public MainFrame, public AppWindow {
 public:
     explicit PatchMainFrame(OsmelPatcherApp* owner);

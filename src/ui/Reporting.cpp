@@ -1,7 +1,5 @@
 #include "ui/Reporting.h"
 
-#include <wx/filedlg.h>
-#include <wx/msgdlg.h>
 #include <wx/thread.h>
 
 #include <atomic>
@@ -16,30 +14,6 @@ namespace BexoPatch {
 namespace {
 
 std::atomic<bool> g_firstLogLine{true};
-
-bool QuestionDialog(wxWindow* parent, const std::wstring& text, const std::wstring& caption) {
-    wxMessageDialog dialog(parent, text, caption, wxYES_NO | wxNO_DEFAULT | wxICON_EXCLAMATION);
-    return dialog.ShowModal() == wxID_YES;
-}
-
-std::atomic<bool (*)(wxWindow*, const std::wstring&, const std::wstring&)> g_question{
-    QuestionDialog};
-
-// Read-only names hidden, the current directory left alone, only existing files.
-bool FileDialog(wxWindow* parent, const std::wstring& title, const std::wstring& filter,
-                std::wstring* chosenPath) {
-    wxFileDialog dialog(parent, title, wxEmptyString, wxEmptyString, filter,
-                        wxFD_OPEN | wxFD_FILE_MUST_EXIST);
-    dialog.SetFilterIndex(0);
-    if (dialog.ShowModal() != wxID_OK) {
-        return false;
-    }
-    *chosenPath = dialog.GetPath().ToStdWstring();
-    return true;
-}
-
-std::atomic<bool (*)(wxWindow*, const std::wstring&, const std::wstring&, std::wstring*)>
-    g_fileDialog{FileDialog};
 
 }  // namespace
 
@@ -69,25 +43,6 @@ bool IsFirstLogLine() {
 
 bool TakeFirstLogLine() {
     return g_firstLogLine.exchange(false);
-}
-
-bool AskYesNo(wxWindow* parent, const std::wstring& text, const std::wstring& caption) {
-    return g_question.load()(parent, text, caption);
-}
-
-void SetQuestionHandler(bool (*handler)(wxWindow* parent, const std::wstring& text,
-                                        const std::wstring& caption)) {
-    g_question.store(handler != nullptr ? handler : QuestionDialog);
-}
-
-bool AskForFile(wxWindow* parent, const std::wstring& title, const std::wstring& filter,
-                std::wstring* chosenPath) {
-    return g_fileDialog.load()(parent, title, filter, chosenPath);
-}
-
-void SetFileDialogHandler(bool (*handler)(wxWindow* parent, const std::wstring& title,
-                                          const std::wstring& filter, std::wstring* chosenPath)) {
-    g_fileDialog.store(handler != nullptr ? handler : FileDialog);
 }
 
 }  // namespace BexoPatch

@@ -1,11 +1,8 @@
-// The reporting path from workers to the window: the log callback, log clearing, and the
-// question and file dialogs behind a seam that tests answer.
+// The reporting path from workers to the window: the log callback and log clearing.
 #pragma once
 
 #include <cstdint>
 #include <string>
-
-class wxWindow;
 
 namespace BexoPatch {
 
@@ -21,17 +18,5 @@ void ClearLog();
 bool IsFirstLogLine();
 // Takes the first line's place, for OnLogLine.
 bool TakeFirstLogLine();
-
-// A Yes/No question with No as the default and a warning icon; true for Yes.
-bool AskYesNo(wxWindow* parent, const std::wstring& text, const std::wstring& caption);
-void SetQuestionHandler(bool (*handler)(wxWindow* parent, const std::wstring& text,
-                                        const std::wstring& caption));
-
-// The open-file dialog for one existing file: the title, a "description|pattern" filter,
-// and the chosen path; false when the user cancels.
-bool AskForFile(wxWindow* parent, const std::wstring& title, const std::wstring& filter,
-                std::wstring* chosenPath);
-void SetFileDialogHandler(bool (*handler)(wxWindow* parent, const std::wstring& title,
-                                          const std::wstring& filter, std::wstring* chosenPath));
 
 }  // namespace BexoPatch

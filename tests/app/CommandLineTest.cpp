@@ -8,8 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "kernel/FileUtil.h"
+#include "kernel/MessageCatalogue.h"
 #include "kernel/PatchSettings.h"
+#include "kernel/Text.h"
 #include "patch/PatchCallbacks.h"
+#include "platform/CommandLine.h"
 #include "platform/System.h"
 
 using namespace BexoPatch;
@@ -189,11 +193,68 @@ TEST_F(CommandLineTest, TableOfCommandLines) {
     }
 }
 
+// The help texts of every catalogue, those with characters outside ASCII included; the
+// usage is also kept for the window's log.
 TEST_F(CommandLineTest, HelpShowsTheUsageWithCatalogueTexts) {
+    const struct {
+        std::uint16_t language;
+        const wchar_t* admin;
+        const wchar_t* onExit;
+    } cases[] = {
+        {9, L"suppress admin privilege escalation", L"launch program onexit"},
+        {1031, L"Anforderung von Administratorrechten unterdrücken",
+         L"Programm beim Beenden starten"},
+        {1036, L"ne pas demander l'élévation des privilèges",
+         L"lancer un programme à la fermeture"},
+        {1049, L"не запрашивать повышение прав администратора", L"запустить программу при выходе"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.language);
+        SetMessageLanguage(c.language);
+        g_usage.clear();
+        CommandLineOptions options;
+        EXPECT_FALSE(ParseCommandLine({L"osmel-patcher", L"-h"}, &options));
+        EXPECT_NE(g_usage.find(c.admin), std::wstring::npos) << WideToUtf8(g_usage);
+        EXPECT_NE(g_usage.find(c.onExit), std::wstring::npos);
+        ASSERT_EQ(options.startupLines.size(), 1u);
+        EXPECT_EQ(options.startupLines[0], std::make_pair(LOG_NORMAL, g_usage));
+    }
+    SetMessageLanguage(0);
+}
+
+// A syntax error goes to the window's log too, as an error.
+TEST_F(CommandLineTest, ASyntaxErrorIsKeptForTheWindow) {
     CommandLineOptions options;
-    EXPECT_FALSE(ParseCommandLine({L"osmel-patcher", L"-h"}, &options));
-    EXPECT_NE(g_usage.find(L"suppress admin privilege escalation"), std::wstring::npos);
-    EXPECT_NE(g_usage.find(L"launch program onexit"), std::wstring::npos);
+    EXPECT_FALSE(ParseCommandLine({L"osmel-patcher", L"--bogus", L"41590", L"d"}, &options));
+    ASSERT_EQ(options.startupLines.size(), 1u);
+    EXPECT_EQ(options.startupLines[0].first, LOG_ERROR);
+    EXPECT_NE(options.startupLines[0].second.find(L"bogus"), std::wstring::npos);
+    EXPECT_EQ(options.startupLines[0].second, g_usage);
+}
+
+// A relative directory is the one the program was started in, whatever the working
+// directory is when the session uses it.
+TEST_F(CommandLineTest, ARelativeDirectoryIsTakenFromTheStartingDirectory) {
+    const struct {
+        const wchar_t* argument;
+        const wchar_t* installPath;
+    } cases[] = {
+        {L"kelvor", L"/home/user/kelvor"},
+        {L"/opt/kelvor", L"/opt/kelvor"},
+        {L"C:\\Kelvor", L"C:\\Kelvor"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(WideToUtf8(c.argument));
+        PatchSettings::Instance().Reset();
+        CommandLineOptions options;
+        ASSERT_TRUE(ParseCommandLine({L"osmel-patcher", L"--repair", L"41590", c.argument},
+                                     &options, L"/home/user"));
+        std::wstring path = PatchSettings::Instance().GetInstallPath();
+        NormaliseSeparators(path, L'/');
+        std::wstring expected = c.installPath;
+        NormaliseSeparators(expected, L'/');
+        EXPECT_EQ(path, expected);
+    }
 }
 
 TEST_F(CommandLineTest, ServerListFileAddsEveryLineAndAMissingFileIsLogged) {
@@ -212,12 +273,26 @@ TEST_F(CommandLineTest, ServerListFileAddsEveryLineAndAMissingFileIsLogged) {
     EXPECT_FALSE(ReadServerList(list.string()));
     std::filesystem::remove(list);
 
-    SetUp();
-    ASSERT_TRUE(
-        ParseCommandLine({L"osmel-patcher", L"--list=/no/such/list", L"1", L"d"}, &options));
-    ASSERT_EQ(g_log.size(), 1u);
-    EXPECT_EQ(g_log[0], L"Failed to read list of servers from /no/such/list");
-    EXPECT_FALSE(PatchSettings::Instance().DownloadMode());
+    // Longer than a server list can be: refused whole, the endless one included.
+    std::ofstream(list, std::ios::binary) << std::string(kMaxServerListBytes + 1, 'x');
+    EXPECT_FALSE(ReadServerList(list.string()));
+    EXPECT_TRUE(PatchSettings::Instance().Servers().size() == 3);
+    std::filesystem::remove(list);
+    EXPECT_FALSE(ReadServerList("/dev/zero"));
+
+    // The line waits for the window: nothing reaches the log before it exists.
+    for (const wchar_t* missing : {L"/no/such/list", L"/dev/zero"}) {
+        SetUp();
+        CommandLineOptions failed;
+        ASSERT_TRUE(ParseCommandLine(
+            {L"osmel-patcher", L"--list=" + std::wstring(missing), L"1", L"d"}, &failed));
+        EXPECT_TRUE(g_log.empty());
+        ASSERT_EQ(failed.startupLines.size(), 1u);
+        EXPECT_EQ(failed.startupLines[0],
+                  std::make_pair(LOG_ERROR,
+                                 L"Failed to read list of servers from " + std::wstring(missing)));
+        EXPECT_FALSE(PatchSettings::Instance().DownloadMode());
+    }
 }
 
 TEST_F(CommandLineTest, QuotedDirectoryEndingInBackslashLosesTheStrayQuote) {
@@ -236,14 +311,48 @@ TEST_F(CommandLineTest, ElevationParametersCarryTheWholeSettings) {
     settings.SetCurrentVersion("41590");
     settings.SetInstallPath(L"C:\\Kelvor \u041a");
     EXPECT_EQ(ElevationParameters(),
-              "--admin --repair --server=\"http://a/;ftp://b/\" --final= 41590 "
-              "\"C:\\Kelvor ?\"");
+              "--admin --repair --server=http://a/;ftp://b/ --final= 41590 \"C:\\Kelvor ?\"");
 
     settings.Reset();
     settings.SetCurrentVersion("41590");
     settings.SetFinalVersion("41610");
     settings.SetInstallPath(L"/opt/kelvor");
-    EXPECT_EQ(ElevationParameters(), "--admin --final=41610 41590 \"/opt/kelvor\"");
+    EXPECT_EQ(ElevationParameters(), "--admin --final=41610 41590 /opt/kelvor");
+}
+
+// The elevated copy must read back what this process had: directories with spaces, a
+// trailing backslash or a quote, and servers with spaces, split as Windows splits.
+TEST_F(CommandLineTest, ElevationParametersSplitBackIntoTheSameSettings) {
+    const struct {
+        const wchar_t* installPath;
+        const wchar_t* server;
+    } cases[] = {
+        {L"C:\\Program Files\\Kelvor\\", L"http://a/"},
+        {L"/opt/my kelvor", L"ftp://b/x y/"},
+        {L"C:\\Games\\\"Kelvor\"", L"http://a/"},
+        {L"C:\\Kelvor\\\\", L"http://a/"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(WideToUtf8(c.installPath));
+        PatchSettings& settings = PatchSettings::Instance();
+        settings.Reset();
+        settings.SetCurrentVersion("41590");
+        settings.SetFinalVersion("41610");
+        settings.SetInstallPath(c.installPath);
+        settings.AddServer(c.server);
+        const std::vector<std::wstring> servers = settings.Servers();
+        const std::vector<std::wstring> arguments =
+            Platform::SplitWindowsCommandLine(L"osmel-patcher " + ToWide(ElevationParameters()));
+
+        settings.Reset();
+        CommandLineOptions options;
+        ASSERT_TRUE(ParseCommandLine(arguments, &options));
+        EXPECT_EQ(settings.GetInstallPath(), c.installPath);
+        EXPECT_EQ(settings.GetCurrentVersion(), "41590");
+        EXPECT_EQ(settings.GetFinalVersion(), "41610");
+        EXPECT_EQ(settings.Servers(), servers);
+        EXPECT_TRUE(options.adminSwitch);
+    }
 }
 
 }  // namespace

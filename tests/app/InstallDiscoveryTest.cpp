@@ -225,6 +225,31 @@ TEST_F(InstallDiscoveryTest, RefusesQuietlyWithoutAnArchiveAndWithMessage184When
     EXPECT_EQ(m_window.ready, 0);
 }
 
+// A directory named on the command line is the one matched, whatever the registry says.
+TEST_F(InstallDiscoveryTest, TheDirectoryOfTheCommandLineIsTheOneMatched) {
+    const fs::path registered = Installation("registered", "build 41590");
+    const fs::path named = Installation("named", "build 41600");
+    Registry(Product("Kelvor", "Kelvor", registered.string()));
+    const fs::path patcher = Patcher();
+    PatchSettings& settings = PatchSettings::Instance();
+    settings.SetInstallPath(Wide(named));
+    EXPECT_FALSE(LoadStandalonePatch(Wide(patcher), false));
+    EXPECT_EQ(g_log, (std::vector<LogLine>{{LOG_ERROR,
+                                            L"This patch file is not applicable to your current "
+                                            L"installation version."}}));
+    EXPECT_FALSE(settings.StandaloneMode());
+    EXPECT_EQ(settings.GetInstallPath(), Wide(named));
+
+    // Named and matching, with a registry that points elsewhere.
+    Registry(Product("Kelvor", "Kelvor", "/registered/elsewhere"));
+    settings.Reset();
+    g_log.clear();
+    settings.SetInstallPath(Wide(registered));
+    ASSERT_TRUE(LoadStandalonePatch(Wide(patcher), false));
+    EXPECT_EQ(settings.GetInstallPath(), Wide(registered));
+    EXPECT_EQ(settings.GetCurrentVersion(), "41590");
+}
+
 // Browsing skips the registry; the product's executable in bin/ or at the top of the
 // installation both lead to the installation directory.
 TEST_F(InstallDiscoveryTest, TheLocateDialogLeadsToTheInstallationFromBinOrItsRoot) {

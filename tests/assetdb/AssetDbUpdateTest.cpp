@@ -27,20 +27,30 @@ TEST(AssetDbUpdateTest, TheToolsOutputReachesTheLogAndTheGaugeEndsFull) {
     installation.Configure("repairseconds=0.2\nrepairlines=4\n");
     ASSERT_TRUE(AcquireAssetDatabase(installation.Path(), 1, 1));
     RecordingWindow window;
-    RunAssetDatabaseUpdate(installation.Path(), window);
+    EXPECT_TRUE(RunAssetDatabaseUpdate(installation.Path(), window));
 
     const auto calls = window.Calls();
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.front().what, "log0");
     EXPECT_EQ(calls.front().text,
               L"\nUpdating Kelvor asset database... (this may take several minutes)");
-    // The tool could attach: the update gave the lock up first.
-    EXPECT_EQ(LogText(calls, "log0"),
-              L"\nUpdating Kelvor asset database... (this may take several minutes)"
-              L"Repairing the Kelvor asset database.\n"
-              L"Checked 25% of the assets.\nChecked 50% of the assets.\n"
-              L"Checked 75% of the assets.\nChecked 100% of the assets.\n"
-              L"The asset database is up to date.\n");
+    // The tool could attach: the update gave the lock up first. Its output comes line by
+    // line, without the breaks that would show as empty lines in the window.
+    std::vector<std::wstring> lines;
+    for (const auto& call : calls) {
+        if (call.what == "log0") {
+            lines.push_back(call.text);
+        }
+    }
+    EXPECT_EQ(lines, (std::vector<std::wstring>{
+                         L"\nUpdating Kelvor asset database... (this may take several minutes)",
+                         L"Repairing the Kelvor asset database.",
+                         L"Checked 25% of the assets.",
+                         L"Checked 50% of the assets.",
+                         L"Checked 75% of the assets.",
+                         L"Checked 100% of the assets.",
+                         L"The asset database is up to date.",
+                     }));
 
     std::vector<std::pair<std::string, int>> gauge;
     for (const auto& call : calls) {
@@ -64,7 +74,7 @@ TEST(AssetDbUpdateTest, CancelStopsTheToolWithinAboutASecond) {
     RecordingWindow window;
     window.cancelOnOutput = true;
     const auto start = Clock::now();
-    RunAssetDatabaseUpdate(installation.Path(), window);
+    EXPECT_FALSE(RunAssetDatabaseUpdate(installation.Path(), window)) << "cancelled";
     const auto seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_LT(seconds, 3.0);
     const std::wstring log = LogText(window.Calls(), "log0");
@@ -76,13 +86,25 @@ TEST(AssetDbUpdateTest, AMissingToolIsReportedAndTheUpdateEnds) {
     TestInstallation installation;
     std::filesystem::remove(installation.root / "bin" / "KelvorUtil.exe");
     RecordingWindow window;
-    RunAssetDatabaseUpdate(installation.Path(), window);
+    EXPECT_FALSE(RunAssetDatabaseUpdate(installation.Path(), window));
     const auto calls = window.Calls();
     EXPECT_EQ(LogText(calls, "log2"),
               L"Failed to launch KelvorUtil to repair the Kelvor asset database.\n"
               L"Please repair the database manually from Depotrix.");
     EXPECT_EQ(calls.back().what, "value");
     EXPECT_EQ(calls.back().number, 1);
+}
+
+// A tool that ends with a failure leaves the database to be repaired: the update says so
+// and fails.
+TEST(AssetDbUpdateTest, AToolThatFailsFailsTheUpdate) {
+    TestInstallation installation;
+    installation.Configure("repairseconds=0\nrepairlines=1\nexitcode=3\n");
+    RecordingWindow window;
+    EXPECT_FALSE(RunAssetDatabaseUpdate(installation.Path(), window));
+    EXPECT_EQ(LogText(window.Calls(), "log2"),
+              L"KelvorUtil failed to repair the Kelvor asset database (exit code 3).\n"
+              L"Please repair the database manually from Depotrix.");
 }
 
 TEST(AssetDbUpdateTest, TheHackProgressFillsHalfTheGauge) {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/Dialogs.h"
 #include "app/OsmelPatcherApp.h"
 #include "kernel/Text.h"
 #include "net/CompletionPort.h"
@@ -70,12 +71,24 @@ public:
 };
 
 // The fatal-error box runs in signal context: the answer is a plain write.
-void RecordMessageBox(const std::wstring& text, const std::wstring& caption) {
-    const std::string line = "message box: " + ToNarrow(caption) + ": " + ToNarrow(text) + "\n";
-    if (::write(STDOUT_FILENO, line.data(), line.size()) < 0) {
-        std::_Exit(2);
+class RecordingDialogs : public Dialogs {
+public:
+    void ShowMessage(const std::wstring& text, const std::wstring& caption) override {
+        const std::string line = "message box: " + ToNarrow(caption) + ": " + ToNarrow(text) + "\n";
+        if (::write(STDOUT_FILENO, line.data(), line.size()) < 0) {
+            std::_Exit(2);
+        }
     }
-}
+    bool AskYesNo(wxWindow* /*parent*/, const std::wstring& /*text*/,
+                  const std::wstring& /*caption*/) override {
+        return false;
+    }
+    bool ChooseFile(wxWindow* /*parent*/, const std::wstring& /*title*/,
+                    const std::wstring& /*filter*/, std::wstring* /*chosenPath*/) override {
+        return false;
+    }
+};
+RecordingDialogs g_dialogs;
 
 void PlantFault(const std::string& thread) {
     if (thread == "window") {
@@ -99,7 +112,7 @@ void PlantFault(const std::string& thread) {
 class CrashProbeApp : public PatcherGuiApp {
 public:
     bool OnInit() override {
-        SetMessageBoxHandler(RecordMessageBox);
+        SetDialogs(&g_dialogs);
         if (!PatcherGuiApp::OnInit()) {
             return false;
         }

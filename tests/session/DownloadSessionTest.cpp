@@ -3,12 +3,15 @@
 // and packages made by our own tools (scripts/standalone-fixture.sh).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "../net/LocalServers.h"
 #include "FixtureTest.h"
@@ -17,6 +20,7 @@
 #include "kernel/Text.h"
 #include "net/BexoInet.h"
 #include "platform/System.h"
+#include "platform/TcpStream.h"
 #include "session/SessionServices.h"
 
 using namespace BexoPatch;
@@ -93,19 +97,106 @@ TEST_F(DownloadSessionTest, DownloadsAndAppliesTheChainFromTheFirstServerThatAns
         Prepare({down, server});
         CapturedLog log;
         RecordingWindow window;
-        RunSessionThread(window);
+        // The window's view of the download, read while the session writes it.
+        DownloadProgress last;
+        RunSessionThread(window, [&last](PatchThread& session) {
+            if (session.Downloading()) {
+                last = session.GetDownloadProgress();
+            }
+        });
 
+        EXPECT_LE(last.bytesDone, last.bytesTotal);
         EXPECT_EQ(InstallationTree(m_install), Build("41610"));
         EXPECT_EQ(window.installed, 2);
         EXPECT_TRUE(log.Contains(LOG_NORMAL, L"Downloading patch file..."));
         EXPECT_TRUE(log.Contains(LOG_NORMAL, L"No (more) patches at server for version: 41610"));
         EXPECT_TRUE(log.Contains(LOG_NORMAL, kDatabaseUpdate));
-        EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching completed."));
-        // The packages stay in the temporary directory, whole.
-        EXPECT_EQ(testservers::ReadText(m_dir / "temp" / "41600_to_41610.zip"),
-                  testservers::ReadText(Root() / "kelvor" / "41600_to_41610.zip"));
-        fs::remove_all(m_dir / "temp");
-        fs::create_directories(m_dir / "temp");
+        EXPECT_EQ(log.Tail(2), (std::vector<LogLine>{
+                                   {LOG_NORMAL, L"The installation is at build 41610."},
+                                   {LOG_NORMAL, L"Patching completed."},
+                               }));
+        EXPECT_EQ(PatchSettings::Instance().GetCurrentVersion(), "41610");
+        // Each package went once its step was applied, and the session's directory after.
+        EXPECT_TRUE(fs::is_empty(m_dir / "temp"));
+    }
+}
+
+// Two queued builds on one chain (the first and the second build of it): both steps
+// apply, the second build's chain then leads back to a build already reached, which
+// ends it, and the session goes on to the database update and completes.
+TEST_F(DownloadSessionTest, AnOverlappingChainEndsAndTheSessionCompletes) {
+    testservers::Servers& servers = *s_servers;
+    ASSERT_TRUE(servers.Ready());
+    Prepare({servers.HttpURL("kelvor/")});
+    PatchSettings::Instance().PushBuild("41600");
+    CapturedLog log;
+    RecordingWindow window;
+    RunSessionThread(window);
+
+    EXPECT_EQ(InstallationTree(m_install), Build("41610"));
+    EXPECT_EQ(window.installed, 2);
+    EXPECT_TRUE(log.Contains(LOG_NORMAL,
+                             L"The patch steps lead back to build 41610, which this "
+                             L"session has already reached."));
+    EXPECT_TRUE(log.Contains(LOG_NORMAL, kDatabaseUpdate));
+    EXPECT_EQ(log.Tail(2), (std::vector<LogLine>{
+                               {LOG_NORMAL, L"The installation is at build 41610."},
+                               {LOG_NORMAL, L"Patching completed."},
+                           }));
+    EXPECT_EQ(PatchSettings::Instance().GetCurrentVersion(), "41610");
+}
+
+// The first step applies, the second package is missing: the session fails and says
+// that the installation is at the first step's build; a failing or cancelled database
+// tool fails or cancels the session that applied everything.
+TEST_F(DownloadSessionTest, SaysWhichBuildAFailedOrCancelledSessionLeaves) {
+    testservers::Servers& servers = *s_servers;
+    ASSERT_TRUE(servers.Ready());
+    const fs::path www = servers.Www() / "first-only";
+    fs::create_directories(www);
+    fs::copy(Root() / "kelvor" / "patches.txt", www / "patches.txt");
+    fs::copy(Root() / "kelvor" / "41590_to_41600.zip", www / "41590_to_41600.zip");
+    Prepare({servers.HttpURL("first-only/")});
+    {
+        CapturedLog log;
+        RecordingWindow window;
+        RunSessionThread(window);
+        EXPECT_EQ(InstallationTree(m_install), Build("41600"));
+        EXPECT_EQ(window.installed, 1);
+        EXPECT_TRUE(log.Contains(LOG_ERROR, L"Patch download failed."));
+        EXPECT_FALSE(log.Contains(LOG_NORMAL, kDatabaseUpdate));
+        EXPECT_EQ(log.Tail(2), (std::vector<LogLine>{
+                                   {LOG_NORMAL, L"The installation is at build 41600."},
+                                   {LOG_NORMAL, L"Patching aborted."},
+                               }));
+        EXPECT_EQ(PatchSettings::Instance().GetCurrentVersion(), "41600");
+        EXPECT_TRUE(fs::is_empty(m_dir / "temp"));
+    }
+    struct Case {
+        const char* config;
+        bool cancel;
+        std::wstring outcome;
+    };
+    const Case cases[] = {
+        {"repairseconds=0\nrepairlines=1\nexitcode=3\n", false, L"Patching aborted."},
+        {"repairseconds=30\nrepairlines=300\n", true, L"Patching cancelled."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.config);
+        Prepare({servers.HttpURL("kelvor/")});
+        std::ofstream(m_install / "bin" / "KelvorUtil.cfg") << c.config;
+        CapturedLog log;
+        RecordingWindow window;
+        if (c.cancel) {
+            log.CancelOn(L"Checked", &window);
+        }
+        RunSessionThread(window);
+        EXPECT_EQ(window.installed, 2);
+        EXPECT_TRUE(log.Contains(LOG_NORMAL, kDatabaseUpdate));
+        EXPECT_EQ(log.Tail(2), (std::vector<LogLine>{
+                                   {LOG_NORMAL, L"The installation is at build 41610."},
+                                   {LOG_NORMAL, c.outcome},
+                               }));
     }
 }
 
@@ -125,7 +216,10 @@ TEST_F(DownloadSessionTest, RefusesA404StopsOnCancelAndSkipsWorkAtTheFinalVersio
         RunSessionThread(window);
         EXPECT_EQ(InstallationTree(m_install), Build("41590"));
         EXPECT_TRUE(log.Contains(LOG_ERROR, L"Patch download failed."));
-        EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching aborted."));
+        EXPECT_EQ(log.Tail(2), (std::vector<LogLine>{
+                                   {LOG_NORMAL, L"The installation is at build 41590."},
+                                   {LOG_NORMAL, L"Patching aborted."},
+                               }));
         EXPECT_EQ(window.installed, 0);
     }
     fs::copy(Root() / "kelvor" / "41590_to_41600.zip", www / "41590_to_41600.zip");
@@ -136,7 +230,8 @@ TEST_F(DownloadSessionTest, RefusesA404StopsOnCancelAndSkipsWorkAtTheFinalVersio
         window.cancel = true;
         RunSessionThread(window);
         EXPECT_EQ(InstallationTree(m_install), Build("41590"));
-        EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching aborted."));
+        EXPECT_FALSE(log.Contains(LOG_ERROR, L"Patch download failed."));
+        EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching cancelled."));
         const std::string requests = servers.HttpLog().substr(before.size());
         std::size_t gets = 0;
         for (std::size_t at = 0;
@@ -152,6 +247,119 @@ TEST_F(DownloadSessionTest, RefusesA404StopsOnCancelAndSkipsWorkAtTheFinalVersio
     EXPECT_TRUE(log.Contains(LOG_NORMAL, L"Client is at the final version: 41590"));
     EXPECT_FALSE(log.Contains(LOG_NORMAL, kDatabaseUpdate));
     EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching completed."));
+}
+
+// A list that is not a patch list, and one that is not there, each give their line in
+// the log, read through the real fetch.
+TEST_F(DownloadSessionTest, AGarbageOrMissingListIsReported) {
+    testservers::Servers& servers = *s_servers;
+    ASSERT_TRUE(servers.Ready());
+    fs::create_directories(servers.Www() / "garbage");
+    testservers::WriteText(servers.Www() / "garbage" / "patches.txt",
+                           std::string("\x89PNG\r\n\x1a\n\0\0garbage: yes\n\n\xff\xfe", 24));
+    struct Case {
+        std::string server;
+        std::wstring line;
+    };
+    const Case cases[] = {
+        {servers.HttpURL("garbage/"), L"The patch list at " +
+                                          Utf8ToWide(servers.HttpURL("garbage/patches.txt")) +
+                                          L" is not a usable patch list."},
+        {servers.HttpURL("none/"),
+         L"Unable to download patch file: " + Utf8ToWide(servers.HttpURL("none/patches.txt"))},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.server);
+        Prepare({c.server});
+        CapturedLog log;
+        RecordingWindow window;
+        RunSessionThread(window);
+        EXPECT_TRUE(log.Contains(LOG_NORMAL, c.line));
+        EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching aborted."));
+        EXPECT_EQ(InstallationTree(m_install), Build("41590"));
+    }
+}
+
+// A server that accepts the connection and never answers: Cancel ends the list fetch and
+// the size query within a second, and the session as cancelled.
+TEST_F(DownloadSessionTest, CancelEndsAFetchOrSizeQueryThatWaitsForTheServer) {
+    testservers::Servers& servers = *s_servers;
+    ASSERT_TRUE(servers.Ready());
+    auto silent = Platform::TcpListener::Listen("127.0.0.1", 0);
+    ASSERT_NE(silent, nullptr);
+    const std::string silentURL = "http://127.0.0.1:" + std::to_string(silent->Port()) + "/";
+    fs::create_directories(servers.Www() / "silent-data");
+    testservers::WriteText(servers.Www() / "silent-data" / "patches.txt",
+                           "source-version: 41590\ntarget-version: 41600\n"
+                           "patch-exe-url: http://example.invalid/patcher.exe\n"
+                           "patch-data-url: " +
+                               silentURL + "41590_to_41600.zip\n\n");
+    struct Case {
+        const char* stage;
+        std::string server;
+    };
+    const Case cases[] = {
+        {"list fetch", silentURL},
+        {"size query", servers.HttpURL("silent-data/")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stage);
+        Prepare({c.server});
+        CapturedLog log;
+        RecordingWindow window;
+        std::chrono::steady_clock::time_point cancelled;
+        // Cancels once the session's request has reached the silent server.
+        std::thread canceller([&] {
+            const std::unique_ptr<Platform::TcpStream> held = silent->Accept();
+            cancelled = std::chrono::steady_clock::now();
+            window.cancel = true;
+            // The connection stays open, unanswered, until the session has gone.
+            while (window.finished == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+        RunSessionThread(window);
+        const auto ended = std::chrono::steady_clock::now();
+        canceller.join();
+        EXPECT_LT(ended - cancelled, std::chrono::seconds(1));
+        EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching cancelled."));
+        for (const LogLine& line : log.Lines()) {
+            EXPECT_NE(line.first, LOG_ERROR) << WideToUtf8(line.second);
+        }
+        EXPECT_TRUE(fs::is_empty(m_dir / "temp"));
+    }
+}
+
+// The package is written to a full disk: the session says so, does not download again,
+// and leaves nothing behind.
+TEST_F(DownloadSessionTest, AFullDiskIsReportedAndNotRetried) {
+    testservers::Servers& servers = *s_servers;
+    ASSERT_TRUE(servers.Ready());
+    ASSERT_TRUE(fs::exists("/dev/full"));
+    Prepare({servers.HttpURL("kelvor/")});
+    const std::string before = servers.HttpLog();
+    CapturedLog log;
+    RecordingWindow window;
+    fs::path package;
+    // The package's place in the session's directory leads to a device that is always full.
+    log.When(L"Downloading patch file", [&] {
+        package = fs::directory_iterator(m_dir / "temp")->path() / "41590_to_41600.zip";
+        fs::create_symlink("/dev/full", package);
+    });
+    RunSessionThread(window);
+    EXPECT_TRUE(log.Contains(LOG_ERROR, L"The disk is full; the patch file could not be written: " +
+                                            Utf8ToWide(package.string())));
+    EXPECT_FALSE(log.Contains(LOG_ERROR, L"Patch download failed."));
+    EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching aborted."));
+    const std::string requests = servers.HttpLog().substr(before.size());
+    std::size_t gets = 0;
+    for (std::size_t at = 0;
+         (at = requests.find("GET /kelvor/41590_to_41600.zip", at)) != std::string::npos; ++at) {
+        ++gets;
+    }
+    EXPECT_EQ(gets, 1u) << requests;
+    EXPECT_TRUE(fs::is_empty(m_dir / "temp"));
+    EXPECT_TRUE(fs::exists("/dev/full"));
 }
 
 }  // namespace

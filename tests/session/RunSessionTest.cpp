@@ -73,6 +73,11 @@ bool DiskFree(const std::wstring& /*directory*/, std::uint64_t* freeBytes) {
 bool LoopSucceeds(PatchThread& /*session*/) {
     return true;
 }
+// The user cancels while the loop runs, and the loop stops.
+bool LoopCancelled(PatchThread& session) {
+    static_cast<FakeWindow*>(session.Owner())->cancel = true;
+    return false;
+}
 bool RepairSucceeds(PatchThread& /*session*/) {
     ++g_repairRuns;
     return true;
@@ -124,9 +129,10 @@ TEST(RunSessionTest, ChecksRunInOrderAndEverySessionEndsWithTheFinishedEvent) {
          {},
          0},
         {"files in use",
-         [](SessionServices& s, PatchSettings&) {
+         [](SessionServices& s, PatchSettings& p) {
              s.acquireAssetDatabase = Busy;
              s.getFreeDiskSpace = DiskFull;
+             p.SetInstallPath(L"/opt/kelvor");
          },
          {{LOG_ERROR, L"Unable to patch - files in use."}, {LOG_NORMAL, kAborted}},
          {L"Files In Use: One or more Kelvor-r"},
@@ -162,6 +168,27 @@ TEST(RunSessionTest, ChecksRunInOrderAndEverySessionEndsWithTheFinishedEvent) {
          {{LOG_NORMAL, kDiskCheck}, {LOG_NORMAL, kCompleted}},
          {},
          0},
+        {"download cancelled",
+         [](SessionServices& s, PatchSettings& p) {
+             s.getFreeDiskSpace = DiskFree;
+             s.runDownloadSession = LoopCancelled;
+             p.SetInstallPath(L"/opt/kelvor");
+             p.SetDownloadMode(true);
+         },
+         {{LOG_NORMAL, kDiskCheck}, {LOG_NORMAL, L"Patching cancelled."}},
+         {},
+         0},
+        // No directory: refused before the database lock is waited for.
+        {"repair without a directory",
+         [](SessionServices& s, PatchSettings& p) {
+             s.runRepairSession = RepairSucceeds;
+             s.acquireAssetDatabase = Busy;
+             p.SetRepairMode(true);
+         },
+         {{LOG_ERROR, L"No installation directory is known. Name it on the command line."},
+          {LOG_NORMAL, kAborted}},
+         {},
+         0},
         // Repair is chosen before the download loop and skips the disk space check.
         {"repair over download",
          [](SessionServices& s, PatchSettings& p) {
@@ -169,6 +196,7 @@ TEST(RunSessionTest, ChecksRunInOrderAndEverySessionEndsWithTheFinishedEvent) {
              s.getFreeDiskSpace = DiskFull;
              p.SetDownloadMode(true);
              p.SetRepairMode(true);
+             p.SetInstallPath(L"/opt/kelvor");
          },
          {{LOG_NORMAL, kCompleted}},
          {},

@@ -6,8 +6,11 @@
 #include <wx/init.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -76,6 +79,31 @@ public:
         std::lock_guard<std::mutex> hold(m_lock);
         return m_lines;
     }
+    // Runs the action (once, on the session's thread) as soon as a line starting with
+    // the text is reported.
+    void When(const std::wstring& text, std::function<void()> action) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_whenText = text;
+        m_action = std::move(action);
+    }
+    // Has the window cancel as soon as a line starting with the text is reported.
+    void CancelOn(const std::wstring& text, RecordingWindow* window) {
+        When(text, [this, window] {
+            window->cancel = true;
+            m_cancelledAt = std::chrono::steady_clock::now();
+        });
+    }
+    // When that cancel happened.
+    std::chrono::steady_clock::time_point CancelledAt() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_cancelledAt;
+    }
+    // The last lines, oldest first.
+    std::vector<LogLine> Tail(std::size_t count) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        const std::size_t from = m_lines.size() > count ? m_lines.size() - count : 0;
+        return {m_lines.begin() + static_cast<std::ptrdiff_t>(from), m_lines.end()};
+    }
     bool Contains(std::int32_t level, const std::wstring& text) {
         std::lock_guard<std::mutex> hold(m_lock);
         for (const LogLine& line : m_lines) {
@@ -90,11 +118,19 @@ private:
     static void Capture(std::int32_t level, const std::wstring& text) {
         std::lock_guard<std::mutex> hold(s_current->m_lock);
         s_current->m_lines.emplace_back(level, text);
+        if (s_current->m_action && text.starts_with(s_current->m_whenText)) {
+            const std::function<void()> action = std::move(s_current->m_action);
+            s_current->m_action = nullptr;
+            action();
+        }
     }
 
     static inline CapturedLog* s_current = nullptr;
     std::mutex m_lock;
     std::vector<LogLine> m_lines;
+    std::wstring m_whenText;
+    std::function<void()> m_action;
+    std::chrono::steady_clock::time_point m_cancelledAt;
 };
 
 // Every file below an installation by its relative path, with its bytes; the tools it
@@ -112,11 +148,16 @@ inline std::map<std::string, std::string> InstallationTree(const std::filesystem
     return files;
 }
 
-// Runs one session on its own thread, as the window does, and waits for it.
-inline void RunSessionThread(RecordingWindow& window) {
+// Runs one session on its own thread, as the window does, and waits for it; `watch`
+// runs on this thread meanwhile, as the window's timer would, until the session ends.
+inline void RunSessionThread(RecordingWindow& window,
+                             const std::function<void(PatchThread&)>& watch = nullptr) {
     PatchThread thread(&window);
     ASSERT_EQ(thread.Create(), wxTHREAD_NO_ERROR);
     ASSERT_EQ(thread.Run(), wxTHREAD_NO_ERROR);
+    while (watch && window.finished == 0) {
+        watch(thread);
+    }
     thread.Wait(wxTHREAD_WAIT_BLOCK);
 }
 

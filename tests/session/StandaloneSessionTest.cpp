@@ -3,6 +3,7 @@
 // it, a cancel, the move to the next queued build; and the disk space decisions.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -93,14 +94,41 @@ TEST_F(StandaloneSessionTest, BringsTheInstallationToTheLastBuildOfTheChain) {
     EXPECT_TRUE(log.Contains(LOG_NORMAL, L"Patching from 41590 to 41600."));
     EXPECT_TRUE(log.Contains(LOG_NORMAL, L"Patching from 41600 to 41610."));
     EXPECT_TRUE(log.Contains(LOG_NORMAL, L"There are no more patches for this build."));
-    EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching completed."));
+    EXPECT_EQ(log.Tail(2), (std::vector<LogLine>{
+                               {LOG_NORMAL, L"The installation is at build 41610."},
+                               {LOG_NORMAL, L"Patching completed."},
+                           }));
     for (const auto& entry : fs::recursive_directory_iterator(install)) {
         EXPECT_NE(entry.path().extension(), ".pbk") << entry.path();
     }
-    // Package files stay in the temporary directory; the unpack directories do not.
-    EXPECT_TRUE(fs::exists(m_dir / "temp" / "41590_to_41600.zip"));
-    EXPECT_TRUE(fs::exists(m_dir / "temp" / "41600_to_41610.zip"));
-    EXPECT_EQ(PatchSettings::Instance().GetCurrentVersion(), "");
+    // The session's directory, packages and unpacked steps included, is gone.
+    EXPECT_TRUE(fs::is_empty(m_dir / "temp"));
+    EXPECT_EQ(PatchSettings::Instance().GetCurrentVersion(), "41610");
+}
+
+// Two queued builds on one chain: the second one's chain leads back to a build already
+// reached, which ends it; the session goes on and completes at the chain's end.
+TEST_F(StandaloneSessionTest, AnOverlappingChainEndsAndTheSessionCompletes) {
+    const fs::path install = Install("41590");
+    PatchSettings::Instance().PushBuild("41590");
+    PatchSettings::Instance().PushBuild("41600");
+    CapturedLog log;
+    RecordingWindow window;
+    RunSessionThread(window);
+
+    EXPECT_EQ(InstallationTree(install), Build("41610"));
+    EXPECT_EQ(window.installed, 2);
+    EXPECT_TRUE(log.Contains(LOG_NORMAL,
+                             L"The patch steps lead back to build 41610, which this "
+                             L"session has already reached."));
+    EXPECT_TRUE(log.Contains(LOG_NORMAL,
+                             L"\nUpdating Kelvor asset database... (this may take "
+                             L"several minutes)"));
+    EXPECT_EQ(log.Tail(2), (std::vector<LogLine>{
+                               {LOG_NORMAL, L"The installation is at build 41610."},
+                               {LOG_NORMAL, L"Patching completed."},
+                           }));
+    EXPECT_EQ(PatchSettings::Instance().GetCurrentVersion(), "41610");
 }
 
 TEST_F(StandaloneSessionTest, ADamagedFileStopsTheChainAtTheLastGoodBuild) {
@@ -131,24 +159,57 @@ TEST_F(StandaloneSessionTest, ADamagedFileStopsTheChainAtTheLastGoodBuild) {
     EXPECT_EQ(window.installed, 1);
     EXPECT_TRUE(MarkerSet());
     EXPECT_TRUE(log.Contains(LOG_ERROR, L"\nFailed to apply the patch: 41600_to_41610"));
-    EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching aborted."));
+    EXPECT_EQ(
+        log.Tail(2),
+        (std::vector<LogLine>{
+            {LOG_ERROR, L"The installation may be left part-way from build 41600 to build 41610."},
+            {LOG_NORMAL, L"Patching aborted."},
+        }));
     EXPECT_EQ(window.ranges.back(), 1);
     EXPECT_EQ(window.values.back(), 1);
+    EXPECT_TRUE(fs::is_empty(m_dir / "temp"));
 }
 
-TEST_F(StandaloneSessionTest, ACancelBeforeUnpackingChangesNothing) {
-    const fs::path install = Install("41590");
-    PatchSettings::Instance().PushBuild("41590");
-    CapturedLog log;
-    RecordingWindow window;
-    window.cancel = true;
-    RunSessionThread(window);
+// A cancel at each stage of a step: it ends the session as cancelled within a second,
+// with nothing changed, no failure line, the marker clear and no temporary data left.
+TEST_F(StandaloneSessionTest, ACancelAtAnyStageEndsTheSessionAsCancelled) {
+    struct Case {
+        const wchar_t* cancelOn;  // empty: cancelled before the session starts
+        const char* stage;
+    };
+    const Case cases[] = {
+        {L"", "before extraction"},
+        {L"Patching from 41590", "during extraction"},
+        {L"Unpacking patch file", "during unpacking"},
+        {L"Patching...", "just before the engine"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stage);
+        fs::remove_all(m_dir / "install");
+        const fs::path install = Install("41590");
+        PatchSettings::Instance().PushBuild("41590");
+        CapturedLog log;
+        RecordingWindow window;
+        window.cancel = *c.cancelOn == L'\0';
+        log.CancelOn(c.cancelOn, &window);
+        RunSessionThread(window);
+        const auto ended = std::chrono::steady_clock::now();
 
-    EXPECT_EQ(InstallationTree(install), Build("41590"));
-    EXPECT_EQ(window.installed, 0);
-    EXPECT_FALSE(log.Contains(LOG_NORMAL, L"Unpacking patch file..."));
-    EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching aborted."));
-    EXPECT_EQ(fs::directory_iterator(m_dir / "temp")->path().filename(), "41590_to_41600.zip");
+        if (*c.cancelOn != L'\0') {
+            EXPECT_LT(ended - log.CancelledAt(), std::chrono::seconds(1));
+        }
+        EXPECT_EQ(InstallationTree(install), Build("41590"));
+        EXPECT_EQ(window.installed, 0);
+        EXPECT_FALSE(MarkerSet());
+        for (const LogLine& line : log.Lines()) {
+            EXPECT_NE(line.first, LOG_ERROR) << WideToUtf8(line.second);
+        }
+        EXPECT_EQ(log.Tail(2), (std::vector<LogLine>{
+                                   {LOG_NORMAL, L"The installation is at build 41590."},
+                                   {LOG_NORMAL, L"Patching cancelled."},
+                               }));
+        EXPECT_TRUE(fs::is_empty(m_dir / "temp"));
+    }
 }
 
 // A queued build without a step is passed over for the next one; an installation already
@@ -242,59 +303,72 @@ TEST(DiskSpaceTest, DecidesFromBothVolumesAndChoosesWhereToUnpack) {
     PatchSettings::Instance().Reset();
 }
 
-// Each step's directory lies below the previous step's, whose parents were removed.
-TEST(MakeTempDirectoryTest, NestsBelowThePreviousDirectoryAndRefusesAFileInTheWay) {
+// A session's directory is always new: a directory that already has the next name,
+// with whatever it holds, is passed over and left alone, so that removing the session's
+// directory never removes someone else's data.
+TEST(MakeTempDirectoryTest, MakesANewDirectoryAndNeverTakesOverAnExistingOne) {
     const fs::path base = fs::temp_directory_path() /
                           ("osmel-nest-" + std::to_string(Platform::GetCurrentProcessId()));
-    fs::create_directories(base);
+    const std::wstring wideBase = Utf8ToWide(base.string());
     // Compared, and handed to the file system, with one kind of separator.
     const auto plain = [](std::wstring path) {
         NormaliseSeparators(path, L'/');
-        return path;
+        return WideToUtf8(path);
     };
-    std::wstring directory = Utf8ToWide(base.string());
-    ASSERT_TRUE(MakeTempDirectory(directory));
-    const std::wstring first = plain(directory);
-    EXPECT_TRUE(first.starts_with(Utf8ToWide(base.string()) + L"/file")) << WideToUtf8(first);
-    fs::remove_all(WideToUtf8(first));
-    ASSERT_TRUE(MakeTempDirectory(directory));
-    EXPECT_TRUE(plain(directory).starts_with(first + L"/file")) << WideToUtf8(directory);
-    EXPECT_TRUE(fs::is_directory(WideToUtf8(plain(directory))));
+    std::wstring first;
+    ASSERT_TRUE(MakeTempDirectory(wideBase, &first));
+    EXPECT_EQ(fs::path(plain(first)).parent_path(), base);
+    EXPECT_TRUE(fs::is_empty(plain(first)));
+
+    // The next two names are taken by directories with content.
+    const fs::path next = plain(MakeTempFileName(wideBase));
+    const std::string stem = next.filename().string().substr(4);
+    std::vector<fs::path> taken;
+    for (unsigned i = 1; i <= 2; ++i) {
+        taken.push_back(base / ("file" + std::to_string(std::stoul(stem) + i)));
+        fs::create_directories(taken.back());
+        std::ofstream(taken.back() / "keep") << "someone else's";
+    }
+    std::wstring second;
+    ASSERT_TRUE(MakeTempDirectory(wideBase, &second));
+    for (const fs::path& directory : taken) {
+        EXPECT_NE(fs::path(plain(second)), directory);
+        EXPECT_EQ(ReadFile(directory / "keep"), "someone else's");
+    }
+    EXPECT_TRUE(fs::is_empty(plain(second)));
 
     std::ofstream(base / "plain") << "x";
-    directory = Utf8ToWide((base / "plain").string());
-    EXPECT_FALSE(MakeTempDirectory(directory));
-    EXPECT_TRUE(directory.empty());
+    std::wstring refused = L"left";
+    EXPECT_FALSE(MakeTempDirectory(Utf8ToWide((base / "plain").string()), &refused));
+    EXPECT_TRUE(refused.empty());
     fs::remove_all(base);
 }
 
-// Build numbers come from outside: a package name that would leave the temporary
-// directory is refused.
+// Build numbers come from outside: a package name that would leave the session's
+// directory is refused, and without a session directory there is no package path.
 TEST(TempPackagePathTest, NamesThePackageAfterTheStepAndRefusesNamesThatLeave) {
-    const fs::path temp = fs::temp_directory_path() /
-                          ("osmel-package-" + std::to_string(Platform::GetCurrentProcessId()));
-    ::setenv("TEMP", temp.c_str(), 1);
     PatchSettings& settings = PatchSettings::Instance();
     const struct {
         const char* target;
         bool accepted;
     } cases[] = {
         {"41600", true}, {"../../etc/x", false}, {"a\\b", false}, {"C:x", false}, {"..", false}};
+    PatchThread session(nullptr);
+    session.sessionDirectory = L"/scratch/session";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
         settings.Reset();
         settings.SetCurrentVersion("41590");
         settings.SetTargetVersion(c.target);
         std::wstring path = L"old";
-        EXPECT_EQ(OsmelPatchTask::TempPackagePath(&path), c.accepted);
-        std::wstring expected = Utf8ToWide(temp.string()) + L"/41590_to_41600.zip";
-        NormaliseSeparators(expected, L'/');
+        EXPECT_EQ(session.TempPackagePath(&path), c.accepted);
         NormaliseSeparators(path, L'/');
-        EXPECT_EQ(path, c.accepted ? expected : L"");
+        EXPECT_EQ(path, c.accepted ? L"/scratch/session/41590_to_41600.zip" : L"");
     }
-    EXPECT_TRUE(fs::is_directory(temp));
-    fs::remove_all(temp);
-    ::unsetenv("TEMP");
+    session.sessionDirectory.clear();
+    std::wstring path = L"old";
+    EXPECT_FALSE(session.TempPackagePath(&path));
+    EXPECT_EQ(path, L"");
     settings.Reset();
 }
 

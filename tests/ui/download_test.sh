@@ -60,9 +60,34 @@ while [ "$(grep -c "Downloading patch file" "$work/out")" -lt 2 ]; do
   kill -0 "$pid" 2>/dev/null || fail "the patcher ended"
   sleep 0.1
 done
-sleep 2
+# Two screenshots a second apart: the gauge is a bar as tall as its place (a theme's
+# progress bar can be a line of a few pixels) that grows, and the status line above it
+# changes.
+bar() { # the box of the gauge's fill in a screenshot: width height x y
+  convert "$1" -fill black +opaque 'rgb(0,120,215)' -fill white -opaque 'rgb(0,120,215)' \
+    -format '%@' info: | tr 'x+' '  '
+}
+sleep 1
 import -window root "$artefacts/download.png"
+sleep 1
+import -window root "$work/download-later.png"
+read -r width height _ top < <(bar "$artefacts/download.png")
+read -r later_width later_height _ _ < <(bar "$work/download-later.png")
+[ "$height" -ge 15 ] || fail "the gauge is ${height} pixels high"
+[ "$later_height" -eq "$height" ] || fail "the gauge changed its height"
+[ "$later_width" -gt "$width" ] || fail "the gauge did not move ($width, then $later_width)"
+status="${WIDTH}x24+$X+$((top - 30))"
+changed=$(compare -metric AE <(convert "$artefacts/download.png" -crop "$status" png:-) \
+  <(convert "$work/download-later.png" -crop "$status" png:-) null: 2>&1 || true)
+[ "${changed%% *}" -gt 0 ] || fail "the status line did not change"
 wait_for "[0] Patching completed."
+# The utility tool's output is one log line per line it writes, with no empty line after
+# each; the last lines say where the installation is.
+grep -q "^\[0\] Checked 100% of the assets.$" "$work/out" || fail "no line of the tool's output"
+empty=$(sed -n '/^Updating Kelvor asset database/,/Patching completed/p' "$work/out" | grep -c '^$' || true)
+[ "$empty" -eq 0 ] || fail "$empty empty lines among the tool's output"
+[ "$(tail -n 2 "$work/out")" = "$(printf '[0] The installation is at build 41610.\n[0] Patching completed.')" ] ||
+  fail "the last lines do not say where the installation is"
 press_exit
 [ "$(manifest "$work/install")" = "$(manifest "$fixture/builds/41610")" ] ||
   fail "the installation is not build 41610"

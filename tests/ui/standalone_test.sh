@@ -115,7 +115,7 @@ dialog=$(timeout 30 xdotool search --sync --onlyvisible --name "Osmel Patcher" |
   head -n 1 || true)
 [ -n "$dialog" ] || fail "no cancel question"
 xdotool windowfocus --sync "$dialog" key alt+y
-wait_for "[0] Patching aborted."
+wait_for "[0] Patching cancelled."
 press_exit
 [ "$(manifest "$work/install")" = "$(manifest "$fixture/builds/41590")" ] ||
   fail "the cancelled step was not rolled back"

@@ -81,4 +81,43 @@ grep -q "^\[2\] An interrupted patch step was found in .*cannot be read" "$work/
   { echo "FAIL: no recovery report"; cat "$work/out2"; exit 1; }
 [ "$(cat "$work/install/osmel-step.journal")" = "not a journal" ] ||
   { echo "FAIL: the unreadable journal was touched"; exit 1; }
+
+# The command line is read before the window exists; what it has to say still reaches the
+# window's log: an unreadable server list, and a syntax error with the usage.
+for run in list syntax; do
+  case $run in
+    list) arguments=(--list=/no/such/list 41590 "$work/install") expected="^\[2\] Failed to read list of servers from /no/such/list$" ;;
+    syntax) arguments=(--bogus 41590 "$work/install") expected="^\[2\] .*bogus" ;;
+  esac
+  TEMP="$work/temp" "$patcher" "${arguments[@]}" >"$work/out-$run" 2>"$work/err-$run" &
+  pid=$!
+  for _ in $(seq 200); do
+    grep -q "No valid patch operation was specified" "$work/out-$run" && break
+    sleep 0.1
+  done
+  kill "$pid"
+  wait "$pid" || true
+  grep -q "$expected" "$work/out-$run" ||
+    { echo "FAIL: the $run line is not in the window's log"; cat "$work/out-$run"; exit 1; }
+done
+
+# A start that is refused (here: no rights, and elevation not wanted) ends in order:
+# after the box, no crash report is left in the program's directory.
+mkdir -p "$work/program"
+cp "$patcher" "$work/program/osmel-patcher"
+TEMP=/dev/null/temp "$work/program/osmel-patcher" --admin 41590 "$work/install" \
+  >"$work/out-refused" 2>"$work/err-refused" &
+pid=$!
+box=$(timeout 60 xdotool search --sync --onlyvisible --name "Requires Administrator Privileges" |
+  head -n 1 || true)
+[ -n "$box" ] || { echo "FAIL: no refusal box"; cat "$work/err-refused"; exit 1; }
+xdotool windowfocus --sync "$box" key Return
+for _ in $(seq 100); do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$pid" 2>/dev/null && { echo "FAIL: the refused start did not end"; exit 1; }
+wait "$pid" || true
+reports=$(find "$work/program" -name '*.dmp' | wc -l)
+[ "$reports" -eq 0 ] || { echo "FAIL: a refused start left a crash report"; ls "$work/program"; exit 1; }
 echo "window_test: ok (screenshot in $artefacts/window.png)"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -195,7 +196,11 @@ BEXORESULT BexoDataBufferFile::WriteData(const void* data, std::uint32_t count) 
     const std::size_t written = std::fwrite(data, 1, count, m_stream);
     m_position += written;
     m_size = std::max(m_size, m_position);
-    return written < count ? BEXORESULT_IO_ERROR : BEXORESULT_OK;
+    if (written == count) {
+        return BEXORESULT_OK;
+    }
+    // A full volume is worth telling apart: trying again will not help.
+    return errno == ENOSPC ? BEXORESULT_DISK_FULL : BEXORESULT_IO_ERROR;
 }
 
 BEXORESULT BexoDataBufferFile::ReadData(void* data, std::uint32_t count) {

@@ -80,7 +80,8 @@ public:
     std::uint64_t GetPosition() override;
     // No check against the size: a write past the end extends the file.
     BEXORESULT Seek(std::uint64_t position) override;
-    // IO_ERROR on a short write; the position advances by what was written.
+    // IO_ERROR on a short write (DISK_FULL when the volume is full); the position
+    // advances by what was written.
     BEXORESULT WriteData(const void* data, std::uint32_t count) override;
     // IO_ERROR on a short read (end of file included); the position advances by what came.
     BEXORESULT ReadData(void* data, std::uint32_t count) override;
