@@ -170,8 +170,9 @@ bool RunAssetDatabaseUpdate(const std::wstring& installPath, AssetDbWindow& wind
     if (!repair->StartThread()) {
         repair.reset();
     }
-    // Wakes when the tool's thread ends or once a second to look at the cancel flag.
-    while (repair && !repair->WaitFinished(1000)) {
+    // Wakes when the tool's thread ends, or ten times a second to look at the cancel flag:
+    // a cancel ends the tool well within a second.
+    while (repair && !repair->WaitFinished(100)) {
         if (window.CancelRequested()) {
             repair->Stop();
         }

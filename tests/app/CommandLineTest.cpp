@@ -217,7 +217,8 @@ TEST_F(CommandLineTest, HelpShowsTheUsageWithCatalogueTexts) {
         EXPECT_NE(g_usage.find(c.admin), std::wstring::npos) << WideToUtf8(g_usage);
         EXPECT_NE(g_usage.find(c.onExit), std::wstring::npos);
         ASSERT_EQ(options.startupLines.size(), 1u);
-        EXPECT_EQ(options.startupLines[0], std::make_pair(LOG_NORMAL, g_usage));
+        EXPECT_EQ(options.startupLines[0],
+                  (std::pair<std::int32_t, std::wstring>(LOG_NORMAL, g_usage)));
     }
     SetMessageLanguage(0);
 }
@@ -289,8 +290,8 @@ TEST_F(CommandLineTest, ServerListFileAddsEveryLineAndAMissingFileIsLogged) {
         EXPECT_TRUE(g_log.empty());
         ASSERT_EQ(failed.startupLines.size(), 1u);
         EXPECT_EQ(failed.startupLines[0],
-                  std::make_pair(LOG_ERROR,
-                                 L"Failed to read list of servers from " + std::wstring(missing)));
+                  std::pair<std::int32_t, std::wstring>(
+                      LOG_ERROR, L"Failed to read list of servers from " + std::wstring(missing)));
         EXPECT_FALSE(PatchSettings::Instance().DownloadMode());
     }
 }

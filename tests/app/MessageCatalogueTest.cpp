@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <cwchar>
+#include <string>
+#include <vector>
 
 #include "kernel/StringTableData.h"
 
@@ -53,6 +55,42 @@ TEST_F(MessageCatalogueTest, EveryEnglishBlockHoldsSixteenEntries) {
         EXPECT_EQ(at, r.size);
     }
     EXPECT_EQ(englishBlocks, 10u) << "blocks 8 to 17";
+}
+
+// The placeholders of a message in order ("%s", "%d", "%lu"...): a translation is filled
+// with the same values in the same order.
+std::vector<std::wstring> Placeholders(const std::wstring& text) {
+    std::vector<std::wstring> found;
+    for (std::size_t at = text.find(L'%'); at != std::wstring::npos; at = text.find(L'%', at)) {
+        std::size_t end = at + 1;
+        while (end < text.size() && text[end] == L'l') {
+            ++end;
+        }
+        if (end < text.size()) {
+            found.push_back(text.substr(at, end + 1 - at));
+        }
+        at = end + 1;
+    }
+    return found;
+}
+
+// Every English message has its German, French and Russian translation, with the same
+// placeholders in the same order, and no translation has a message English lacks.
+TEST(MessageTablesTest, EveryTableHasEnglishsMessagesWithTheirPlaceholders) {
+    constexpr std::uint32_t kLastId = 300;
+    for (const std::uint16_t language : {1031, 1036, 1049}) {
+        SCOPED_TRACE(language);
+        for (std::uint32_t id = 0; id <= kLastId; ++id) {
+            SCOPED_TRACE(id);
+            SetMessageLanguage(9);
+            const std::wstring english = LoadMessage(id);
+            SetMessageLanguage(language);
+            const std::wstring translated = LoadMessage(id);
+            EXPECT_EQ(english.empty(), translated.empty());
+            EXPECT_EQ(Placeholders(english), Placeholders(translated));
+        }
+    }
+    SetMessageLanguage(0);
 }
 
 TEST(MessageLanguageTest, FollowsTheLocaleWithEnglishWhereNoTableMatches) {

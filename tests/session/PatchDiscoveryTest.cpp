@@ -168,7 +168,7 @@ TEST(FetchPatchListTest, SkipsAServerThatIsDownAndUsesTheNext) {
         L"http://127.0.0.1:" + std::to_wstring(testservers::FreePort()) + L"/kelvor";
     const std::wstring up = ToWide(servers.HttpURL("kelvor"));
     PatchDirectory directory;
-    EXPECT_TRUE(directory.FetchPatchList({L"", down, up}));
+    EXPECT_TRUE(directory.FetchPatchList({L"", down, up}, nullptr));
     EXPECT_EQ(directory.SelectedServer(), up);
     const auto entry = directory.FindPatch("100");
     ASSERT_TRUE(entry.has_value());
@@ -179,7 +179,7 @@ TEST(FetchPatchListTest, SkipsAServerThatIsDownAndUsesTheNext) {
     EXPECT_EQ(g_lines, expected);
 
     g_lines.clear();
-    EXPECT_FALSE(directory.FetchPatchList({down}));
+    EXPECT_FALSE(directory.FetchPatchList({down}, nullptr));
     EXPECT_EQ(directory.SelectedServer(), L"");
     EXPECT_EQ(g_lines.back(), L"Unable to connect to any patch servers.");
     EXPECT_TRUE(directory.FindPatch("100").has_value());
@@ -192,7 +192,7 @@ TEST(FetchPatchListTest, SkipsAServerThatIsDownAndUsesTheNext) {
                                std::string(2u << 20, '\n'));
     g_lines.clear();
     const std::wstring huge = ToWide(servers.HttpURL("huge"));
-    EXPECT_FALSE(PatchDirectory().FetchPatchList({huge}));
+    EXPECT_FALSE(PatchDirectory().FetchPatchList({huge}, nullptr));
     EXPECT_EQ(g_lines.front(), L"Unable to download patch file: " + huge + L"/patches.txt");
     SetPatchCallbacks(nullptr, nullptr, nullptr);
 }
