@@ -289,9 +289,9 @@ TEST_F(CommandLineTest, ServerListFileAddsEveryLineAndAMissingFileIsLogged) {
             {L"osmel-patcher", L"--list=" + std::wstring(missing), L"1", L"d"}, &failed));
         EXPECT_TRUE(g_log.empty());
         ASSERT_EQ(failed.startupLines.size(), 1u);
-        EXPECT_EQ(failed.startupLines[0],
-                  std::pair<std::int32_t, std::wstring>(
-                      LOG_ERROR, L"Failed to read list of servers from " + std::wstring(missing)));
+        EXPECT_EQ(failed.startupLines[0].first, LOG_ERROR);
+        EXPECT_EQ(failed.startupLines[0].second,
+                  L"Failed to read list of servers from " + std::wstring(missing));
         EXPECT_FALSE(PatchSettings::Instance().DownloadMode());
     }
 }

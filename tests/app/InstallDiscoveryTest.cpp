@@ -270,8 +270,10 @@ TEST_F(InstallDiscoveryTest, TheLocateDialogLeadsToTheInstallationFromBinOrItsRo
     }
     EXPECT_EQ(m_window.dialogs, 2);
 
-    // Without a registered installation the dialog is announced; cancelling it ends there.
+    // Without a named or registered installation the dialog is announced; cancelling it
+    // ends there.
     Registry("");
+    PatchSettings::Instance().Reset();
     g_log.clear();
     m_window.answers.clear();
     EXPECT_FALSE(LoadStandalonePatch(Wide(patcher), false));

@@ -304,7 +304,7 @@ TEST_F(RepairSessionTest, ACancelWhileReceivingEndsWithoutTheStageError) {
     EXPECT_EQ(lines[4].first, LOG_NORMAL);
     EXPECT_NE(lines[4].second.find(L" / 20 segments updated.)"), std::wstring::npos)
         << ToNarrow(lines[4].second);
-    EXPECT_EQ(lines[5], kAborted);
+    EXPECT_EQ(lines[5], Line(LOG_NORMAL, L"Patching cancelled."));
     // What arrived before the stop is written and registered.
     std::size_t written = 0;
     for (const auto& entry : fs::directory_iterator(m_dir / "client")) {

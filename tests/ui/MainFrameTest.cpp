@@ -253,6 +253,7 @@ TEST_F(MainFrameTest, CancelAsksFirstPlainThenWithTheWarningAndExitCloses) {
     GetSessionServices().releaseAssetDatabase = DatabaseReleased;
     GetSessionServices().runDownloadSession = LoopUntilCancelled;
     PatchSettings::Instance().SetDownloadMode(true);
+    PatchSettings::Instance().SetInstallPath(L"/opt/kelvor");
     PatchMainFrame* frame = NewFrame();
     frame->StartSessionNow();
     ASSERT_TRUE(frame->sessionRunning);
@@ -279,12 +280,12 @@ TEST_F(MainFrameTest, CancelAsksFirstPlainThenWithTheWarningAndExitCloses) {
     // session could see the request.
     ASSERT_TRUE(PumpUntil([frame] {
         return frame->cancelButton->IsEnabled() &&
-               frame->logText->GetValue().EndsWith("Patching aborted.");
+               frame->logText->GetValue().EndsWith("Patching cancelled.");
     }));
     EXPECT_EQ(frame->cancelButton->GetLabel(), "Exit");
     EXPECT_FALSE(frame->sessionRunning);
     const wxString log = frame->logText->GetValue();
-    EXPECT_TRUE(log.EndsWith("Cancelling patch process...\nPatching aborted.")) << log;
+    EXPECT_TRUE(log.EndsWith("Cancelling patch process...\nPatching cancelled.")) << log;
 
     Click(frame->cancelButton);
     ASSERT_TRUE(PumpUntil([] { return g_mainFrame.load() == nullptr; }));
@@ -370,11 +371,11 @@ TEST_F(WebPageTest, ShowsOnlyOnceAPageHasLoadedAndLeavesTheLayoutAsItWas) {
     EXPECT_GE(page.width, 450);
     EXPECT_LT(page.GetBottom(), layout[0].GetTop());
 
-    // From now on an address leaves, lower-cased, and the page stays; only web addresses
-    // reach the launcher.
+    // From now on an address leaves, with only its scheme and host lower-cased, and the
+    // page stays; only web addresses reach the launcher.
     frame->webPage->LoadURL(FileAddress("Other.html"));
     frame->webPage->LoadURL("HTTP://127.0.0.1:1/Outside/Page.HTML?Q=1");
-    EXPECT_EQ(Launched(1), "http://127.0.0.1:1/outside/page.html?q=1\n");
+    EXPECT_EQ(Launched(1), "http://127.0.0.1:1/Outside/Page.HTML?Q=1\n");
     Pump();
     EXPECT_EQ(frame->webPage->GetCurrentURL(), FileAddress("page.html"));
     EXPECT_TRUE(frame->webPage->IsShown());

@@ -274,7 +274,7 @@ expect_lines cancel \
   "[0] Preparing download list." \
   "[0] Receiving updated files." \
   "[2] Cancelling patch process..." \
-  "[0] Patching aborted."
+  "[0] Patching cancelled."
 written=$(find "$install" -name 'f*' | wc -l)
 [ "$written" -lt 100 ] || fail "cancel: every segment arrived before the cancel"
 [ "$(checksum_entries "$install/repair.cks")" = "$written" ] ||
