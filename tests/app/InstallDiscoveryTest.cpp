@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/AppWindow.h"
+#include "app/OsmelPatcherApp.h"
 #include "kernel/FileUtil.h"
 #include "kernel/PatchSettings.h"
 #include "kernel/Text.h"
@@ -223,6 +224,26 @@ TEST_F(InstallDiscoveryTest, RefusesQuietlyWithoutAnArchiveAndWithMessage184When
     EXPECT_EQ(g_log, expected);
     EXPECT_FALSE(PatchSettings::Instance().StandaloneMode());
     EXPECT_EQ(m_window.ready, 0);
+}
+
+// The rights check: a writable product key, a temporary directory that can be made, and
+// a product executable that opens for writing (the product does not run).
+TEST_F(InstallDiscoveryTest, PatchRightsNeedTheKeyTheTemporaryDirectoryAndAFreeProduct) {
+    const fs::path install = Installation("install", "build 41590");
+    Registry("");
+    ::setenv("TEMP", (m_dir / "temp").c_str(), 1);
+    EXPECT_TRUE(HasPatchRights(Wide(install))) << "no product executable";
+    EXPECT_TRUE(fs::is_directory(m_dir / "temp"));
+    std::ofstream(install / "bin" / "Kelvor.exe") << "product";
+    EXPECT_TRUE(HasPatchRights(Wide(install)));
+    // What cannot be opened for writing counts as a running product.
+    fs::remove(install / "bin" / "Kelvor.exe");
+    fs::create_directories(install / "bin" / "Kelvor.exe");
+    EXPECT_FALSE(HasPatchRights(Wide(install)));
+    fs::remove(install / "bin" / "Kelvor.exe");
+    ::setenv("TEMP", "/dev/null/temp", 1);
+    EXPECT_FALSE(HasPatchRights(Wide(install))) << "no temporary directory";
+    ::unsetenv("TEMP");
 }
 
 // A directory named on the command line is the one matched, whatever the registry says.
