@@ -170,7 +170,7 @@ bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineOpt
     if (!IsAbsolutePath(directory) && !workingDirectory.empty()) {
         directory = JoinPath(workingDirectory, directory);
     }
-    settings.SetInstallPath(ToWide(ToNarrow(directory)));
+    settings.SetInstallPath(FileSystemPath(directory));
     const std::wstring installPath = settings.GetInstallPath();
     if (!RunListBuilds(JoinPath(installPath, L"bin\\KelvorUtil.exe"),
                        JoinPath(installPath, L"bin\\buildList.txt"))) {

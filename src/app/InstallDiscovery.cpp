@@ -114,8 +114,9 @@ std::wstring FindInstallPath(const std::wstring& productKey, const std::wstring&
 }
 
 bool RunListBuilds(const std::wstring& toolPath, const std::wstring& listPath) {
-    const std::string list = IsAbsoluteListPath(listPath) ? ToNarrow(listPath) : std::string();
-    ChildProcess* child = StartChildProcess(toolPath, "listbuilds \"" + list + "\"");
+    const std::wstring list =
+        IsAbsoluteListPath(listPath) ? FileSystemPath(listPath) : std::wstring();
+    ChildProcess* child = StartChildProcess(toolPath, L"listbuilds \"" + list + L"\"");
     if (child == nullptr) {
         return false;
     }
@@ -132,7 +133,7 @@ bool RunListBuilds(const std::wstring& toolPath, const std::wstring& listPath) {
     child->Close();
     delete child;
 
-    const std::wstring listFile = ToWide(list);
+    const std::wstring& listFile = list;
     std::string text;
     {
         BexoDataBufferFile file(listFile, BexoDataBufferFile::kModeRead);
@@ -221,7 +222,7 @@ bool LoadStandalonePatch(const std::wstring& executablePath, bool browse) {
         ReportNotApplicable();
         return false;
     }
-    const std::vector<std::string> builds = archive.MatchingSourceBuilds(ToNarrow(candidate));
+    const std::vector<std::string> builds = archive.MatchingSourceBuilds(FileSystemPath(candidate));
     if (builds.empty()) {
         ReportNotApplicable();
         return false;

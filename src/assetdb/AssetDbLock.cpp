@@ -185,7 +185,7 @@ bool AssetDbOpen(const std::string& databasePath, bool allowWhileSuspended) {
     // still there, and a name the file system refuses (Windows takes no "?") names none.
     // The test uses the path's own case: on a case-sensitive file system the lowercased
     // one may not exist.
-    if (!Platform::FileAccessExists(ToWide(directory))) {
+    if (!Platform::FileAccessExists(WideFileSystemPath(directory))) {
         const Platform::DWORD error = Platform::GetLastError();
         if (error == Platform::Error::FileNotFound || error == Platform::Error::PathNotFound ||
             error == Platform::Error::FilenameExcedRange || error == Platform::Error::InvalidName) {
@@ -324,7 +324,7 @@ void AssetDbClose() {
 
 bool AcquireAssetDatabase(const std::wstring& installPath, int attempts,
                           std::uint32_t retryDelayMs) {
-    const std::string databasePath = ToNarrow(JoinPath(installPath, L"assets.tdx"));
+    const std::string databasePath = NarrowFileSystemPath(JoinPath(installPath, L"assets.tdx"));
     for (int attempt = 0; attempt < attempts; ++attempt) {
         if (AssetDbOpen(databasePath, false)) {
             if (AssetDbAttachedCount() == 1 && AssetDbTryTakeExclusive()) {

@@ -64,7 +64,7 @@ void AssetDbClose();
 // attempts (open, check that this process is the only one attached, take exclusive
 // use), 2000 ms apart, sleeping after each failed one. On success the lock stays open
 // and exclusive. The installation path is wide text in internal form; the database
-// path is built from it with ToNarrow, as the product's narrow entry points see it.
+// path is built from it with NarrowFileSystemPath, as the product's programs build it.
 bool AcquireAssetDatabase(const std::wstring& installPath);
 // The same with another number of attempts and pause, for callers that must not wait
 // ten seconds (tests, tools).

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "kernel/FileUtil.h"
 #include "kernel/SystemLog.h"
 #include "kernel/Text.h"
 #include "platform/Process.h"
@@ -59,7 +60,11 @@ void ChildProcess::Close() {
 }
 
 ChildProcess* StartChildProcess(const std::wstring& executable, const std::string& arguments) {
-    const std::string commandLine = "\"" + ToNarrow(executable) + "\" " + arguments;
+    return StartChildProcess(executable, ToWide(arguments));
+}
+
+ChildProcess* StartChildProcess(const std::wstring& executable, const std::wstring& arguments) {
+    const std::wstring commandLine = L"\"" + FileSystemPath(executable) + L"\" " + arguments;
     // A cut command line would run the program with other arguments than asked.
     if (commandLine.size() > kMaxCommandLine) {
         SystemLog("StartChildProcess> the command line has %zu characters, more than %zu",
@@ -77,7 +82,7 @@ ChildProcess* StartChildProcess(const std::wstring& executable, const std::strin
     startup.stdError = writeEnd;
     startup.inheritHandles = true;
     Platform::ProcessInformation information;
-    const bool started = Platform::CreateProcess(ToWide(commandLine), startup, &information);
+    const bool started = Platform::CreateProcess(commandLine, startup, &information);
     // The child holds its own copy; the pipe ends when the child and its children have
     // closed theirs.
     Platform::CloseHandle(writeEnd);

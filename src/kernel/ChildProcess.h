@@ -57,8 +57,11 @@ private:
     bool ReadPipe(Platform::Handle pipe, std::string& text);
 };
 
-// Starts `"<executable>" <arguments>` (the path converted with ToNarrow) with no
+// Starts `"<executable>" <arguments>` (the path as FileSystemPath gives it) with no
 // window, this process's environment, current directory and standard input. Null when
 // the child cannot be started or the command line would exceed 4095 characters; no
-// message is produced here.
+// message is produced here. Arguments that name files are given as wide text, so that
+// the paths in them reach the child as the file system names them.
+ChildProcess* StartChildProcess(const std::wstring& executable, const std::wstring& arguments);
+// The same with narrow arguments.
 ChildProcess* StartChildProcess(const std::wstring& executable, const std::string& arguments);

@@ -20,9 +20,15 @@ std::wstring Normalised(const std::wstring& path) {
     return copy;
 }
 
-// The path as the narrow entry points of the original platform saw it.
-std::wstring NarrowPath(const std::wstring& path) {
-    return ToWide(ToNarrow(Normalised(path)));
+// The path normalised to "\" as the file system is given it.
+std::wstring SystemPath(const std::wstring& path) {
+    return FileSystemPath(Normalised(path));
+}
+
+// A listed name that the program's paths cannot carry: a POSIX name may hold "\",
+// which reads as a separator, so the joined path would name another file.
+bool IsUnreachableName(const std::wstring& name) {
+    return name.find(L'\\') != std::wstring::npos;
 }
 
 std::size_t LastSeparator(const std::wstring& path) {
@@ -90,6 +96,69 @@ std::wstring RelativePath(const std::wstring& path, const std::wstring& base) {
     return p.substr(common);
 }
 
+std::wstring FileSystemPath(const std::wstring& path) {
+    return Platform::WindowsFileNames() ? ToWide(ToNarrow(path)) : path;
+}
+
+std::string NarrowFileSystemPath(const std::wstring& path) {
+    return Platform::WindowsFileNames() ? ToNarrow(path) : WideToUtf8(path);
+}
+
+std::wstring WideFileSystemPath(const std::string& path) {
+    return Platform::WindowsFileNames() ? ToWide(path) : Utf8ToWide(path);
+}
+
+std::wstring DisplayPath(const std::wstring& path) {
+    std::wstring shown = path;
+    if (!Platform::WindowsFileNames()) {
+        NormaliseSeparators(shown, L'/');
+    }
+    return shown;
+}
+
+bool IsExactFileSystemPath(const std::wstring& path) {
+    return FileSystemPath(path) == path;
+}
+
+bool HasOnlyNameColons(std::wstring_view relative) {
+    const std::size_t colon = relative.find(L':');
+    if (colon == std::wstring_view::npos) {
+        return true;
+    }
+    if (Platform::WindowsFileNames()) {
+        return false;
+    }
+    // "C:x" is a drive wherever the path travels next: a server's reference, a package
+    // made on Windows.
+    const bool drive = colon == 1 && ((relative[0] >= L'A' && relative[0] <= L'Z') ||
+                                      (relative[0] >= L'a' && relative[0] <= L'z'));
+    return !drive;
+}
+
+bool LeadsThroughLink(const std::wstring& root, const std::wstring& relative) {
+    std::wstring path = Normalised(root);
+    const std::wstring rest = Normalised(relative);
+    std::size_t start = 0;
+    while (start < rest.size()) {
+        std::size_t end = rest.find(L'\\', start);
+        if (end == std::wstring::npos) {
+            end = rest.size();
+        }
+        if (end > start) {
+            path = JoinPath(path, rest.substr(start, end - start));
+            const std::wstring system = FileSystemPath(path);
+            if (Platform::IsSymbolicLink(system)) {
+                return true;
+            }
+            if (!Platform::FileAccessExists(system)) {
+                return false;
+            }
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
 std::wstring MakeTempFileName(const std::wstring& directory) {
     static std::atomic<unsigned> counter{Platform::GetTickCount()};
     const unsigned value = counter.fetch_add(1, std::memory_order_relaxed);
@@ -97,7 +166,7 @@ std::wstring MakeTempFileName(const std::wstring& directory) {
 }
 
 bool FileExists(const std::wstring& path) {
-    return Platform::FileAccessExists(NarrowPath(path));
+    return Platform::FileAccessExists(SystemPath(path));
 }
 
 bool IsDirectory(const std::wstring& path) {
@@ -116,7 +185,7 @@ bool ClearReadOnly(const std::wstring& path) {
 
 BEXORESULT GetFileSize(const std::wstring& path, std::int64_t* size) {
     Platform::FileStatus status;
-    if (!Platform::GetFileStatus(NarrowPath(path), &status)) {
+    if (!Platform::GetFileStatus(SystemPath(path), &status)) {
         *size = 0;
         return BEXORESULT_IO_ERROR;
     }
@@ -126,7 +195,7 @@ BEXORESULT GetFileSize(const std::wstring& path, std::int64_t* size) {
 
 BEXORESULT GetFileTime(const std::wstring& path, std::int64_t* time) {
     Platform::FileStatus status;
-    if (!Platform::GetFileStatus(NarrowPath(path), &status)) {
+    if (!Platform::GetFileStatus(SystemPath(path), &status)) {
         *time = 0;
         return BEXORESULT_IO_ERROR;
     }
@@ -138,15 +207,15 @@ bool DeleteFile(const std::wstring& path) {
     if (path.empty()) {
         return false;
     }
-    return Platform::DeleteFile(NarrowPath(path));
+    return Platform::DeleteFile(SystemPath(path));
 }
 
 bool MoveFile(const std::wstring& from, const std::wstring& to) {
-    const std::wstring src = NarrowPath(from);
+    const std::wstring src = SystemPath(from);
     if (!Platform::CanOpenForWriting(src)) {
         return false;
     }
-    return Platform::MoveFile(src, NarrowPath(to));
+    return Platform::MoveFile(src, SystemPath(to));
 }
 
 bool MakeDirectory(const std::wstring& path) {
@@ -185,14 +254,14 @@ bool DeleteDirectoryTree(const std::wstring& path) {
     if (path.empty()) {
         return false;
     }
-    const std::wstring p = NarrowPath(path);
+    const std::wstring p = SystemPath(path);
     std::vector<Platform::DirectoryEntry> entries;
     if (Platform::ListDirectoryEntries(p, &entries)) {
         for (const auto& entry : entries) {
-            if (entry.name == L"." || entry.name == L"..") {
+            if (entry.name == L"." || entry.name == L".." || IsUnreachableName(entry.name)) {
                 continue;
             }
-            const std::wstring child = JoinPath(p, ToWide(ToNarrow(entry.name)));
+            const std::wstring child = JoinPath(p, FileSystemPath(entry.name));
             if (entry.directory) {
                 if (!DeleteDirectoryTree(child)) {
                     return false;
@@ -209,15 +278,14 @@ BEXORESULT ListDirectory(const std::wstring& directory, WidePathSet* paths) {
     const std::wstring dir = Normalised(directory);
     paths->clear();
     std::vector<Platform::DirectoryEntry> entries;
-    if (!Platform::ListDirectoryEntries(NarrowPath(dir), &entries)) {
+    if (!Platform::ListDirectoryEntries(SystemPath(dir), &entries)) {
         return BEXORESULT_NOT_FOUND;
     }
     for (const auto& entry : entries) {
-        if (entry.name == L"." || entry.name == L"..") {
+        if (entry.name == L"." || entry.name == L".." || IsUnreachableName(entry.name)) {
             continue;
         }
-        const std::wstring joined = JoinPath(dir, ToWide(ToNarrow(entry.name)));
-        paths->insert(ToWide(ToNarrow(joined)));
+        paths->insert(FileSystemPath(JoinPath(dir, entry.name)));
     }
     return BEXORESULT_OK;
 }

@@ -234,14 +234,13 @@ void MD5::transform(const unsigned char block[64]) {
 }
 
 bool FileMD5Hex(const std::wstring& path, std::wstring* result) {
+    // A path the file system would be given in another form names another file.
     std::wstring normalised = path;
     NormaliseSeparators(normalised, L'\\');
-    // A name the narrow conversion cannot carry does not open.
-    const std::wstring narrowPath = ToWide(ToNarrow(normalised));
-    if (narrowPath != normalised) {
+    if (!IsExactFileSystemPath(normalised)) {
         return false;
     }
-    std::FILE* stream = Platform::OpenFileStream(narrowPath, "rb");
+    std::FILE* stream = Platform::OpenFileStream(normalised, "rb");
     if (stream == nullptr) {
         return false;
     }

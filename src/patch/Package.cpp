@@ -7,6 +7,7 @@
 #include "kernel/Text.h"
 #include "patch/PatchCallbacks.h"
 #include "patch/SafePath.h"
+#include "platform/Files.h"
 #include "repair/buffer/BexoUtil.h"
 
 namespace {
@@ -25,6 +26,20 @@ bool IsDirectoryEntryName(const std::wstring& name) {
     const std::size_t separator = name.find_last_of(L"\\/");
     const std::size_t start = separator == std::wstring::npos ? 0 : separator + 1;
     return name.find(L'.', start) == std::wstring::npos;
+}
+
+std::wstring PackageFileEntryName(const std::wstring& name) {
+    if (IsDirectoryEntryName(name) || (!name.empty() && name.back() == L'.')) {
+        return name + L".";
+    }
+    return name;
+}
+
+std::wstring UnpackedFileName(const std::wstring& entryName) {
+    if (!Platform::WindowsFileNames() && !entryName.empty() && entryName.back() == L'.') {
+        return entryName.substr(0, entryName.size() - 1);
+    }
+    return entryName;
 }
 
 BEXORESULT PackageReader::Open(const std::wstring& path) {
@@ -155,7 +170,13 @@ bool UnpackPackage(const std::wstring& package, const std::wstring& directory) {
                       WideToUtf8(entry.name).c_str());
             return false;
         }
-        std::wstring path = JoinPath(directory, entry.name);
+        const std::wstring name = entry.directory ? entry.name : UnpackedFileName(entry.name);
+        if (LeadsThroughLink(directory, name)) {
+            SystemLog("UnpackPackage> entry name %s leads through a link",
+                      WideToUtf8(entry.name).c_str());
+            return false;
+        }
+        std::wstring path = JoinPath(directory, name);
         NormaliseSeparators(path, L'\\');
         if (entry.directory) {
             MakeDirectory(path);

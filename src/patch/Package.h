@@ -17,6 +17,15 @@ constexpr std::uint32_t kMaxPackageNameUnits = 32767;
 // A directory when the name ends in a separator or its last component has no ".".
 bool IsDirectoryEntryName(const std::wstring& name);
 
+// The entry name a file travels under: a name whose last component has no "." would read
+// as a directory, so such a name, and one that already ends in ".", gets one "." more.
+// Windows' file system drops a trailing "." by itself, so a reader there creates the
+// file's own name.
+std::wstring PackageFileEntryName(const std::wstring& name);
+// The name a file entry is unpacked under: on POSIX, where a trailing "." is part of a
+// name, exactly one trailing "." less; on Windows the name as stored.
+std::wstring UnpackedFileName(const std::wstring& entryName);
+
 struct PackageEntry {
     std::wstring name;  // as stored, e.g. ".\data\bin\kelvor.exe.diff"
     bool directory = false;
@@ -57,9 +66,9 @@ public:
 };
 
 // Unpacks every entry below directory: directories are created (a failure is ignored),
-// files written through the buffers, one chunk in memory at a time. False when the package
-// does not open, is not version 1, is damaged or truncated, a file cannot be created, or
-// an entry's name would leave the directory (absolute, a drive or root, a ".." component),
-// or the continue callback says stop; entries before the failing one stay written.
-// Reasons go to the system log.
+// files written through the buffers, one chunk in memory at a time, under UnpackedFileName.
+// False when the package does not open, is not version 1, is damaged or truncated, a file
+// cannot be created, an entry's name would leave the directory (absolute, a drive or root,
+// a ".." component, a link below the directory), or the continue callback says stop;
+// entries before the failing one stay written. Reasons go to the system log.
 bool UnpackPackage(const std::wstring& package, const std::wstring& directory);

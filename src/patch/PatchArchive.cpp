@@ -173,7 +173,7 @@ BEXORESULT PatchArchive::ReadEntryLocked(std::uint32_t index, ArchiveEntry* entr
     return result;
 }
 
-std::vector<std::string> PatchArchive::MatchingSourceBuilds(const std::string& installDirectory) {
+std::vector<std::string> PatchArchive::MatchingSourceBuilds(const std::wstring& installDirectory) {
     const std::lock_guard<std::mutex> guard(m_lock);
     std::vector<std::string> builds;
     if (!header) {
@@ -191,7 +191,7 @@ std::vector<std::string> PatchArchive::MatchingSourceBuilds(const std::string& i
             continue;
         }
         std::wstring digest;
-        if (FileMD5Hex(JoinPath(ToWide(installDirectory), probePath), &digest) &&
+        if (FileMD5Hex(JoinPath(installDirectory, probePath), &digest) &&
             ToNarrow(digest) == entry.probeMD5) {
             builds.emplace_back(entry.fromBuild);
         }

@@ -66,7 +66,7 @@ public:
 
     // fromBuild of every entry whose probe file in the installation has the recorded MD5,
     // in directory order. A probe path that would leave the installation never matches.
-    std::vector<std::string> MatchingSourceBuilds(const std::string& installDirectory);
+    std::vector<std::string> MatchingSourceBuilds(const std::wstring& installDirectory);
     // toBuild of the first entry for the build, or empty.
     std::string TargetFor(const std::string& build);
     // Writes the package of the first entry for the build to output. OK; WRONG_MODE: the

@@ -128,6 +128,17 @@ bool Engine::ReadLists(const std::wstring& last) {
         !ReadList(L"patchedFiles.txt", &m_patched)) {
         return false;
     }
+    // A link inside the installation would take a change wherever it points: the step is
+    // refused before anything is touched.
+    for (const auto* list : {&m_added, &m_deleted, &m_patched}) {
+        for (const PatchListEntry& entry : *list) {
+            if (LeadsThroughLink(m_install, entry.path)) {
+                Log(LOG_ERROR,
+                    L"Refused to change a file through a link: " + Installed(entry.path));
+                return false;
+            }
+        }
+    }
     if (!last.empty()) {
         for (std::size_t i = 0; i < m_patched.size(); ++i) {
             if (m_patched[i].path.find(last) != std::wstring::npos) {

@@ -1,7 +1,9 @@
 #include "patch/SafePath.h"
 
+#include "kernel/FileUtil.h"
+
 bool IsContainedRelativePath(std::wstring_view path) {
-    if (path.empty() || path.front() == L'\\' || path.front() == L'/') {
+    if (path.empty() || path.front() == L'\\' || path.front() == L'/' || !HasOnlyNameColons(path)) {
         return false;
     }
     std::size_t start = 0;
@@ -15,7 +17,7 @@ bool IsContainedRelativePath(std::wstring_view path) {
             return false;
         }
         for (const wchar_t c : component) {
-            if (c == L':' || static_cast<std::uint32_t>(c) < 0x20) {
+            if (static_cast<std::uint32_t>(c) < 0x20) {
                 return false;
             }
         }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 // True when the path stays below whatever directory it is joined to: not empty, no root
-// or drive ("\x", "/x", "C:..."), no ':' at all (no drive, no alternate stream), no ".."
-// component and no control character. "\" and "/" both separate; "." components are fine.
+// or drive ("\x", "/x", "C:..."), no ".." component and no control character. On Windows
+// no ':' at all (no alternate stream); elsewhere ':' is an ordinary name character (see
+// HasOnlyNameColons). "\" and "/" both separate; "." components are fine.
 bool IsContainedRelativePath(std::wstring_view path);

@@ -1,6 +1,6 @@
 // Files and directories. Paths are wide text in the program's internal form ("\" or "/"
-// separators, Windows-1252 subset or full Unicode); the backend turns them into the
-// OS's form at the call. Failures set the Win32 last error and return false.
+// separators, full Unicode); the backend turns them into the OS's form at the call, on
+// POSIX as UTF-8 without loss. Failures set the Win32 last error and return false.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,13 @@ std::string ToSystemPath(const std::wstring& path);
 // A path from the OS in internal form: "\" separators.
 std::wstring FromSystemPath(const std::string& path);
 
+// Whether the file system names files as Windows does: the product reaches it through
+// narrow entry points (characters outside the narrow set become "?"), ":" belongs to
+// drives and streams, and a trailing "." of a name is dropped. False on POSIX, where
+// a name is any UTF-8 text without "/" and "?", ":" or a trailing "." are ordinary.
+// The file helpers (kernel/FileUtil.h) hold the rule that follows from it.
+bool WindowsFileNames();
+
 struct FileAttributes {
     bool directory = false;
     // No write permission bit is set: the file cannot be changed by anyone.
@@ -27,6 +34,10 @@ struct FileAttributes {
 };
 std::optional<FileAttributes> GetFileAttributes(const std::wstring& path);
 bool SetFileReadOnly(const std::wstring& path, bool readOnly);
+
+// Whether the path itself is a symbolic link (not followed). On Windows false: there the
+// product follows reparse points as the file system does.
+bool IsSymbolicLink(const std::wstring& path);
 
 // The C library's existence test; true for directories too.
 bool FileAccessExists(const std::wstring& path);
@@ -52,9 +63,12 @@ bool RemoveDirectory(const std::wstring& path);
 
 struct DirectoryEntry {
     std::wstring name;
+    // On POSIX a symbolic link is never a directory here, whatever it points to, so
+    // that a walk of the tree does not leave it.
     bool directory = false;
 };
 // Every entry of the directory, "." and ".." included, as a Win32 search lists them.
+// On POSIX a name that is not UTF-8 is left out: no wide text names it exactly.
 // False (last error set) when the directory cannot be read.
 bool ListDirectoryEntries(const std::wstring& directory, std::vector<DirectoryEntry>* entries);
 

@@ -66,7 +66,7 @@ bool IsSeparator(wchar_t c) {
 
 bool IsSafeSegmentKey(const std::wstring& key) {
     const std::wstring path = SegmentKeyPath(key);
-    if (path.empty() || IsSeparator(path.front()) || path.find(L':') != std::wstring::npos) {
+    if (path.empty() || IsSeparator(path.front()) || !HasOnlyNameColons(path)) {
         return false;
     }
     std::size_t start = 0;
@@ -258,6 +258,11 @@ bool BexoAgentClientTask::WriteSegment() {
     const std::string name = ToNarrow(full);
     FileTreeSummary& summary = owner->Summary();
 
+    // A link below the root would take the write wherever it points.
+    if (LeadsThroughLink(owner->Root(), path)) {
+        Report("   error: refused to write through a link: " + name);
+        return false;
+    }
     const std::size_t separator = full.find_last_of(L"/\\");
     if (separator != std::wstring::npos) {
         MakeDirectory(full.substr(0, separator + 1));

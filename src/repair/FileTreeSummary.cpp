@@ -5,6 +5,7 @@
 
 #include "kernel/FileUtil.h"
 #include "kernel/SystemLog.h"
+#include "platform/Files.h"
 #include "repair/SegmentChecksum.h"
 #include "repair/buffer/BexoDataBuffer.h"
 
@@ -197,6 +198,11 @@ BEXORESULT FileTreeSummary::Scan(const std::wstring& root, const SummaryPatternS
             continue;
         }
         for (const std::wstring& path : paths) {
+            // A link leads out of the tree: neither walked nor read.
+            if (Platform::IsSymbolicLink(path)) {
+                Report("FileTreeSummary::Scan> skipped the link " + WideToUtf8(path));
+                continue;
+            }
             if (IsDirectory(path)) {
                 directories.push_back(path);
                 continue;

@@ -18,6 +18,7 @@
 
 #include "app/Dialogs.h"
 #include "app/InstallDiscovery.h"
+#include "kernel/FileUtil.h"
 #include "kernel/MessageCatalogue.h"
 #include "kernel/PatchSettings.h"
 #include "kernel/SystemLog.h"
@@ -174,8 +175,8 @@ PatchMainFrame::PatchMainFrame(OsmelPatcherApp* owner)
 
     PatchSettings& settings = PatchSettings::Instance();
     const std::wstring label = LoadMessage(settings.RepairMode() ? 172 : 171);
-    pathText = new wxTextCtrl(controlParent, wxID_ANY, settings.GetInstallPath(), wxDefaultPosition,
-                              wxSize(215, 20), 0);
+    pathText = new wxTextCtrl(controlParent, wxID_ANY, DisplayPath(settings.GetInstallPath()),
+                              wxDefaultPosition, wxSize(215, 20), 0);
     browseButton = new wxButton(controlParent, ID_BROWSE, "...", wxDefaultPosition, wxSize(25, 20),
                                 wxBU_EXACTFIT);
     // GTK's button frame alone is wider than 25 pixels: at that size "..." is not drawn.
@@ -250,7 +251,7 @@ void PatchMainFrame::StartSession(wxCommandEvent& event) {
 
 void PatchMainFrame::RefreshInstallPath() {
     if (pathText != nullptr) {
-        pathText->SetValue(PatchSettings::Instance().GetInstallPath());
+        pathText->SetValue(DisplayPath(PatchSettings::Instance().GetInstallPath()));
     }
 }
 
@@ -394,7 +395,7 @@ void PatchMainFrame::OnBrowse(wxCommandEvent& /*event*/) {
     if (!LoadStandalonePatch(wxStandardPaths::Get().GetExecutablePath().ToStdWstring(), true)) {
         applyButton->Disable();
     }
-    pathText->SetValue(PatchSettings::Instance().GetInstallPath());
+    pathText->SetValue(DisplayPath(PatchSettings::Instance().GetInstallPath()));
 }
 
 }  // namespace BexoPatch

@@ -4,7 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
+#include "FileNames.h"
 #include "platform/Files.h"
 #include "platform/System.h"
 
@@ -185,10 +187,131 @@ TEST_F(FileUtilTest, ListDirectoryListsFilesAndDirectoriesInUnitOrder) {
     for (const auto& p : paths) {
         names.push_back(p.substr(W("d").size() + 1));
     }
-    const std::vector<std::wstring> expected = {L"?.txt", L"A.txt", L"b.txt", L"sub"};
+    // Through Windows' narrow entry points "é" is "?"; elsewhere the name is kept.
+    const std::vector<std::wstring> expected =
+        Platform::WindowsFileNames()
+            ? std::vector<std::wstring>{L"?.txt", L"A.txt", L"b.txt", L"sub"}
+            : std::vector<std::wstring>{L"A.txt", L"b.txt", L"sub", L"\u00E9.txt"};
     EXPECT_EQ(names, expected);
     EXPECT_EQ(ListDirectory(W("none"), &paths), BEXORESULT_NOT_FOUND);
     EXPECT_TRUE(paths.empty());
+}
+
+TEST_F(FileUtilTest, EveryHelperActsOnTheNamedFileAndNoOther) {
+    if (Platform::WindowsFileNames()) {
+        GTEST_SKIP() << "Windows names none of these files";
+    }
+    const std::vector<std::string> names = BexoPatch::testing::PosixFileNames();
+    // Each file holds its own name, so sizes tell "café.txt" (9 bytes) from "caf?.txt" (8).
+    for (const std::string& name : names) {
+        Write("d/" + name, name);
+    }
+    WidePathSet paths;
+    ASSERT_EQ(ListDirectory(W("d"), &paths), BEXORESULT_OK);
+    std::set<std::wstring> listed;
+    for (const std::wstring& path : paths) {
+        listed.insert(path.substr(W("d").size() + 1));
+    }
+    fs::create_directories(m_root / "moved");
+    for (const std::string& name : names) {
+        const std::wstring wide = Utf8ToWide(name);
+        const std::wstring path = W("d") + L"\\" + wide;
+        const fs::path file = m_root / "d" / fs::path(std::u8string(name.begin(), name.end()));
+        EXPECT_EQ(listed.count(wide), 1u) << name;
+        EXPECT_TRUE(FileExists(path)) << name;
+        EXPECT_FALSE(IsDirectory(path)) << name;
+        std::int64_t size = 0;
+        std::int64_t time = 0;
+        EXPECT_EQ(GetFileSize(path, &size), BEXORESULT_OK) << name;
+        EXPECT_EQ(size, static_cast<std::int64_t>(name.size())) << name;
+        EXPECT_EQ(GetFileTime(path, &time), BEXORESULT_OK) << name;
+        EXPECT_GT(time, 1600000000) << name;
+
+        const std::wstring moved = W("moved") + L"\\" + wide;
+        ASSERT_TRUE(MoveFile(path, moved)) << name;
+        EXPECT_FALSE(fs::exists(file)) << name;
+        EXPECT_EQ(std::filesystem::file_size(m_root / "moved" /
+                                             fs::path(std::u8string(name.begin(), name.end()))),
+                  name.size())
+            << name;
+        EXPECT_FALSE(FileExists(path)) << name;
+        ASSERT_TRUE(MoveFile(moved, path)) << name;
+    }
+    std::size_t left = names.size();
+    for (const std::string& name : names) {
+        ASSERT_TRUE(DeleteFile(W("d") + L"\\" + Utf8ToWide(name))) << name;
+        --left;
+        EXPECT_EQ(static_cast<std::size_t>(std::distance(fs::directory_iterator(m_root / "d"),
+                                                         fs::directory_iterator())),
+                  left)
+            << name;
+        EXPECT_FALSE(fs::exists(m_root / "d" / fs::path(std::u8string(name.begin(), name.end()))))
+            << name;
+    }
+}
+
+TEST_F(FileUtilTest, NamesThePathsCannotCarryAreLeftAlone) {
+    if (Platform::WindowsFileNames()) {
+        GTEST_SKIP() << "POSIX names";
+    }
+    // "\\" in a POSIX name would read as a separator, bytes that are not UTF-8 as U+FFFD:
+    // either way the path would name another file.
+    Write("d/ok.txt", "");
+    Write("d/sub\\..\\..\\x", "");
+    std::ofstream(m_root / "d" / "bad\xFF.txt") << "";
+    WidePathSet paths;
+    ASSERT_EQ(ListDirectory(W("d"), &paths), BEXORESULT_OK);
+    ASSERT_EQ(paths.size(), 1u);
+    EXPECT_EQ(paths.begin()->substr(W("d").size() + 1), L"ok.txt");
+    EXPECT_FALSE(DeleteDirectoryTree(W("d")));
+    EXPECT_TRUE(fs::exists(m_root / "d" / "bad\xFF.txt"));
+}
+
+TEST_F(FileUtilTest, DeleteDirectoryTreeRemovesLinksNotWhatTheyPointTo) {
+    if (Platform::WindowsFileNames()) {
+        GTEST_SKIP() << "POSIX links";
+    }
+    Write("outside/keep.txt", "x");
+    Write("tree/sub/gone.txt", "x");
+    fs::create_directory_symlink(m_root / "outside", m_root / "tree/sub/to-dir");
+    fs::create_symlink(m_root / "outside/keep.txt", m_root / "tree/to-file");
+    fs::permissions(m_root / "outside/keep.txt", fs::perms::owner_read);
+    fs::create_symlink(m_root / "nowhere", m_root / "tree/dangling");
+    EXPECT_TRUE(DeleteDirectoryTree(W("tree")));
+    EXPECT_FALSE(fs::exists(m_root / "tree"));
+    EXPECT_TRUE(fs::exists(m_root / "outside/keep.txt"));
+}
+
+TEST_F(FileUtilTest, LinksOnTheWayAreFound) {
+    if (Platform::WindowsFileNames()) {
+        GTEST_SKIP() << "POSIX links";
+    }
+    Write("outside/x.txt", "x");
+    Write("root/dir/a.txt", "a");
+    fs::create_directory_symlink(m_root / "outside", m_root / "root/link");
+    fs::create_symlink(m_root / "outside/x.txt", m_root / "root/dir/file-link");
+    EXPECT_FALSE(LeadsThroughLink(W("root"), L"dir\\a.txt"));
+    EXPECT_FALSE(LeadsThroughLink(W("root"), L"dir\\new\\b.txt"));
+    EXPECT_TRUE(LeadsThroughLink(W("root"), L"link\\x.txt"));
+    EXPECT_TRUE(LeadsThroughLink(W("root"), L"link/new.txt"));
+    EXPECT_TRUE(LeadsThroughLink(W("root"), L"dir\\file-link"));
+}
+
+TEST(PathTest, ColonsThatAreOnlyPartOfNames) {
+    struct Case {
+        const wchar_t* path;
+        bool posix;
+    };
+    const Case cases[] = {
+        {L"plain\\a.txt", true}, {L"data\\a:b.txt", true}, {L"x:y", true},
+        {L"C:x", false},         {L"c:\\x", false},        {L"1:x", true},
+    };
+    for (const Case& c : cases) {
+        const bool expected = Platform::WindowsFileNames()
+                                  ? std::wstring_view(c.path).find(L':') == std::wstring_view::npos
+                                  : c.posix;
+        EXPECT_EQ(HasOnlyNameColons(c.path), expected) << c.path;
+    }
 }
 
 }  // namespace

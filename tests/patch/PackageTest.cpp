@@ -7,6 +7,7 @@
 
 #include "TestFiles.h"
 #include "patch/SafePath.h"
+#include "platform/Files.h"
 #include "platform/System.h"
 #include "repair/buffer/BexoUtil.h"
 
@@ -115,12 +116,34 @@ TEST(SafePathTest, PathsThatLeaveTheirDirectory) {
         {L"/etc/passwd", false},
         {L"C:\\x", false},
         {L"C:x", false},
-        {L"a\\b:stream", false},
         {L"", false},
         {L"a\\\x01x", false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(IsContainedRelativePath(c.path), c.contained) << c.path;
+    }
+    // ":" opens a stream on Windows and is an ordinary name character on POSIX.
+    EXPECT_EQ(IsContainedRelativePath(L"a\\b:stream"), !Platform::WindowsFileNames());
+    EXPECT_EQ(IsContainedRelativePath(L"data\\x:y.txt"), !Platform::WindowsFileNames());
+}
+
+TEST(PackageNameTest, FilesWithoutAnExtensionTravelWithOneDotMore) {
+    struct Case {
+        const wchar_t* file;
+        const wchar_t* entry;
+    };
+    const Case cases[] = {
+        {L".\\data\\a.txt", L".\\data\\a.txt"},
+        {L".\\data\\bin\\LICENSE", L".\\data\\bin\\LICENSE."},
+        {L".\\data\\odd.", L".\\data\\odd.."},
+        {L".\\data\\v1.2\\prog", L".\\data\\v1.2\\prog."},
+    };
+    for (const Case& c : cases) {
+        const std::wstring entry = PackageFileEntryName(c.file);
+        EXPECT_EQ(entry, c.entry);
+        EXPECT_FALSE(IsDirectoryEntryName(entry)) << c.file;
+        // Windows' file system drops the trailing "." by itself.
+        EXPECT_EQ(UnpackedFileName(entry), Platform::WindowsFileNames() ? entry : c.file);
     }
 }
 

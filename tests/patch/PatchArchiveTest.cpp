@@ -156,9 +156,9 @@ TEST_F(PatchArchiveTest, ProbesMatchByChecksum) {
                      {"9", "10", "x", "..\\install\\bin\\Portico.exe", abc}});
     PatchArchive archive;
     ASSERT_EQ(archive.Open(Write("a.exe", file)), BEXORESULT_OK);
-    EXPECT_EQ(archive.MatchingSourceBuilds((m_dir / "install").string()),
+    EXPECT_EQ(archive.MatchingSourceBuilds((m_dir / "install").wstring()),
               (std::vector<std::string>{"1", "7"}));
-    EXPECT_TRUE(archive.MatchingSourceBuilds((m_dir / "elsewhere").string()).empty());
+    EXPECT_TRUE(archive.MatchingSourceBuilds((m_dir / "elsewhere").wstring()).empty());
 }
 
 TEST_F(PatchArchiveTest, RangesOutsideTheFileAreRefused) {

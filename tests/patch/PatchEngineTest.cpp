@@ -11,10 +11,13 @@
 #include <map>
 #include <system_error>
 
+#include "FileNames.h"
 #include "TestFiles.h"
 #include "TestProcess.h"
 #include "kernel/Text.h"
+#include "patch/Package.h"
 #include "patch/PatchCallbacks.h"
+#include "platform/Files.h"
 #include "platform/Sync.h"
 #include "platform/System.h"
 
@@ -362,6 +365,70 @@ TEST_F(PatchEngineTest, MissingListsAndFilesAlreadyGone) {
         Lines(LOG_ERROR),
         std::vector<std::wstring>{L"Could not open: " + (m_dir / "patch").wstring() +
                                   L"/deletedFiles.txt for reading. The file might not be present"});
+}
+
+// Every row of the names table through diff, pack, unpack and the engine (added, deleted
+// and patched files), in folders that are not plain ASCII: the installation ends
+// byte-identical to the new build.
+TEST_F(PatchEngineTest, EveryNameTravelsThroughDiffPackageAndEngine) {
+    if (Platform::WindowsFileNames()) {
+        GTEST_SKIP() << "Windows names none of these files";
+    }
+    const std::string folder = BexoPatch::testing::kUnusualFolder;
+    const fs::path root = m_dir / fs::path(std::u8string(folder.begin(), folder.end()));
+    fs::create_directories(root);
+    for (const char* tree : {"old", "new"}) {
+        fs::rename(m_dir / tree, root / tree);
+    }
+    const auto at = [&root](const char* tree, const std::string& directory,
+                            const std::string& name) {
+        return root / tree / directory / fs::path(std::u8string(name.begin(), name.end()));
+    };
+    for (const std::string& name : BexoPatch::testing::PosixFileNames()) {
+        WriteFile(at("old", "patched", name), Binary(5000, 1) + name);
+        WriteFile(at("new", "patched", name), Binary(5000, 2) + name);
+        WriteFile(at("old", "deleted", name), name);
+        WriteFile(at("new", "added", name), "added " + name);
+    }
+    const std::wstring mkpatch = L"\"" + Utf8ToWide(OSMEL_MKPATCH) + L"\" ";
+    const auto quoted = [](const fs::path& path) { return L" \"" + path.wstring() + L"\""; };
+    ASSERT_EQ(RunProcess(mkpatch + L"diff --level 3" + quoted(root / "old") + quoted(root / "new") +
+                         L" -o" + quoted(root / "patch")),
+              0);
+    ASSERT_EQ(
+        RunProcess(mkpatch + L"pack" + quoted(root / "patch") + L" -o" + quoted(root / "step.zip")),
+        0);
+    ASSERT_TRUE(UnpackPackage((root / "step.zip").wstring(), (root / "unpacked").wstring()));
+    EXPECT_EQ(Snapshot(root / "unpacked"), Snapshot(root / "patch"));
+
+    fs::copy(root / "old", root / "install", fs::copy_options::recursive);
+    fs::copy_file(OSMEL_KPATCHL, root / "install/bin/kpatchl-w32.exe");
+    ASSERT_TRUE(PatchInstallation((root / "install").wstring(), (root / "unpacked").wstring(),
+                                  L"BexoPortico.exe"))
+        << (g_lines.empty() ? std::string() : WideToUtf8(g_lines.back().second));
+    EXPECT_EQ(Snapshot(root / "install"), Snapshot(root / "new"));
+    EXPECT_TRUE(Lines(LOG_ERROR).empty());
+}
+
+TEST_F(PatchEngineTest, NeverChangesAFileThroughALinkOutOfTheInstallation) {
+    if (Platform::WindowsFileNames()) {
+        GTEST_SKIP() << "POSIX links";
+    }
+    Prepare();
+    // The added file's folder is a link to a folder outside; the deleted file is a link
+    // to a file outside.
+    WriteFile(m_dir / "outside/gone.txt", "outside");
+    fs::create_directories(m_dir / "outside/maps");
+    fs::remove(Installed("data/gone.txt"));
+    fs::create_symlink(m_dir / "outside/gone.txt", Installed("data/gone.txt"));
+    fs::create_directory_symlink(m_dir / "outside/maps", Installed("data/maps"));
+    m_old = Snapshot(m_dir / "install");
+    EXPECT_FALSE(Apply());
+    ASSERT_EQ(Lines(LOG_ERROR).size(), 1u);
+    EXPECT_EQ(Lines(LOG_ERROR)[0].rfind(L"Refused to change a file through a link: ", 0), 0u);
+    ExpectRestored();
+    EXPECT_EQ(ReadFile(m_dir / "outside/gone.txt"), "outside");
+    EXPECT_TRUE(fs::is_empty(m_dir / "outside/maps"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "FileNames.h"
 #include "TestFiles.h"
 #include "kernel/Text.h"
 #include "platform/Files.h"
@@ -257,6 +258,63 @@ TEST(SegmentKeySafetyTest, OnlyRelativeKeysInsideTheRootPass) {
     EXPECT_FALSE(IsSafeSegmentKey(L"a\\\\b#000"));
     EXPECT_FALSE(IsSafeSegmentKey(L"a/../b#000"));
     EXPECT_FALSE(IsSafeSegmentKey(L"/etc/passwd#000"));
+    EXPECT_FALSE(IsSafeSegmentKey(L"C:x#000"));
+    // ":" is an ordinary name character on POSIX; Windows reads it as a drive or a stream.
+    EXPECT_EQ(IsSafeSegmentKey(L"data\\a:b.txt#000"), !Platform::WindowsFileNames());
+}
+
+// Every row of the names table from the listing to the summary's key to the repair write,
+// in an installation whose folder is not plain ASCII.
+TEST_F(TransferTest, EveryNameGoesFromTheListingToItsKeyToTheRepairWrite) {
+    if (Platform::WindowsFileNames()) {
+        GTEST_SKIP() << "Windows names none of these files";
+    }
+    const std::string folder = BexoPatch::testing::kUnusualFolder;
+    const fs::path install = m_root / fs::path(std::u8string(folder.begin(), folder.end()));
+    client = std::make_unique<FakeClient>(Platform::FromSystemPath(install.string()));
+    const std::vector<std::string> names = BexoPatch::testing::PosixFileNames();
+    const auto file = [&install](const std::string& name) {
+        return install / "data" / fs::path(std::u8string(name.begin(), name.end()));
+    };
+    for (const std::string& name : names) {
+        BexoPatch::testing::WriteFile(file(name), "old " + name);
+    }
+    ASSERT_EQ(client->summary.Scan(client->Root(), {}), BEXORESULT_OK);
+    auto entries = client->summary.Entries();
+    ASSERT_EQ(entries.size(), names.size());
+    for (const std::string& name : names) {
+        const std::wstring key = L"data\\" + Utf8ToWide(name) + L"#000";
+        ASSERT_EQ(entries.count(key), 1u) << name;
+        EXPECT_EQ(entries.at(key).checksum, FakeClient::Crc("old " + name)) << name;
+        client->Plain(key, "repaired " + name);
+    }
+    Run();
+    EXPECT_EQ(client->received, names.size()) << output;
+    entries = client->summary.Entries();
+    for (const std::string& name : names) {
+        EXPECT_EQ(BexoPatch::testing::ReadFile(file(name)), "repaired " + name) << name;
+        EXPECT_EQ(entries.at(L"data\\" + Utf8ToWide(name) + L"#000").checksum,
+                  FakeClient::Crc("repaired " + name))
+            << name;
+    }
+}
+
+TEST_F(TransferTest, NeverWritesThroughALinkOutOfTheInstallation) {
+    if (Platform::WindowsFileNames()) {
+        GTEST_SKIP() << "POSIX links";
+    }
+    BexoPatch::testing::WriteFile(m_root / "outside/target.txt", "outside");
+    fs::create_directory_symlink(m_root / "outside", P("link"));
+    fs::create_symlink(m_root / "outside/target.txt", P("file-link.txt"));
+    for (const wchar_t* key : {L"link\\pwned.txt#000", L"file-link.txt#000"}) {
+        client->Plain(key, "written through");
+        Run();
+        EXPECT_NE(output.find("refused to write through a link"), std::string::npos) << output;
+        EXPECT_EQ(client->received, 1u);
+        client = std::make_unique<FakeClient>(client->Root());
+    }
+    EXPECT_FALSE(fs::exists(m_root / "outside/pwned.txt"));
+    EXPECT_EQ(BexoPatch::testing::ReadFile(m_root / "outside/target.txt"), "outside");
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "assetdb/AssetDbLock.h"
+#include "kernel/FileUtil.h"
 #include "kernel/Text.h"
 #include "platform/Files.h"
 #include "platform/Sync.h"
@@ -73,7 +74,8 @@ void Say(const std::string& text) {
 
 // The database path as the product's programs build it: narrow text in internal form.
 std::string DatabasePath(const std::filesystem::path& installDirectory) {
-    return ToNarrow(Platform::FromSystemPath((installDirectory / "assets.tdx").string()));
+    return NarrowFileSystemPath(
+        Platform::FromSystemPath((installDirectory / "assets.tdx").string()));
 }
 
 int ListBuilds(const Setup& setup, const std::string& listPath) {

@@ -28,12 +28,6 @@ fs::path DataPath(const fs::path& patchDirectory, const std::wstring& relative) 
     return patchDirectory / "data" / fs::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
-bool HasExtension(const std::wstring& relative) {
-    const std::size_t separator = relative.find_last_of(L'\\');
-    return relative.find(L'.', separator == std::wstring::npos ? 0 : separator + 1) !=
-           std::wstring::npos;
-}
-
 // The engine hands ".ka" files to the converter when bin\KAConverter.exe exists at patch
 // time, that is in the new build; the converter's difference file is base-diff.ka.
 bool IsConverterFile(const std::wstring& relative, bool converterPresent) {
@@ -92,19 +86,9 @@ int RunDiff(const Args& arguments) {
         Error("diff", error);
         return kExitFailed;
     }
-    std::vector<std::string> noExtension;
-    for (const auto& [relative, file] : newFiles) {
-        if (oldFiles.count(relative) == 0 && !HasExtension(relative)) {
-            noExtension.push_back(Narrow(relative));
-        }
-    }
-    if (!unusable.empty() || !noExtension.empty()) {
+    if (!unusable.empty()) {
         for (const std::string& name : unusable) {
             Error("diff", Quoted(name) + ": the name has characters the patcher cannot open");
-        }
-        for (const std::string& name : noExtension) {
-            Error("diff",
-                  Quoted(name) + ": an added file without an extension cannot travel in a package");
         }
         return kExitFailed;
     }

@@ -58,7 +58,7 @@ void Walk(const fs::path& directory, const std::wstring& name, bool top,
         const std::wstring leaf = WidePath(sub.filename());
         std::wstring entryName = name;
         entryName.append(L"\\").append(leaf);
-        if (ToWide(ToNarrow(leaf)) != leaf) {
+        if (!IsExactFileSystemPath(leaf)) {
             problems->push_back(Quoted(WideToUtf8(entryName)) +
                                 ": the name has characters the patcher cannot open");
         }
@@ -71,14 +71,11 @@ void Walk(const fs::path& directory, const std::wstring& name, bool top,
         const std::wstring leaf = WidePath(file.filename());
         std::wstring entryName = name;
         entryName.append(L"\\").append(leaf);
-        if (ToWide(ToNarrow(leaf)) != leaf) {
+        if (!IsExactFileSystemPath(leaf)) {
             problems->push_back(Quoted(WideToUtf8(entryName)) +
                                 ": the name has characters the patcher cannot open");
-        } else if (IsDirectoryEntryName(entryName)) {
-            problems->push_back(Quoted(WideToUtf8(entryName)) +
-                                ": a file without an extension cannot travel in a package");
         }
-        entries->push_back({entryName, file});
+        entries->push_back({PackageFileEntryName(entryName), file});
     }
 }
 

@@ -25,7 +25,7 @@ bool CollectFiles(const std::filesystem::path& root, FileMap* files,
         }
         std::wstring relative = WidePath(it->path().lexically_relative(root));
         NormaliseSeparators(relative, L'\\');
-        if (ToWide(ToNarrow(relative)) != relative) {
+        if (!IsExactFileSystemPath(relative)) {
             unusable->push_back(WideToUtf8(relative));
             continue;
         }

@@ -40,6 +40,10 @@ constexpr mode_t kWriteBits = S_IWUSR | S_IWGRP | S_IWOTH;
 
 }  // namespace
 
+bool WindowsFileNames() {
+    return false;
+}
+
 std::string ToSystemPath(const std::wstring& path) {
     std::string out = EncodeUtf8(path);
     for (char& c : out) {
@@ -94,6 +98,11 @@ bool SetFileReadOnly(const std::wstring& path, bool readOnly) {
         return Fail();
     }
     return true;
+}
+
+bool IsSymbolicLink(const std::wstring& path) {
+    struct stat st {};
+    return ::lstat(ToSystemPath(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 bool FileAccessExists(const std::wstring& path) {
@@ -244,11 +253,15 @@ bool ListDirectoryEntries(const std::wstring& directory, std::vector<DirectoryEn
     while (dirent* e = ::readdir(d)) {
         DirectoryEntry entry;
         entry.name = DecodeUtf8(e->d_name);
+        if (EncodeUtf8(entry.name) != e->d_name) {
+            continue;
+        }
         if (e->d_type == DT_DIR) {
             entry.directory = true;
-        } else if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+        } else if (e->d_type == DT_UNKNOWN) {
             struct stat st {};
-            entry.directory = ::fstatat(::dirfd(d), e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+            entry.directory = ::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                              S_ISDIR(st.st_mode);
         }
         entries->push_back(std::move(entry));
     }

@@ -115,6 +115,10 @@ bool FlushVolume(const std::wstring& path) {
 
 }  // namespace
 
+bool WindowsFileNames() {
+    return true;
+}
+
 std::string ToSystemPath(const std::wstring& path) {
     return EncodeUtf8(Win32Path(path));
 }
@@ -144,6 +148,10 @@ bool SetFileReadOnly(const std::wstring& path, bool readOnly) {
     bits = readOnly ? (bits | FILE_ATTRIBUTE_READONLY) : (bits & ~FILE_ATTRIBUTE_READONLY);
     // A file with no other attribute left takes FILE_ATTRIBUTE_NORMAL, as the call wants.
     return ::SetFileAttributesW(p.c_str(), bits == 0 ? FILE_ATTRIBUTE_NORMAL : bits) != 0;
+}
+
+bool IsSymbolicLink(const std::wstring&) {
+    return false;
 }
 
 bool FileAccessExists(const std::wstring& path) {

@@ -82,29 +82,29 @@ void BexoDataBufferMemoryDynamic::Flush() {}
 
 BexoDataBufferFile::BexoDataBufferFile(const std::wstring& path, std::int32_t mode)
     : m_mode(mode), m_path(path) {
+    // A path the file system would be given in another form names another file, so
+    // it never opens.
     std::wstring normalised = path;
     NormaliseSeparators(normalised, L'\\');
-    // The narrow file interface: characters outside the narrow set become "?", which no
-    // file name of the original platform may hold, so such a path never opens.
-    const std::wstring narrowPath = ToWide(ToNarrow(normalised));
-    if (narrowPath != normalised && mode >= kModeRead && mode <= kModeReadWrite) {
+    const std::wstring systemPath = FileSystemPath(normalised);
+    if (systemPath != normalised && mode >= kModeRead && mode <= kModeReadWrite) {
         return;
     }
     switch (mode) {
         case kModeRead:
-            m_stream = Platform::OpenFileStream(narrowPath, "rb");
+            m_stream = Platform::OpenFileStream(systemPath, "rb");
             break;
         case kModeCreate:
-            m_stream = Platform::OpenFileStream(narrowPath, "wb");
+            m_stream = Platform::OpenFileStream(systemPath, "wb");
             break;
         case kModeUpdate:
-            m_stream = Platform::OpenFileStream(narrowPath, "r+b");
+            m_stream = Platform::OpenFileStream(systemPath, "r+b");
             if (m_stream == nullptr) {
-                m_stream = Platform::OpenFileStream(narrowPath, "wb");
+                m_stream = Platform::OpenFileStream(systemPath, "wb");
             }
             break;
         case kModeReadWrite:
-            m_stream = Platform::OpenFileStream(narrowPath, "r+b");
+            m_stream = Platform::OpenFileStream(systemPath, "r+b");
             break;
         default:
             SystemLogWrite(LOG_STDOUT, FormatString("BexoDataBufferFile> unknown access mode %d",
