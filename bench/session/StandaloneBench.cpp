@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     for (const std::string& build :
-         StandaloneArchive().MatchingSourceBuilds(ToNarrow(settings.GetInstallPath()))) {
+         StandaloneArchive().MatchingSourceBuilds(settings.GetInstallPath())) {
         settings.PushBuild(build);
     }
     settings.SetStandaloneMode(true);

@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const std::filesystem::path install = FuzzFiles::Scratch() / "install";
-    for (const std::string& build : archive.MatchingSourceBuilds(install.string())) {
+    for (const std::string& build : archive.MatchingSourceBuilds(install.wstring())) {
         archive.TargetFor(build);
     }
     const std::optional<ArchiveHeader> header = archive.GetHeader();

@@ -59,6 +59,24 @@ void ChildProcess::Close() {
     readBuffer.reset();
 }
 
+std::wstring QuoteArgument(const std::wstring& argument) {
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+        } else {
+            if (c == L'"') {
+                quoted.append(backslashes + 1, L'\\');
+            }
+            backslashes = 0;
+        }
+        quoted += c;
+    }
+    quoted.append(backslashes, L'\\');
+    return quoted + L"\"";
+}
+
 ChildProcess* StartChildProcess(const std::wstring& executable, const std::string& arguments) {
     return StartChildProcess(executable, ToWide(arguments));
 }

@@ -57,6 +57,11 @@ private:
     bool ReadPipe(Platform::Handle pipe, std::string& text);
 };
 
+// One argument of a command line in quotes, so that the Windows rules split it back as
+// it is: a '"' inside (legal in POSIX names) becomes \" with the backslashes before it
+// doubled, as are backslashes at the end. Without either, simply the text in quotes.
+std::wstring QuoteArgument(const std::wstring& argument);
+
 // Starts `"<executable>" <arguments>` (the path as FileSystemPath gives it) with no
 // window, this process's environment, current directory and standard input. Null when
 // the child cannot be started or the command line would exceed 4095 characters; no

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "kernel/ChildProcess.h"
 #include "kernel/FileUtil.h"
 #include "kernel/SystemLog.h"
 #include "kernel/Text.h"
@@ -341,7 +342,7 @@ bool Engine::PatchFilesStage() {
         std::wstring commandLine = L"\"" + m_bin;
         commandLine += converter ? L"KAConverter.exe\" patchapply" : L"kpatchl-w32.exe\"";
         for (const std::wstring& argument : {backup, Normalised(diffFile), target}) {
-            commandLine.append(L" \"").append(argument).append(L"\"");
+            commandLine.append(L" ").append(QuoteArgument(argument));
         }
         if (!RunTool(commandLine, entry, converter)) {
             return false;

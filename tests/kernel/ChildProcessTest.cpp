@@ -81,6 +81,23 @@ TEST(CommandLineTest, SplitsByTheWindowsRuntimeRules) {
     }
 }
 
+TEST(CommandLineTest, QuotedArgumentsSplitBackAsTheyWere) {
+    const std::vector<std::wstring> arguments = {L"C:\\Kelvor\\bin\\a.exe",
+                                                 L"/home/Jos\u00e9/q\"<>|.txt",
+                                                 L"a\\\"b",
+                                                 L"dir\\",
+                                                 L"two  spaces",
+                                                 L""};
+    std::wstring line = L"p";
+    for (const std::wstring& argument : arguments) {
+        line += L" " + QuoteArgument(argument);
+    }
+    std::vector<std::wstring> expected = {L"p"};
+    expected.insert(expected.end(), arguments.begin(), arguments.end());
+    EXPECT_EQ(Platform::SplitWindowsCommandLine(line), expected);
+    EXPECT_EQ(QuoteArgument(L"C:\\Kelvor\\x y.pbk"), L"\"C:\\Kelvor\\x y.pbk\"");
+}
+
 TEST(ChildProcessTest, ArgumentsReachTheChildAsAWindowsChildWouldSeeThem) {
     ChildPtr child = Start("args \"list path\\with space.txt\" c:\\dir\\ \"q\\\"uote\" \"\"");
     ASSERT_NE(child, nullptr);

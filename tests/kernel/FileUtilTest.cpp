@@ -303,7 +303,7 @@ TEST(PathTest, ColonsThatAreOnlyPartOfNames) {
         bool posix;
     };
     const Case cases[] = {
-        {L"plain\\a.txt", true}, {L"data\\a:b.txt", true}, {L"x:y", true},
+        {L"plain\\a.txt", true}, {L"data\\a:b.txt", true}, {L"ab:c", true},
         {L"C:x", false},         {L"c:\\x", false},        {L"1:x", true},
     };
     for (const Case& c : cases) {
