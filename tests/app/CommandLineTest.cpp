@@ -162,7 +162,8 @@ TEST_F(CommandLineTest, TableOfCommandLines) {
         {{L"41590", L"C:\\\u041a\u0435\u043b"},
          true,
          false,
-         L"C:\\???",
+         // Through Windows' narrow entry points, as the file system is given it there.
+         Platform::WindowsFileNames() ? L"C:\\???" : L"C:\\\u041a\u0435\u043b",
          "41590",
          "",
          {},
