@@ -14,6 +14,7 @@
 #include "kernel/Text.h"
 #include "patch/PatchCallbacks.h"
 #include "platform/CommandLine.h"
+#include "platform/Files.h"
 #include "platform/System.h"
 
 using namespace BexoPatch;
