@@ -33,25 +33,27 @@ if [ ${#tidy[@]} -gt 0 ]; then
   rm -f "$err"
 fi
 # The Win32 backend against the Windows build's compile database, with mingw-w64's C++
-# and Windows headers but clang's own intrinsics (GCC's do not parse in clang).
+# and Windows headers but clang's own intrinsics (GCC's do not parse in clang). A fresh
+# machine has no Windows build tree yet: configuring one (which the Windows suite then
+# reuses) installs the cross compilers and builds the libraries Debian lacks.
 if [ ${#windows[@]} -gt 0 ]; then
-  if [ -f build/win64/compile_commands.json ]; then
-    args=(--extra-arg=--target=x86_64-w64-mingw32 --extra-arg=-nostdinc++)
-    cxx_dirs=$(echo | x86_64-w64-mingw32-g++-posix -xc++ -E -v - 2>&1 |
-      sed -n '/#include <...> search starts/,/End of search/p' | grep '^ /.*/c++')
-    for d in $cxx_dirs /usr/x86_64-w64-mingw32/include; do
-      args+=("--extra-arg=-isystem$d")
-    done
-    err=$(mktemp)
-    if ! clang-tidy -p build/win64 --quiet "${args[@]}" "${windows[@]}" 2>"$err"; then
-      grep -v 'warnings generated' "$err" >&2 || true
-      rm -f "$err"
-      exit 1
-    fi
-    rm -f "$err"
-    tidy+=("${windows[@]}")
-  else
-    echo "lint: ${#windows[@]} Win32 files not checked by clang-tidy (configure the win64 preset)"
+  if [ ! -f build/win64/compile_commands.json ]; then
+    scripts/install-deps.sh --windows
+    cmake --preset win64 >/dev/null
   fi
+  args=(--extra-arg=--target=x86_64-w64-mingw32 --extra-arg=-nostdinc++)
+  cxx_dirs=$(echo | x86_64-w64-mingw32-g++-posix -xc++ -E -v - 2>&1 |
+    sed -n '/#include <...> search starts/,/End of search/p' | grep '^ /.*/c++')
+  for d in $cxx_dirs /usr/x86_64-w64-mingw32/include; do
+    args+=("--extra-arg=-isystem$d")
+  done
+  err=$(mktemp)
+  if ! clang-tidy -p build/win64 --quiet "${args[@]}" "${windows[@]}" 2>"$err"; then
+    grep -v 'warnings generated' "$err" >&2 || true
+    rm -f "$err"
+    exit 1
+  fi
+  rm -f "$err"
+  tidy+=("${windows[@]}")
 fi
 echo "lint: ${#files[@]} files formatted, ${#tidy[@]} checked by clang-tidy"

@@ -1,6 +1,6 @@
 // ParseRepairServer over the repair server setting from the environment or the registry,
 // read as UTF-16 units. What it accepts is a valid host and port that parse again alike.
-// Seeds: fuzz/repair/corpus/repair_server.
+// Seeds: fuzz/repair/corpus/repair_server_setting.
 #include <cstdint>
 #include <string>
 

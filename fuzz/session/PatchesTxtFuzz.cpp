@@ -1,5 +1,5 @@
 // PatchDirectory::ParsePatchList over a "patches.txt" from a server.
-// Seeds: fuzz/session/corpus/patches.
+// Seeds: fuzz/session/corpus/patches_txt.
 #include <cstdint>
 #include <cstdio>
 

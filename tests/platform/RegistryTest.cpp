@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -166,6 +167,27 @@ TEST_F(RegistryTest, WriteAccessIsRefusedWhenTheStoreIsNotWritable) {
         directory, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
     EXPECT_EQ(RegCreateKeyEx(LocalMachineKey(), L"Software\\Other", 0, &key),
               static_cast<LONG>(Error::AccessDenied));
+}
+
+// A store shared with a group (the product's users, say) stays so after a write: the
+// replacement keeps the mode, the owner and the group.
+TEST_F(RegistryTest, AWriteKeepsTheStoresModeAndGroup) {
+    Write("Windows Registry Editor Version 5.00\r\n");
+    ASSERT_EQ(::chmod(store.c_str(), 0664), 0);
+    const gid_t group = ::geteuid() == 0 ? 100 : ::getegid();
+    ASSERT_EQ(::chown(store.c_str(), static_cast<uid_t>(-1), group), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(store.c_str(), &before), 0);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyEx(LocalMachineKey(), L"Software\\Osmel", KEY_WRITE, &key), 0);
+    const DWORD one = 1;
+    ASSERT_EQ(RegSetValueEx(key, L"IsPatching", REG_DWORD, &one, sizeof one), 0);
+    RegCloseKey(key);
+    struct stat after {};
+    ASSERT_EQ(::stat(store.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0664u);
+    EXPECT_EQ(after.st_gid, group);
+    EXPECT_EQ(after.st_uid, before.st_uid);
 }
 
 TEST_F(RegistryTest, RefusesMalformedStores) {

@@ -283,11 +283,22 @@ std::string Serialise(const Store& store) {
         if (folded.empty() && key.values.empty()) {
             continue;
         }
-        // Key names stand unescaped between the brackets.
-        out += "\r\n[HKEY_LOCAL_MACHINE" + (key.path.empty() ? "" : "\\" + EncodeUtf8(key.path)) +
-               "]\r\n";
+        // Key names stand unescaped between the brackets. Appended piece by piece: GCC 12
+        // warns -Wrestrict at -O3 on a literal + std::string temporary.
+        out += "\r\n[HKEY_LOCAL_MACHINE";
+        if (!key.path.empty()) {
+            out += '\\';
+            out += EncodeUtf8(key.path);
+        }
+        out += "]\r\n";
         for (const RegistryValue& value : key.values) {
-            out += value.name.empty() ? "@" : "\"" + Escape(value.name) + "\"";
+            if (value.name.empty()) {
+                out += '@';
+            } else {
+                out += '"';
+                out += Escape(value.name);
+                out += '"';
+            }
             if (value.type == REG_DWORD) {
                 char number[16];
                 std::snprintf(number, sizeof number, "%08x", value.number);
@@ -306,6 +317,22 @@ LONG SaveStore(const Store& store) {
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         return Result(Win32ErrorFromErrno(errno));
+    }
+    // The replacement keeps the store's mode, owner and group, so that a store a group may
+    // write stays so after one write (a caller that may not give a file away keeps what
+    // chown allows it: the group when it is a member).
+    struct stat existing {};
+    if (::stat(path.c_str(), &existing) == 0) {
+        if (::fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+            [[maybe_unused]] const int groupOnly =
+                ::fchown(fd, static_cast<uid_t>(-1), existing.st_gid);
+        }
+        if (::fchmod(fd, existing.st_mode & 07777) != 0) {
+            const int error = errno;
+            ::close(fd);
+            ::unlink(temp.c_str());
+            return Result(Win32ErrorFromErrno(error));
+        }
     }
     const std::string content = Serialise(store);
     std::size_t done = 0;
