@@ -35,6 +35,13 @@ namespace {
 
 constexpr int ID_CLEAR_RUN_ON_EXIT = 1;
 constexpr Platform::DWORD kOnExitWaitMs = 1000;
+#ifdef _WIN32
+constexpr unsigned kElevationFailedText = 132;
+#else
+// Elsewhere elevation fails for reasons of its own (no pkexec, no polkit agent, the
+// request refused or cancelled), which the box names.
+constexpr unsigned kElevationFailedText = 248;
+#endif
 
 // The fatal exception handler of the GUI thread and the session threads: the
 // application's, whichever object it is.
@@ -235,12 +242,16 @@ bool OsmelPatcherApp::ElevateIfNeeded() {
     const std::string parameters = ElevationParameters();
     SystemLog("parm: %s", parameters.c_str());
     Platform::Handle process = nullptr;
-    const std::wstring executable = argc > 0 ? argv[0].ToStdWstring() : std::wstring();
-    if (Platform::ShellExecuteRunAs(executable, ToWide(parameters), &process)) {
+    // The module's own path: argv[0] may be relative to a directory this process has left.
+    const std::wstring executable = wxStandardPaths::Get().GetExecutablePath().ToStdWstring();
+    bool elevated = Platform::ShellExecuteRunAs(executable, ToWide(parameters), &process);
+    if (elevated) {
         Platform::WaitForSingleObject(process, Platform::kInfinite);
+        elevated = !Platform::ElevationRefused(process);
         Platform::CloseHandle(process);
-    } else {
-        LoadMessageInto(132, messageText.data());
+    }
+    if (!elevated) {
+        LoadMessageInto(kElevationFailedText, messageText.data());
         LoadMessageInto(134, messageCaption.data());
         ShowMessageBox(messageText.data(), messageCaption.data());
     }

@@ -68,4 +68,9 @@ void* LoadLibrary(const std::wstring& name);
 // The temporary directory in internal form ("\" separators): TEMP, then TMPDIR, then /tmp.
 std::wstring GetTempDirectory();
 
+// This system's folder for what outlives a run (the log file, crash reports), in internal
+// form and not made here: on POSIX $XDG_STATE_HOME/osmel, else ~/.local/state/osmel; on
+// Windows %LOCALAPPDATA%\Osmel. Empty when the environment names no such place.
+std::wstring GetStateDirectory();
+
 }  // namespace Platform

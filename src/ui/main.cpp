@@ -6,6 +6,7 @@
 #include "kernel/ProgramVersion.h"
 #include "kernel/SystemLog.h"
 #include "kernel/Text.h"
+#include "platform/Shell.h"
 #include "ui/PatcherGuiApp.h"
 
 namespace {
@@ -28,6 +29,9 @@ wxIMPLEMENT_APP_NO_MAIN(BexoPatch::PatcherGuiApp);
 // "--version" or "--help" alone is a question from a terminal, a package tool or
 // help2man: answered before the window library starts, so that it needs no display.
 int main(int argc, char** argv) {
+    // An elevated copy takes back its first process's directory and settings (the display
+    // among them) before the toolkit or the command line parser sees anything.
+    Platform::AdoptElevatedStart(&argc, argv);
     if (AsksForVersion(argc, argv)) {
         return PrintVersion("osmel-patcher");
     }

@@ -27,7 +27,10 @@ std::string UniqueName(const std::string& what) {
 class Peer {
 public:
     Peer(const std::string& mode, const std::string& name)
-        : m_child(StartChildProcess(kHelper, mode + " \"" + name + "\"")) {
+        : Peer(kHelper, mode + " \"" + name + "\"") {}
+    // The helper started through another program (a different user or environment).
+    Peer(const std::wstring& program, const std::string& arguments)
+        : m_child(StartChildProcess(program, arguments)) {
         std::string text;
         ready = m_child != nullptr && m_child->ReadStdout(text) && text == "ready";
     }
@@ -123,6 +126,113 @@ TEST(NamedObjectsTest, OtherThreadsOfTheProcessWaitForTheOwningThread) {
         Platform::CloseHandle(h);
     }
 }
+
+// A thread that ends while it owns the mutex abandons it, as on Windows: the next waiter
+// gets it at once and is told so.
+TEST(NamedObjectsTest, AThreadThatEndsOwningTheMutexAbandonsIt) {
+    const std::string name = UniqueName("mutex");
+    Platform::Handle mutex = Platform::CreateMutex(false, name);
+    ASSERT_NE(mutex, nullptr);
+    Platform::Handle thread = Platform::CreateThread(
+        0,
+        [](void* raw) -> Platform::DWORD {
+            return Platform::WaitForSingleObject(static_cast<Platform::Handle>(raw), 0) ==
+                           Platform::kWaitObject0
+                       ? 0
+                       : 1;
+        },
+        mutex);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(Platform::WaitForSingleObject(thread, Platform::kInfinite), Platform::kWaitObject0);
+    Platform::DWORD code = 9;
+    Platform::GetExitCodeThread(thread, &code);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(Platform::WaitForSingleObject(mutex, 5000), Platform::kWaitAbandoned);
+    EXPECT_TRUE(Platform::ReleaseMutex(mutex));
+    EXPECT_EQ(Platform::WaitForSingleObject(mutex, 0), Platform::kWaitObject0);
+    EXPECT_TRUE(Platform::ReleaseMutex(mutex));
+    Platform::CloseHandle(thread);
+    Platform::CloseHandle(mutex);
+}
+
+// A wait keeps the object it waits on alive: another thread may close the handle while
+// the wait runs, and the wait still ends when the object is signalled.
+TEST(NamedObjectsTest, AWaitOutlivesTheClosingOfItsHandle) {
+    struct Shared {
+        Platform::Handle go = Platform::CreateEvent(true, false, nullptr);
+        Platform::Handle waiting = Platform::CreateEvent(true, false, nullptr);
+        Platform::Handle worker = nullptr;
+        Platform::DWORD result = 9;
+    } shared;
+    shared.worker = Platform::CreateThread(
+        0,
+        [](void* raw) -> Platform::DWORD {
+            return Platform::WaitForSingleObject(static_cast<Shared*>(raw)->go,
+                                                 Platform::kInfinite) == Platform::kWaitObject0
+                       ? 0
+                       : 1;
+        },
+        &shared);
+    ASSERT_NE(shared.worker, nullptr);
+    Platform::Handle waiter = Platform::CreateThread(
+        0,
+        [](void* raw) -> Platform::DWORD {
+            auto* s = static_cast<Shared*>(raw);
+            Platform::SetEvent(s->waiting);
+            s->result = Platform::WaitForSingleObject(s->worker, Platform::kInfinite);
+            return 0;
+        },
+        &shared);
+    ASSERT_NE(waiter, nullptr);
+    ASSERT_EQ(Platform::WaitForSingleObject(shared.waiting, Platform::kInfinite),
+              Platform::kWaitObject0);
+    // The waiter has said it is about to wait; the pause lets it be inside the wait when
+    // the handle is closed, which is the case under test (no event can say so).
+    Platform::Sleep(50);
+    Platform::CloseHandle(shared.worker);
+    Platform::SetEvent(shared.go);
+    ASSERT_EQ(Platform::WaitForSingleObject(waiter, Platform::kInfinite), Platform::kWaitObject0);
+    EXPECT_EQ(shared.result, Platform::kWaitObject0);
+    for (Platform::Handle h : {waiter, shared.go, shared.waiting}) {
+        Platform::CloseHandle(h);
+    }
+}
+
+#ifndef _WIN32
+// Objects live in one place for the whole machine, as in Windows' global namespace: a
+// process of another user with another environment (the user's product, when the
+// patcher runs elevated) opens what this one made, and meets its owner.
+TEST(NamedObjectsTest, AnotherUserWithAnotherEnvironmentMeetsTheSameObjects) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "starting the peer as another user needs root";
+    }
+    const std::string name = UniqueName("machine");
+    Platform::Handle mutex = Platform::CreateMutex(true, name);
+    ASSERT_NE(mutex, nullptr);
+    Platform::Handle section = Platform::CreateFileMapping(name, 64);
+    ASSERT_NE(section, nullptr);
+    auto* view = static_cast<char*>(Platform::MapViewOfFile(section, 64));
+    ASSERT_NE(view, nullptr);
+    const std::string asNobody =
+        "XDG_RUNTIME_DIR=/nonexistent TMPDIR=/nonexistent HOME=/nonexistent setpriv "
+        "--reuid=65534 --regid=65534 --clear-groups \"" +
+        std::string(OSMEL_NAMED_OBJECT_HELPER) + "\" ";
+    {
+        Peer peer(L"/usr/bin/env", asNobody + "section \"" + name + "\"");
+        ASSERT_TRUE(peer.ready);
+        EXPECT_STREQ(view, "written by the peer");
+    }
+    {
+        // It opens the mutex (without ownership: this process owns it).
+        Peer peer(L"/usr/bin/env", asNobody + "own-mutex \"" + name + "\"");
+        EXPECT_TRUE(peer.ready);
+    }
+    Platform::UnmapViewOfFile(view);
+    Platform::CloseHandle(section);
+    EXPECT_TRUE(Platform::ReleaseMutex(mutex));
+    Platform::CloseHandle(mutex);
+}
+#endif
 
 TEST(NamedObjectsTest, ASectionLivesOnlyWhileALiveProcessHoldsIt) {
     const std::string name = UniqueName("section");

@@ -46,5 +46,7 @@ struct KernelObject {
 // of TryAcquire, because their owner may be another process.
 DWORD WaitForNamedMutex(KernelObject* mutex, DWORD milliseconds);
 bool ReleaseNamedMutex(KernelObject* mutex);
+// Abandons the named mutexes the calling thread still owns; a thread's end does it.
+void AbandonNamedMutexesOfThisThread();
 
 }  // namespace Platform

@@ -1,7 +1,7 @@
 // Named mutexes and sections on POSIX.
 //
-// Every named object is one file in a per-user object directory ($XDG_RUNTIME_DIR/
-// osmel-objects, else /tmp/osmel-objects-<uid>, mode 0700), named after the object's
+// Every named object is one file in the machine-wide object directory
+// (/dev/shm/osmel-objects, mode 1777; its files mode 0666), named after the object's
 // kind and name. Its state lives in open-file-description locks (F_OFD_SETLK), which
 // the kernel drops when the holding process ends, however it ends:
 //
@@ -39,6 +39,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/System.h"
 #include "platform/posix/KernelObject.h"
@@ -97,22 +98,21 @@ std::uint64_t Fnv1a(const std::string& text, std::uint64_t hash) {
     return hash;
 }
 
-// The directory is private to the user, like the per-session namespace that unprefixed
-// Win32 object names live in. Empty when it cannot be made safe.
+// Windows' global namespace is one per machine, so the directory is one fixed place that
+// depends on neither the caller's environment nor its user: an elevated patcher and the
+// user's product meet on the same lock. Anyone may make objects in it, as in /tmp (mode
+// 1777: sticky, so nobody removes another's file but its owner). Empty when what stands
+// there is not such a directory.
 const std::string& ObjectDirectory() {
     static const std::string directory = [] {
-        std::string dir;
-        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        struct stat st {};
-        if (runtime != nullptr && runtime[0] == '/' && ::stat(runtime, &st) == 0 &&
-            S_ISDIR(st.st_mode)) {
-            dir = std::string(runtime) + "/osmel-objects";
-        } else {
-            dir = "/tmp/osmel-objects-" + std::to_string(::geteuid());
+        std::string dir = "/dev/shm/osmel-objects";
+        if (::mkdir(dir.c_str(), 01777) == 0) {
+            // mkdir applies the umask.
+            ::chmod(dir.c_str(), 01777);
         }
-        ::mkdir(dir.c_str(), 0700);
-        if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
-            (st.st_mode & 077) != 0) {
+        struct stat st {};
+        if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            (st.st_mode & 07777) != 01777) {
             return std::string();
         }
         return dir;
@@ -226,9 +226,18 @@ void Register(NamedObject* object) {
 int OpenObjectFile(const std::string& path, bool create, bool* existed) {
     for (;;) {
         const int fd =
-            ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0600);
+            ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0666);
         if (fd < 0) {
             SetLastErrorFromErrno(errno);
+            return -1;
+        }
+        // Only a plain file of its own (not a hard link planted to another file), which
+        // every user may open whoever made it (the umask narrowed the mode).
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1 ||
+            ((st.st_mode & 0666) != 0666 && st.st_uid == ::geteuid() && ::fchmod(fd, 0666) != 0)) {
+            SetLastError(Error::AccessDenied);
+            ::close(fd);
             return -1;
         }
         if (!SetLock(fd, F_WRLCK, kGateByte, true)) {
@@ -271,6 +280,48 @@ NamedObject* AsNamed(Handle h, KernelObject::Kind kind) {
         return nullptr;
     }
     return static_cast<NamedObject*>(h);
+}
+
+// The named mutexes the current thread owns: each holds a reference, and a thread that
+// ends still owning one abandons it, as on Windows. The file lock is released with its
+// owned mark left at 1, so the next owner, in this process or another, sees it abandoned.
+struct OwnedNamedMutexes {
+    std::vector<NamedObject*> mutexes;
+
+    void AbandonAll() {
+        const DWORD self = GetCurrentThreadId();
+        for (NamedObject* m : mutexes) {
+            {
+                std::lock_guard<std::mutex> guard(m->lock);
+                if (m->owner == self) {
+                    SetLock(m->fd, F_UNLCK, kOwnerByte, false);
+                    m->owner = 0;
+                    m->recursion = 0;
+                }
+            }
+            m->changed.notify_all();
+            m->Release();
+        }
+        mutexes.clear();
+    }
+
+    ~OwnedNamedMutexes() { AbandonAll(); }
+};
+
+thread_local OwnedNamedMutexes t_ownedNamedMutexes;
+
+void NoteOwned(NamedObject* m) {
+    m->AddRef();
+    t_ownedNamedMutexes.mutexes.push_back(m);
+}
+
+void NoteReleased(NamedObject* m) {
+    auto& owned = t_ownedNamedMutexes.mutexes;
+    const auto it = std::find(owned.begin(), owned.end(), m);
+    if (it != owned.end()) {
+        owned.erase(it);
+        m->Release();
+    }
 }
 
 // Takes the mutex's file lock and its owned mark; the caller holds the in-process claim.
@@ -340,6 +391,7 @@ Handle CreateMutex(bool initiallyOwned, const std::string& name) {
         if (initiallyOwned && TakeOwnerLock(mutex, 0) == kWaitObject0) {
             mutex->owner = GetCurrentThreadId();
             mutex->recursion = 1;
+            NoteOwned(mutex);
         }
     }
     OpenGate(fd);
@@ -377,12 +429,17 @@ DWORD WaitForNamedMutex(KernelObject* handle, DWORD milliseconds) {
     guard.lock();
     if (result == kWaitObject0 || result == kWaitAbandoned) {
         m->recursion = 1;
+        NoteOwned(m);
     } else {
         m->owner = 0;
         guard.unlock();
         m->changed.notify_all();
     }
     return result;
+}
+
+void AbandonNamedMutexesOfThisThread() {
+    t_ownedNamedMutexes.AbandonAll();
 }
 
 bool ReleaseNamedMutex(KernelObject* handle) {
@@ -406,6 +463,7 @@ bool ReleaseNamedMutex(KernelObject* handle) {
         }
     }
     m->changed.notify_all();
+    NoteReleased(m);
     return true;
 }
 

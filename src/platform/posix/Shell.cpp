@@ -1,12 +1,16 @@
 #include "platform/Shell.h"
 
+#include <limits.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/Files.h"
 #include "platform/System.h"
+#include "platform/Utf8.h"
 
 namespace Platform {
 
@@ -29,6 +33,21 @@ std::wstring FindOnPath(const std::string& name) {
     }
     return {};
 }
+
+// The first argument of an elevated copy: its working directory, the settings (NAME=value)
+// and "--" follow, then the copy's own arguments.
+constexpr const char* kElevatedStart = "--osmel-elevated-start";
+// The settings an elevated copy needs from its first process: the display and the user's
+// session for the window, the temporary directory, and this system's own settings.
+// pkexec clears the environment; only these names are taken back.
+constexpr const char* kHandedOver[] = {
+    "DISPLAY", "XAUTHORITY",     "WAYLAND_DISPLAY",     "XDG_RUNTIME_DIR",    "TEMP",
+    "TMPDIR",  "OSMEL_REGISTRY", "OSMEL_REPAIR_SERVER", "OSMEL_PATCHER_PAGE", "LANG",
+    "LC_ALL",  "LC_MESSAGES"};
+// pkexec's status when the user dismissed the password prompt, and when authorisation
+// failed or could not be asked for (no agent, wrong password).
+constexpr DWORD kPkexecDismissed = 126;
+constexpr DWORD kPkexecNotAuthorised = 127;
 
 // An argument after the program name, quoted so that the Windows rules of CreateProcess
 // give it back unchanged: backslashes are doubled only before a quote or the closing quote.
@@ -87,8 +106,35 @@ bool ShellExecuteRunAs(const std::wstring& program, const std::wstring& paramete
         SetLastError(Error::FileNotFound);
         return false;
     }
-    const std::wstring commandLine =
-        L"\"" + pkexec + L"\" \"" + FromSystemPath(ToSystemPath(program)) + L"\" " + parameters;
+    // pkexec runs its program from root's home directory in an environment of its own,
+    // and names the program in the password prompt: it gets the absolute path, and the
+    // copy gets this process's directory and settings as its first arguments.
+    std::string directory(PATH_MAX, '\0');
+    if (::getcwd(directory.data(), directory.size()) == nullptr) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    directory.resize(std::char_traits<char>::length(directory.c_str()));
+    std::string path = ToSystemPath(program);
+    if (path.empty() || path[0] != '/') {
+        path = directory + "/" + path;
+    }
+    if (::access(path.c_str(), X_OK) != 0) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    std::wstring commandLine = QuoteArgument(pkexec) + L" " + QuoteArgument(DecodeUtf8(path)) +
+                               L" " + DecodeUtf8(kElevatedStart) + L" " +
+                               QuoteArgument(DecodeUtf8(directory));
+    for (const char* name : kHandedOver) {
+        if (const std::optional<std::string> value = GetEnvironmentVariable(name)) {
+            commandLine += L" " + QuoteArgument(DecodeUtf8(std::string(name) + "=" + *value));
+        }
+    }
+    commandLine += L" --";
+    if (!parameters.empty()) {
+        commandLine += L" " + parameters;
+    }
     ProcessInformation information;
     if (!CreateProcess(commandLine, ProcessStartup{}, &information)) {
         return false;
@@ -99,6 +145,45 @@ bool ShellExecuteRunAs(const std::wstring& program, const std::wstring& paramete
     }
     *process = information.process;
     return true;
+}
+
+bool ElevationRefused(Handle process) {
+    DWORD code = 0;
+    return GetExitCodeProcess(process, &code) &&
+           (code == kPkexecDismissed || code == kPkexecNotAuthorised);
+}
+
+void AdoptElevatedStart(int* argc, char** argv) {
+    if (*argc < 3 || std::strcmp(argv[1], kElevatedStart) != 0) {
+        return;
+    }
+    int end = 3;
+    while (end < *argc && std::strcmp(argv[end], "--") != 0) {
+        ++end;
+    }
+    if (end == *argc) {
+        return;  // not what ShellExecuteRunAs writes: left to the command line parser
+    }
+    // The directory is only a courtesy: a copy that cannot enter it runs from where it is.
+    [[maybe_unused]] const int entered = ::chdir(argv[2]);
+    for (int i = 3; i < end; ++i) {
+        const char* equals = std::strchr(argv[i], '=');
+        if (equals == nullptr) {
+            continue;
+        }
+        const std::string name(argv[i], static_cast<std::size_t>(equals - argv[i]));
+        for (const char* known : kHandedOver) {
+            if (name == known) {
+                ::setenv(known, equals + 1, 1);
+            }
+        }
+    }
+    // argv keeps its terminating null pointer.
+    const int removed = end;
+    for (int i = 1; i + removed <= *argc; ++i) {
+        argv[i] = argv[i + removed];
+    }
+    *argc -= removed;
 }
 
 bool SetCurrentDirectory(const std::wstring& path) {

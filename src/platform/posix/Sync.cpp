@@ -210,11 +210,9 @@ bool ReleaseMutex(Handle mutex) {
     return true;
 }
 
-DWORD WaitForSingleObject(Handle handle, DWORD milliseconds) {
-    if (handle == nullptr) {
-        SetLastError(Error::InvalidHandle);
-        return kWaitFailed;
-    }
+namespace {
+
+DWORD WaitForObject(Handle handle, DWORD milliseconds) {
     if (handle->kind == KernelObject::Kind::NamedMutex) {
         return WaitForNamedMutex(handle, milliseconds);
     }
@@ -245,6 +243,21 @@ DWORD WaitForSingleObject(Handle handle, DWORD milliseconds) {
     return abandoned ? kWaitAbandoned : kWaitObject0;
 }
 
+}  // namespace
+
+DWORD WaitForSingleObject(Handle handle, DWORD milliseconds) {
+    if (handle == nullptr) {
+        SetLastError(Error::InvalidHandle);
+        return kWaitFailed;
+    }
+    // The wait holds a reference of its own, as a Windows wait does: a handle closed by
+    // another thread meanwhile leaves the object alive until the wait returns.
+    handle->AddRef();
+    const DWORD result = WaitForObject(handle, milliseconds);
+    handle->Release();
+    return result;
+}
+
 bool CloseHandle(Handle handle) {
     if (handle == nullptr) {
         SetLastError(Error::InvalidHandle);
@@ -262,6 +275,7 @@ void* ThreadMain(void* raw) {
     const DWORD code = t->function(t->argument);
     // Mutexes are abandoned before the thread counts as ended, as on Windows.
     t_ownedMutexes.AbandonAll();
+    AbandonNamedMutexesOfThisThread();
     // The thread's own reference goes before its end is announced, so that a joiner
     // that then closes the last handle frees the object at once rather than leaving it
     // to this thread's last steps. Nobody can wait on an object nobody holds.

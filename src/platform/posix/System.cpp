@@ -17,7 +17,15 @@
 namespace Platform {
 
 namespace {
+
 thread_local DWORD t_lastError = 0;
+
+// A write to a pipe or socket whose reader went away (the parent that served the system
+// log pipe, a closed connection) fails with EPIPE, as on Windows, instead of ending the
+// program: every program of ours links this file, so each ignores SIGPIPE itself, before
+// main. Children get the default back (CreateProcess resets it).
+[[maybe_unused]] const bool g_brokenPipesIgnored = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+
 }  // namespace
 
 DWORD GetLastError() {
@@ -157,6 +165,19 @@ std::wstring GetTempDirectory() {
         }
     }
     return FromSystemPath("/tmp");
+}
+
+std::wstring GetStateDirectory() {
+    // The base directory specification: a relative XDG_STATE_HOME is ignored.
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state != nullptr && state[0] == '/') {
+        return FromSystemPath(std::string(state) + "/osmel");
+    }
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/') {
+        return FromSystemPath(std::string(home) + "/.local/state/osmel");
+    }
+    return {};
 }
 
 }  // namespace Platform

@@ -81,6 +81,12 @@ bool ShellExecuteRunAs(const std::wstring& program, const std::wstring& paramete
     return true;
 }
 
+bool ElevationRefused(Handle /*process*/) {
+    return false;
+}
+
+void AdoptElevatedStart(int* /*argc*/, char** /*argv*/) {}
+
 bool SetCurrentDirectory(const std::wstring& path) {
     return ::SetCurrentDirectoryW(Win32Path(path).c_str()) != 0;
 }

@@ -142,6 +142,14 @@ bool RedirectStdoutToParentPipe() {
     return ok && ::SetStdHandle(STD_OUTPUT_HANDLE, OsHandleOf(::_fileno(stdout))) != 0;
 }
 
+std::wstring GetStateDirectory() {
+    const std::optional<std::string> local = GetEnvironmentVariable("LOCALAPPDATA");
+    if (!local || local->empty()) {
+        return {};
+    }
+    return DecodeUtf8(*local) + L"\\Osmel";
+}
+
 std::wstring GetTempDirectory() {
     wchar_t path[MAX_PATH + 1] = {};
     const ::DWORD n = ::GetTempPathW(MAX_PATH + 1, path);
