@@ -1,5 +1,6 @@
 #include "crash/CrashHandlers.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -8,10 +9,13 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kernel/Assert.h"
 #include "kernel/SystemLog.h"
 #include "platform/Files.h"
+#include "platform/Sync.h"
 #include "platform/System.h"
 
 namespace {
@@ -22,12 +26,18 @@ constexpr int kMaxDumpNumber = 100000;
 constexpr std::size_t kMaxCallStackText = 511;
 constexpr std::size_t kMaxFrames = 64;
 
+constexpr std::size_t kKeptFallbackReports = 10;
+
 std::atomic<bool> g_handlersArmed{false};
-std::atomic<bool> g_dumpWritten{false};
-std::atomic<bool> g_fatalDumpWritten{false};
-// The fatal report's path in the OS's form, prepared ahead so that writing it needs no
+// The process's one report, whichever way it comes (a fault, the guard's fatal report,
+// an assertion, an exit): the thread writing it, and whether it is written.
+std::atomic<Platform::DWORD> g_reportingThread{0};
+std::atomic<bool> g_reportFinished{false};
+// The fatal report's name in the OS's form, prepared ahead so that writing it needs no
 // allocation.
 char g_fatalDumpName[1024] = {};
+// Where reports go when the current directory takes none (the OS's form; empty: nowhere).
+char g_fallbackDirectory[1024] = {};
 std::atomic<void (*)()> g_onFatal{nullptr};
 // The fault this thread is handling under the guard, for WriteFatalDump.
 thread_local const Platform::ExceptionPointers* t_guardedFault = nullptr;
@@ -71,9 +81,123 @@ bool DumpName(int number, char* path, std::size_t capacity) {
            Append(path, capacity, &used, kDumpExtension);
 }
 
+// Takes the process's one report for the calling thread. Another thread's report under
+// way is waited for, so that the process never ends with half a report: its writer ends
+// the process. False when a report is written or being written (a fault inside the
+// report itself, on the writing thread, gives up at once).
+bool ClaimReport() {
+    const Platform::DWORD self = Platform::GetCurrentThreadId();
+    Platform::DWORD none = 0;
+    if (g_reportingThread.compare_exchange_strong(none, self)) {
+        return true;
+    }
+    if (none != self) {
+        while (!g_reportFinished.load()) {
+            Platform::Sleep(10);
+        }
+    }
+    return false;
+}
+
+// Tells where the report is, on standard error and in the system log's own sink
+// (standard output), without the log's lock: its holder may be the thread that waits.
+void TellReport(const char* path) {
+    char line[1200];
+    std::size_t used = 0;
+    Append(line, sizeof line, &used, "Crash report written: ");
+    if (path[0] != '/' && path[0] != '\\' && (path[0] == '\0' || path[1] != ':')) {
+        char directory[1024];
+        if (Platform::SignalSafeCurrentDirectory(directory, sizeof directory)) {
+            Append(line, sizeof line, &used, directory);
+            Append(line, sizeof line, &used, "/");
+        }
+    }
+    Append(line, sizeof line, &used, path);
+    Append(line, sizeof line, &used, "\n");
+    Platform::SignalSafeWriteStderr(line);
+    Platform::WriteStdout(line, used);
+}
+
+// Writes the report under `name` in the current directory or, where that takes no file,
+// in the fallback folder. `name` null: the first free "Kelvor-41861[_N].dmp" there.
+void WriteReport(const char* name, const Platform::ExceptionPointers* exception) {
+    char path[1200];
+    const char* folders[] = {"", g_fallbackDirectory};
+    for (const char* folder : folders) {
+        if (folder == g_fallbackDirectory &&
+            (folder[0] == '\0' || !Platform::SignalSafeCreateDirectories(folder))) {
+            break;
+        }
+        for (int number = 1; number <= kMaxDumpNumber; ++number) {
+            std::size_t used = 0;
+            path[0] = '\0';
+            if (folder[0] != '\0') {
+                Append(path, sizeof path, &used, folder);
+                Append(path, sizeof path, &used, "/");
+            }
+            char file[64];
+            const char* fileName = name;
+            if (fileName == nullptr) {
+                if (!DumpName(number, file, sizeof file)) {
+                    break;
+                }
+                fileName = file;
+            }
+            if (!Append(path, sizeof path, &used, fileName)) {
+                break;
+            }
+            if (name == nullptr && Platform::SignalSafeFileExists(path)) {
+                continue;
+            }
+            if (Platform::WriteMiniDump(path, exception)) {
+                TellReport(path);
+                return;
+            }
+            break;  // the folder takes no file: the next one
+        }
+    }
+    Platform::SignalSafeWriteStderr("Crash report could not be written\n");
+}
+
+// The claimed report, written, then marked finished for the threads that wait on it.
+void WriteClaimedReport(const char* name, const Platform::ExceptionPointers* exception) {
+    WriteReport(name, exception);
+    g_reportFinished.store(true);
+}
+
 long WriteFatalDumpFilter(const Platform::ExceptionPointers* exception) {
-    Platform::WriteMiniDump(g_fatalDumpName, exception);
+    WriteClaimedReport(g_fatalDumpName, exception);
     return Platform::kExceptionExecuteHandler;
+}
+
+// Keeps the fallback folder to its newest reports, so that a crashing program cannot
+// fill the disk there.
+void PruneFallbackReports(const std::wstring& folder) {
+    std::vector<Platform::DirectoryEntry> entries;
+    if (!Platform::ListDirectoryEntries(folder, &entries)) {
+        return;
+    }
+    std::vector<std::pair<std::int64_t, std::wstring>> reports;
+    for (const Platform::DirectoryEntry& entry : entries) {
+        const std::size_t size = entry.name.size();
+        if (entry.directory || size < 4 || entry.name.compare(size - 4, 4, L".dmp") != 0) {
+            continue;
+        }
+        const std::wstring path = folder + L"/" + entry.name;
+        Platform::FileStatus status;
+        if (Platform::GetFileStatus(path, &status)) {
+            reports.emplace_back(status.modificationTime, path);
+        }
+    }
+    // Room for the report this run may add.
+    const std::size_t kept = kKeptFallbackReports - 1;
+    if (reports.size() <= kept) {
+        return;
+    }
+    std::sort(reports.begin(), reports.end());
+    for (std::size_t i = 0; i + kept < reports.size(); ++i) {
+        Platform::DeleteFile(reports[i].second);
+    }
 }
 
 void GuardedFault(const Platform::ExceptionPointers* exception) {
@@ -140,6 +264,15 @@ void InstallCrashHandlers() {
     static std::once_flag once;
     g_handlersArmed = true;
     std::call_once(once, [] {
+        const std::wstring state = Platform::GetStateDirectory();
+        if (!state.empty()) {
+            const std::wstring folder = state + L"/crashes";
+            const std::string path = Platform::ToSystemPath(folder);
+            if (path.size() < sizeof g_fallbackDirectory) {
+                std::memcpy(g_fallbackDirectory, path.c_str(), path.size() + 1);
+            }
+            PruneFallbackReports(folder);
+        }
         Platform::SetUnhandledExceptionFilter(CrashDumpFilter);
         std::atexit(ExitTrap);
         SetAssertionHandler(ReportAssertion);
@@ -153,15 +286,8 @@ void DisarmCrashHandlers() {
 }
 
 long CrashDumpFilter(const Platform::ExceptionPointers* exception) {
-    if (g_dumpWritten.exchange(true)) {
-        return Platform::kExceptionExecuteHandler;
-    }
-    char path[64];
-    for (int number = 1; number <= kMaxDumpNumber; ++number) {
-        if (DumpName(number, path, sizeof path) && !Platform::SignalSafeFileExists(path)) {
-            Platform::WriteMiniDump(path, exception);
-            break;
-        }
+    if (ClaimReport()) {
+        WriteClaimedReport(nullptr, exception);
     }
     return Platform::kExceptionExecuteHandler;
 }
@@ -217,11 +343,11 @@ bool SetFatalDumpName(const std::wstring& baseName) {
 }
 
 void WriteFatalDump() {
-    if (g_fatalDumpName[0] == '\0' || g_fatalDumpWritten.exchange(true)) {
+    if (g_fatalDumpName[0] == '\0' || !ClaimReport()) {
         return;
     }
     if (t_guardedFault != nullptr) {
-        Platform::WriteMiniDump(g_fatalDumpName, t_guardedFault);
+        WriteClaimedReport(g_fatalDumpName, t_guardedFault);
         return;
     }
     Platform::CallWithCurrentContext(WriteFatalDumpFilter);

@@ -3,7 +3,11 @@
 // application's exit path leaves one crash report, "Kelvor-41861.dmp" in the current
 // directory (or the first free "Kelvor-41861_2.dmp", "_3", ...). The windowing
 // library's fatal-exception guard writes its own report under the name that
-// SetFatalDumpName prepares.
+// SetFatalDumpName prepares. A process writes one report, whichever comes first: a
+// thread that faults while another writes waits until the report is whole. Where the
+// current directory takes no file, the report goes to the "crashes" folder of the
+// state directory (Platform::GetStateDirectory), which keeps its newest ten; its path
+// is told on standard error and standard output (the system log's sink).
 #pragma once
 
 #include <string>

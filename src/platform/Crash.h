@@ -4,8 +4,8 @@
 // On Windows a crash report is a minidump of type MiniDumpWithIndirectlyReferencedMemory.
 // On POSIX a plain-text file stands in for it: the signal and fault address, the
 // registers, every thread's id, the faulting thread's call stack with symbols and source
-// lines, and the memory map. Its format is described in the README ("Reading a crash
-// report").
+// lines, every other thread's call stack, and the memory map. Its format is described in the README
+// ("Reading a crash report").
 #pragma once
 
 #include <cstddef>
@@ -75,6 +75,13 @@ bool WriteMiniDump(const char* path, const ExceptionPointers* exception);
 
 // Async-signal-safe existence test on a path in the OS's form.
 bool SignalSafeFileExists(const char* path);
+// Async-signal-safe: makes the folder (the OS's form) and its missing parents, for the
+// caller's own use only (POSIX mode 0700). True when it exists afterwards.
+bool SignalSafeCreateDirectories(const char* path);
+// Async-signal-safe: the current directory in the OS's form; false when it does not fit.
+bool SignalSafeCurrentDirectory(char* buffer, std::size_t size);
+// Async-signal-safe: writes the text to standard error.
+void SignalSafeWriteStderr(const char* text);
 
 // Ends the process at once with the exit code: no exit handlers, no flushing.
 [[noreturn]] void TerminateCurrentProcess(DWORD exitCode);

@@ -7,9 +7,12 @@
 
 #ifndef _WIN32
 #include <signal.h>
+#include <sys/wait.h>
 #endif
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -335,7 +338,8 @@ TEST_F(CrashHandlersTest, AFailedAssertionLogsWritesAReportAndEndsWithStatus3) {
         ::testing::ExitedWithCode(3), "");
     EXPECT_TRUE(fs::exists(directory / "Kelvor-41861.dmp"));
     const std::string log = ReadFile(directory / "stdout.txt");
-    EXPECT_EQ(log.rfind("Assertion failed: two == 3\ncallstack: ", 0), 0u) << log;
+    EXPECT_EQ(log.rfind("Assertion failed: two == 3\nCrash report written: ", 0), 0u) << log;
+    EXPECT_NE(log.find("Kelvor-41861.dmp\ncallstack: "), std::string::npos) << log;
     const std::size_t callstack = log.find("callstack: ");
     const std::size_t end = log.find('\n', callstack);
     EXPECT_LE(end - callstack - 11, 511u);
@@ -384,7 +388,12 @@ TEST_F(CrashHandlersTest, TheRuntimesReportOfAMisuseLogsWritesAReportAndEndsWith
         const std::string expected =
             std::string(c.exceptionLine != nullptr ? c.exceptionLine : "") +
             "Invalid Parameter Handler> function=NULL, file=NULL, line=0\n";
-        EXPECT_EQ(ReadFile(directory / "stdout.txt"), expected);
+        // The report's path comes first, told as it is written.
+        const std::string log = ReadFile(directory / "stdout.txt");
+        const std::size_t told = log.find("Kelvor-41861.dmp\n");
+        ASSERT_NE(told, std::string::npos) << log;
+        EXPECT_EQ(log.rfind("Crash report written: ", 0), 0u) << log;
+        EXPECT_EQ(log.substr(told + 17), expected);
     }
 }
 
@@ -441,6 +450,134 @@ TEST_F(CrashHandlersTest, AFaultOnAGuardedThreadGoesToTheGuardFirst) {
     }
     EXPECT_EQ(reports, 1);
 }
+
+// The guard's report is the process's one report: an abort while the process ends
+// after it (the window's engine, say) writes no second one.
+TEST_F(CrashHandlersTest, AnAbortAfterTheFatalReportWritesNoSecondReport) {
+    EXPECT_EXIT(
+        {
+            EnterDirectory();
+            InstallCrashHandlers();
+            if (!SetFatalDumpName(L"patcher")) {
+                std::exit(1);
+            }
+            EnableFatalExceptionGuard([] {
+                WriteFatalDump();
+                std::abort();
+            });
+            WriteThroughNull(g_null);
+        },
+        Aborted(), "");
+    std::vector<std::string> reports;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        if (entry.path().filename() != "stdout.txt") {
+            reports.push_back(entry.path().filename().string());
+        }
+    }
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].rfind("patcher-v35673-", 0), 0u) << reports[0];
+}
+
+#ifndef _WIN32
+// Two threads that fault at the same moment leave one whole report, whichever wins: the
+// other waits for it instead of ending the process under the writer. The report holds
+// every thread's stack.
+TEST_F(CrashHandlersTest, TwoThreadsFaultingAtOnceLeaveOneWholeReport) {
+    struct Case {
+        const char* name;
+        void (*second)();
+    };
+    const Case cases[] = {
+        {"segfault+segfault", [] { WriteThroughNull(g_null); }},
+        {"segfault+abort", [] { std::abort(); }},
+    };
+    const auto faulted = [](int status) {
+        return WIFSIGNALED(status) && (WTERMSIG(status) == SIGSEGV || WTERMSIG(status) == SIGABRT);
+    };
+    for (int run = 0; run < 50; ++run) {
+        const Case& c = cases[run % 2];
+        SCOPED_TRACE(std::string(c.name) + ", run " + std::to_string(run));
+        static void (*s_second)() = nullptr;
+        s_second = c.second;
+        EXPECT_EXIT(
+            {
+                EnterDirectory();
+                InstallCrashHandlers();
+                static std::atomic<int> ready{0};
+                const auto together = [] {
+                    ready.fetch_add(1);
+                    while (ready.load() < 2) {
+                    }
+                };
+                std::thread first([&] {
+                    together();
+                    WriteThroughNull(g_null);
+                });
+                std::thread second([&] {
+                    together();
+                    s_second();
+                });
+                first.join();
+                second.join();
+            },
+            faulted, "");
+        // A death test's child runs the earlier rounds' checks too, on reports gone.
+        if (!owner) {
+            continue;
+        }
+        const std::string report = ReadFile(directory / "Kelvor-41861.dmp");
+        EXPECT_FALSE(fs::exists(directory / "Kelvor-41861_2.dmp"));
+        ASSERT_GE(report.size(), 14u);
+        EXPECT_EQ(report.substr(report.size() - 14), "end of report\n") << report.substr(0, 500);
+        // The main thread and the other faulting thread, each with its stack.
+        const std::size_t others = report.find("\nother threads:");
+        ASSERT_NE(others, std::string::npos);
+        const std::string rest = report.substr(others);
+        std::size_t threads = 0;
+        for (std::size_t at = rest.find("\nthread "); at != std::string::npos;
+             at = rest.find("\nthread ", at + 1)) {
+            ++threads;
+        }
+        EXPECT_GE(threads, 2u) << rest.substr(0, 3000);
+        EXPECT_EQ(rest.find("(it did not answer)"), std::string::npos) << rest.substr(0, 3000);
+        EXPECT_NE(rest.find("CrashHandlersTest.cpp:"), std::string::npos) << rest.substr(0, 3000);
+        fs::remove(directory / "Kelvor-41861.dmp");
+    }
+}
+
+// Where the current directory takes no file, the report goes to the state directory's
+// crash folder, which keeps its newest ten, and its path is told on standard error.
+TEST_F(CrashHandlersTest, AReportTheCurrentDirectoryRefusesGoesToTheStateDirectory) {
+    const fs::path crashes = directory / "state" / "osmel" / "crashes";
+    fs::create_directories(crashes);
+    const auto now = fs::file_time_type::clock::now();
+    for (int i = 0; i < 12; ++i) {
+        const fs::path old = crashes / ("old-" + std::to_string(i) + ".dmp");
+        std::ofstream(old) << i;
+        fs::last_write_time(old, now - std::chrono::hours(100 - i));
+    }
+    EXPECT_EXIT(
+        {
+            EnterDirectory();
+            SetVariable("XDG_STATE_HOME", (directory / "state").string().c_str());
+            // No one, root included, makes files in /proc.
+            fs::current_path("/proc");
+            InstallCrashHandlers();
+            WriteThroughNull(g_null);
+        },
+        Faulted(), "Crash report written: " + (crashes / "Kelvor-41861.dmp").string());
+    const std::string report = ReadFile(crashes / "Kelvor-41861.dmp");
+    EXPECT_NE(report.find("end of report\n"), std::string::npos);
+    std::vector<std::string> kept;
+    for (const auto& entry : fs::directory_iterator(crashes)) {
+        kept.push_back(entry.path().filename().string());
+    }
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<std::string>{"Kelvor-41861.dmp", "old-10.dmp", "old-11.dmp",
+                                              "old-3.dmp", "old-4.dmp", "old-5.dmp", "old-6.dmp",
+                                              "old-7.dmp", "old-8.dmp", "old-9.dmp"}));
+}
+#endif
 
 TEST_F(CrashHandlersTest, TheFatalReportIsNamedAfterTheStartTime) {
     EXPECT_EXIT(

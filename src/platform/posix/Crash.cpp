@@ -14,6 +14,7 @@
 #include <link.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -352,6 +353,140 @@ void WriteStack(ReportWriter& out, const ExceptionPointers* exception) {
     backtrace_full(state, 0, WriteFrame, IgnoreError, &walk);
 }
 
+// Another thread's stack, taken by that thread itself: the report writer installs a
+// handler for a real-time signal for the length of the report and sends it to each
+// thread in turn. A request is idle, armed for one thread, being taken, or taken; a
+// thread that answers after the writer gave up on it finds the request no longer armed
+// for it and leaves it alone.
+constexpr int kIdle = 0;
+constexpr int kArmed = 1;
+constexpr int kTaking = 2;
+constexpr int kTaken = 3;
+constexpr int kMaxOtherFrames = 64;
+
+struct StackRequest {
+    std::atomic<int> state{kIdle};
+    std::atomic<long> thread{0};
+    std::uintptr_t interrupted = 0;
+    std::uintptr_t frames[kMaxOtherFrames] = {};
+    int count = 0;
+};
+StackRequest g_stackRequest;
+
+int StackSignal() {
+    return SIGRTMIN + 5;
+}
+
+int KeepFrame(void* data, std::uintptr_t pc) {
+    auto* request = static_cast<StackRequest*>(data);
+    request->frames[request->count++] = pc;
+    return request->count == kMaxOtherFrames ? 1 : 0;
+}
+
+void TakeStackHandler(int /*signal*/, siginfo_t* /*info*/, void* context) {
+    const int savedErrno = errno;
+    int armed = kArmed;
+    if (g_stackRequest.thread.load() == ::syscall(SYS_gettid) &&
+        g_stackRequest.state.compare_exchange_strong(armed, kTaking)) {
+        g_stackRequest.interrupted = ProgramCounter(static_cast<const ucontext_t*>(context));
+        g_stackRequest.count = 0;
+        if (backtrace_state* state = SymbolState()) {
+            backtrace_simple(state, 0, KeepFrame, IgnoreError, &g_stackRequest);
+        }
+        g_stackRequest.state.store(kTaken);
+    }
+    errno = savedErrno;
+}
+
+void SleepMilliseconds(long milliseconds) {
+    timespec pause{0, milliseconds * 1000000L};
+    while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+// Asks the thread for its stack and writes it; half a second at most per thread (one that
+// blocks the signal, or is stopped, does not answer).
+void WriteOtherStack(ReportWriter& out, long thread) {
+    out.Text("\nthread ").Decimal(thread).Text(":\n");
+    g_stackRequest.thread.store(thread);
+    g_stackRequest.state.store(kArmed);
+    bool taken = false;
+    if (::syscall(SYS_tgkill, ::getpid(), thread, StackSignal()) == 0) {
+        for (int waited = 0; waited < 500; ++waited) {
+            if (g_stackRequest.state.load() == kTaken) {
+                taken = true;
+                break;
+            }
+            SleepMilliseconds(1);
+        }
+    }
+    int armed = kArmed;
+    if (!taken && !g_stackRequest.state.compare_exchange_strong(armed, kIdle)) {
+        // It answered just now: let it finish.
+        while (g_stackRequest.state.load() != kTaken) {
+            SleepMilliseconds(1);
+        }
+        taken = true;
+    }
+    if (!taken) {
+        out.Text("  (it did not answer)\n");
+        return;
+    }
+    // The frames above the interrupted instruction are the handler's.
+    int first = 0;
+    for (int i = 0; i < g_stackRequest.count; ++i) {
+        if (g_stackRequest.frames[i] == g_stackRequest.interrupted) {
+            first = i;
+            break;
+        }
+    }
+    StackWalk walk{&out, 0, true, false, 0};
+    for (int i = first; i < g_stackRequest.count; ++i) {
+        const std::uintptr_t pc = g_stackRequest.frames[i];
+        const int before = walk.frame;
+        backtrace_pcinfo(SymbolState(), pc, WriteFrame, IgnoreError, &walk);
+        if (walk.frame == before) {
+            WriteFrame(&walk, pc, nullptr, 0, nullptr);
+        }
+    }
+    g_stackRequest.state.store(kIdle);
+}
+
+// Every thread but the calling one, with its stack.
+void WriteOtherStacks(ReportWriter& out, long self) {
+    if (SymbolState() == nullptr) {
+        out.Text("  (no symbol tables)\n");
+        return;
+    }
+    struct sigaction take {};
+    struct sigaction previous {};
+    take.sa_sigaction = TakeStackHandler;
+    take.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
+    sigemptyset(&take.sa_mask);
+    ::sigaction(StackSignal(), &take, &previous);
+    const int fd = ::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        alignas(8) char buffer[4096];
+        for (;;) {
+            const long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                break;
+            }
+            for (long offset = 0; offset < n;) {
+                const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
+                const long thread = std::atol(entry->d_name);
+                if (entry->d_name[0] != '.' && thread != self) {
+                    out.Flush();
+                    WriteOtherStack(out, thread);
+                }
+                offset += entry->d_reclen;
+            }
+        }
+        ::close(fd);
+    }
+    ::sigaction(StackSignal(), &previous, nullptr);
+}
+
 void FatalSignalHandler(int signal, siginfo_t* info, void* context) {
     const int savedErrno = errno;
     const ExceptionPointers exception{signal, info, context};
@@ -528,6 +663,8 @@ bool WriteMiniDump(const char* path, const ExceptionPointers* exception) {
         WriteThreads(out, thread);
         out.Text("\nstack:\n");
         WriteStack(out, exception);
+        out.Text("\nother threads:");
+        WriteOtherStacks(out, thread);
         out.Text("\nmemory map:\n").Bytes(g_maps, g_mapsSize);
         if (g_mapsSize == sizeof g_maps) {
             out.Text("\n(cut)\n");
@@ -541,6 +678,45 @@ bool WriteMiniDump(const char* path, const ExceptionPointers* exception) {
 
 bool SignalSafeFileExists(const char* path) {
     return ::access(path, F_OK) == 0;
+}
+
+bool SignalSafeCreateDirectories(const char* path) {
+    char partial[1024];
+    const std::size_t length = std::strlen(path);
+    if (length == 0 || length >= sizeof partial) {
+        return false;
+    }
+    std::memcpy(partial, path, length + 1);
+    for (std::size_t i = 1; i <= length; ++i) {
+        if (partial[i] == '/' || partial[i] == '\0') {
+            const char kept = partial[i];
+            partial[i] = '\0';
+            if (::mkdir(partial, 0700) != 0 && errno != EEXIST) {
+                return false;
+            }
+            partial[i] = kept;
+        }
+    }
+    return true;
+}
+
+bool SignalSafeCurrentDirectory(char* buffer, std::size_t size) {
+    return ::getcwd(buffer, size) != nullptr;
+}
+
+void SignalSafeWriteStderr(const char* text) {
+    std::size_t done = 0;
+    const std::size_t length = std::strlen(text);
+    while (done < length) {
+        const ssize_t n = ::write(STDERR_FILENO, text + done, length - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        done += static_cast<std::size_t>(n);
+    }
 }
 
 void TerminateCurrentProcess(DWORD exitCode) {

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -353,6 +354,45 @@ bool WriteMiniDump(const char* path, const ExceptionPointers* exception) {
 bool SignalSafeFileExists(const char* path) {
     wchar_t wide[MAX_PATH * 4];
     return WidePath(path, wide) && ::GetFileAttributesW(wide) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool SignalSafeCreateDirectories(const char* path) {
+    wchar_t wide[MAX_PATH * 4];
+    if (!WidePath(path, wide) || wide[0] == L'\0') {
+        return false;
+    }
+    for (wchar_t* p = wide + 1;; ++p) {
+        if (*p == L'/' || *p == L'\\' || *p == L'\0') {
+            const wchar_t kept = *p;
+            *p = L'\0';
+            // "C:" itself is no folder to make.
+            if (!(p - wide == 2 && wide[1] == L':') && ::CreateDirectoryW(wide, nullptr) == 0 &&
+                ::GetLastError() != ERROR_ALREADY_EXISTS) {
+                return false;
+            }
+            *p = kept;
+            if (kept == L'\0') {
+                return true;
+            }
+        }
+    }
+}
+
+bool SignalSafeCurrentDirectory(char* buffer, std::size_t size) {
+    wchar_t wide[MAX_PATH * 4];
+    const ::DWORD n = ::GetCurrentDirectoryW(MAX_PATH * 4, wide);
+    if (n == 0 || n >= MAX_PATH * 4) {
+        return false;
+    }
+    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(n) + 1, buffer,
+                                            static_cast<int>(size), nullptr, nullptr);
+    return bytes > 0;
+}
+
+void SignalSafeWriteStderr(const char* text) {
+    ::DWORD written = 0;
+    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), text, static_cast<::DWORD>(std::strlen(text)),
+                &written, nullptr);
 }
 
 void TerminateCurrentProcess(DWORD exitCode) {
