@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "AssetDbFixture.h"
+#include "platform/Files.h"
 #include "platform/NamedObjects.h"
 #include "platform/System.h"
 
@@ -104,10 +105,17 @@ TEST_F(AssetDbLockTest, TheFirstProcessCreatesTheRecordAndCanTakeItExclusively) 
 TEST_F(AssetDbLockTest, PathsThatAreNotAnExistingDatabaseDirectoryAreRefused) {
     EXPECT_FALSE(AssetDbOpen((installation.root / "missing" / "assets.tdx").string(), false));
     EXPECT_FALSE(AssetDbOpen((installation.root / "assets.tdx.old").string(), false));
-    // Characters outside the narrow set become "?", which names no directory.
+    // Characters outside the narrow set become "?" in Windows' narrow calls, which names no
+    // directory; POSIX reaches the folder by its own name.
     const std::wstring foreign = installation.Path() + L"\\\x4E2D\x6587";
     std::filesystem::create_directories(Platform::ToSystemPath(foreign));
-    EXPECT_FALSE(AcquireAssetDatabase(foreign, 2, 1));
+    if (Platform::WindowsFileNames()) {
+        EXPECT_FALSE(AcquireAssetDatabase(foreign, 2, 1));
+    } else {
+        EXPECT_TRUE(AcquireAssetDatabase(foreign, 2, 1));
+        AssetDbReleaseExclusive();
+        AssetDbClose();
+    }
     EXPECT_TRUE(AcquireAssetDatabase(installation.Path(), 1, 1));
 }
 
