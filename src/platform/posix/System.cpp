@@ -168,7 +168,7 @@ std::wstring GetTempDirectory() {
 }
 
 std::wstring GetStateDirectory() {
-    // The base directory specification: a relative XDG_STATE_HOME is ignored.
+    // XDG's base directory rules: a relative XDG_STATE_HOME is ignored.
     const char* state = std::getenv("XDG_STATE_HOME");
     if (state != nullptr && state[0] == '/') {
         return FromSystemPath(std::string(state) + "/osmel");
