@@ -118,6 +118,14 @@ bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineOpt
                 break;
         }
     }
+    for (const ExtraOption& extra : options->extra) {
+        const wxString help = wxString::FromUTF8(extra.help);
+        if (extra.takesValue) {
+            parser.AddLongOption(extra.longName, help);
+        } else {
+            parser.AddLongSwitch(extra.longName, help);
+        }
+    }
 
     std::vector<std::wstring> copies(arguments);
     std::vector<wchar_t*> argv;
@@ -132,6 +140,7 @@ bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineOpt
     wxString error;
     if (!LongOptionsWellFormed(arguments, &error)) {
         usage(LOG_ERROR, error + "\n" + parser.GetUsageString());
+        options->syntaxError = true;
         return false;
     }
     {
@@ -143,15 +152,23 @@ bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineOpt
         wxMessageOutput::Set(previous);
         if (result != 0) {
             usage(LOG_ERROR, errors.text + parser.GetUsageString());
+            options->syntaxError = true;
             return false;
         }
     }
     if (parser.Found("h")) {
         usage(LOG_NORMAL, parser.GetUsageString());
+        options->helpAsked = true;
+    }
+
+    wxString value;
+    for (ExtraOption& extra : options->extra) {
+        extra.found = extra.takesValue ? parser.Found(extra.longName, &value)
+                                       : parser.Found(extra.longName);
+        extra.value = extra.found && extra.takesValue ? value.ToStdWstring() : std::wstring();
     }
 
     PatchSettings& settings = PatchSettings::Instance();
-    wxString value;
     options->runOnExit = parser.Found("o", &value);
     options->onExitCommand = options->runOnExit ? value.ToStdWstring() : std::wstring();
     if (parser.Found("f", &value)) {

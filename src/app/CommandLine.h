@@ -9,6 +9,16 @@
 
 namespace BexoPatch {
 
+// An option that one front end adds to the shared ones: a switch, or a long option with a
+// value (given after "=" or as the next argument). The parse fills in `found` and `value`.
+struct ExtraOption {
+    const char* longName = nullptr;
+    const char* help = nullptr;
+    bool takesValue = false;
+    bool found = false;
+    std::wstring value;
+};
+
 struct CommandLineOptions {
     std::wstring onExitCommand;
     bool runOnExit = false;
@@ -16,6 +26,12 @@ struct CommandLineOptions {
     // Log lines of the parse (usage, syntax errors, an unreadable server list) with their
     // levels: the command line is read before the window exists, which shows them later.
     std::vector<std::pair<std::int32_t, std::wstring>> startupLines;
+    // The front end's own options, parsed with the shared ones.
+    std::vector<ExtraOption> extra;
+    // The arguments broke the option table: the usage was shown with the error.
+    bool syntaxError = false;
+    // The usage was asked for, and shown.
+    bool helpAsked = false;
 };
 
 // Parses the arguments (the first is the program) into PatchSettings and `options`.

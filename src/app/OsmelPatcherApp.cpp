@@ -12,6 +12,7 @@
 
 #include "app/Dialogs.h"
 #include "app/InstallDiscovery.h"
+#include "app/Startup.h"
 #include "crash/CrashHandlers.h"
 #include "kernel/FileUtil.h"
 #include "kernel/PatchSettings.h"
@@ -20,12 +21,9 @@
 #include "net/CompletionPort.h"
 #include "net/SocketError.h"
 #include "patch/PatchCallbacks.h"
-#include "patch/PatchingMarker.h"
 #include "patch/StepJournal.h"
-#include "platform/Registry.h"
 #include "platform/Shell.h"
 #include "platform/System.h"
-#include "repair/buffer/BexoDataBuffer.h"
 #include "session/PatchThread.h"
 #include "session/SessionServices.h"
 
@@ -57,31 +55,6 @@ void FatalFromThread() {
 wxBEGIN_EVENT_TABLE(OsmelPatcherApp, wxApp)
     EVT_MENU(ID_CLEAR_RUN_ON_EXIT, OsmelPatcherApp::OnClearRunOnExit)
 wxEND_EVENT_TABLE()
-
-bool HasPatchRights(const std::wstring& directory) {
-    const std::wstring productKey = L"Software\\Osmel";
-    Platform::HKEY key = nullptr;
-    if (Platform::RegCreateKeyEx(Platform::LocalMachineKey(), productKey, 0, &key) ==
-        static_cast<Platform::LONG>(Platform::Error::Success)) {
-        Platform::RegCloseKey(key);
-    }
-    if (Platform::RegOpenKeyEx(Platform::LocalMachineKey(), productKey, Platform::KEY_WRITE,
-                               &key) != static_cast<Platform::LONG>(Platform::Error::Success)) {
-        return false;
-    }
-    Platform::RegCloseKey(key);
-
-    const std::optional<std::string> temp = Platform::GetEnvironmentVariable("TEMP");
-    if (!MakeDirectory(temp ? ToWide(*temp) : Platform::GetTempDirectory())) {
-        return false;
-    }
-    const std::wstring product = JoinPath(directory, L"bin/Kelvor.exe");
-    if (!FileExists(product)) {
-        return true;
-    }
-    BexoDataBufferFile file(product, BexoDataBufferFile::kModeUpdate);
-    return file.IsOpen();
-}
 
 bool OsmelPatcherApp::OnInit() {
     // The socket library is started only for the length of OnInit; the sockets made
@@ -139,15 +112,8 @@ OsmelPatcherApp::RecoveryResult OsmelPatcherApp::FinishInterruptedStep() {
     // A patch step cut off by a kill, a crash or a power cut is finished before anything
     // else looks at the installation; the window shows what was done.
     RecoveryResult result;
-    const std::wstring installPath = PatchSettings::Instance().GetInstallPath();
-    if (installPath.empty()) {
-        return result;
-    }
-    result.recovery = RecoverInterruptedStep(installPath, &result.report);
-    // The installation is one whole build again: it is no longer being patched.
-    if (result.recovery == StepRecovery::kUndone || result.recovery == StepRecovery::kCompleted) {
-        ClearPatchingMarker();
-    }
+    result.recovery =
+        RecoverInstallation(PatchSettings::Instance().GetInstallPath(), &result.report);
     return result;
 }
 

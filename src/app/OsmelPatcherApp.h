@@ -10,14 +10,11 @@
 
 #include "app/AppWindow.h"
 #include "app/CommandLine.h"
+#include "app/Startup.h"
 #include "kernel/MessageCatalogue.h"
 #include "patch/StepJournal.h"
 
 namespace BexoPatch {
-
-// Whether this process may patch the installation in the directory: the product key
-// is writable, the temporary directory exists, and the product is not running.
-bool HasPatchRights(const std::wstring& directory);
 
 class OsmelPatcherApp : public wxApp {
 public:

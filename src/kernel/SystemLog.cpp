@@ -55,6 +55,7 @@ RecursiveLogLock& LogLock() {
 }
 
 std::atomic<bool> g_redirected{false};
+std::atomic<SystemLogConsole> g_console{SystemLogConsole::kStdout};
 // UTF-16 standard output; nothing in this system sets it.
 constexpr bool kWideOutput = false;
 
@@ -106,7 +107,11 @@ void SystemLogWrite(std::uint8_t sinks, const std::string& text) {
     if ((sinks & LOG_DEBUGGER) != 0) {
         Platform::OutputDebugString(line.c_str());
     }
-    if ((sinks & LOG_STDOUT) != 0) {
+    const SystemLogConsole console = g_console.load();
+    if ((sinks & LOG_STDOUT) != 0 && console == SystemLogConsole::kStderr) {
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
+    } else if ((sinks & LOG_STDOUT) != 0 && console == SystemLogConsole::kStdout) {
         if (kWideOutput) {
             const std::u16string units = ToUtf16(wide);
             Platform::WriteStdout(units.data(), units.size() * sizeof(char16_t));
@@ -117,6 +122,10 @@ void SystemLogWrite(std::uint8_t sinks, const std::string& text) {
     if ((sinks & LOG_OBSERVERS) != 0) {
         NotifyObservers(wide);
     }
+}
+
+void SetSystemLogConsole(SystemLogConsole target) {
+    g_console.store(target);
 }
 
 void SystemLog(const char* format, ...) {

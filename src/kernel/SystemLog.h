@@ -47,6 +47,11 @@ public:
     SystemLogLock& operator=(const SystemLogLock&) = delete;
 };
 
+// Where the standard-output sink writes. A front end whose standard output is its own
+// display (the terminal front end) sends it to standard error, or nowhere.
+enum class SystemLogConsole : std::uint8_t { kStdout, kStderr, kNone };
+void SetSystemLogConsole(SystemLogConsole target);
+
 // At start-up, before anything logs: makes the parent's pipe (a FIFO named
 // "<temp>/<pid>cout") standard output when it exists. Returns whether it did.
 bool SystemLogRedirectStdout() noexcept;

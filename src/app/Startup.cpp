@@ -1,0 +1,50 @@
+#include "app/Startup.h"
+
+#include <optional>
+
+#include "kernel/FileUtil.h"
+#include "kernel/Text.h"
+#include "patch/PatchingMarker.h"
+#include "platform/Registry.h"
+#include "platform/System.h"
+#include "repair/buffer/BexoDataBuffer.h"
+
+namespace BexoPatch {
+
+bool HasPatchRights(const std::wstring& directory) {
+    const std::wstring productKey = L"Software\\Osmel";
+    Platform::HKEY key = nullptr;
+    if (Platform::RegCreateKeyEx(Platform::LocalMachineKey(), productKey, 0, &key) ==
+        static_cast<Platform::LONG>(Platform::Error::Success)) {
+        Platform::RegCloseKey(key);
+    }
+    if (Platform::RegOpenKeyEx(Platform::LocalMachineKey(), productKey, Platform::KEY_WRITE,
+                               &key) != static_cast<Platform::LONG>(Platform::Error::Success)) {
+        return false;
+    }
+    Platform::RegCloseKey(key);
+
+    const std::optional<std::string> temp = Platform::GetEnvironmentVariable("TEMP");
+    if (!MakeDirectory(temp ? ToWide(*temp) : Platform::GetTempDirectory())) {
+        return false;
+    }
+    const std::wstring product = JoinPath(directory, L"bin/Kelvor.exe");
+    if (!FileExists(product)) {
+        return true;
+    }
+    BexoDataBufferFile file(product, BexoDataBufferFile::kModeUpdate);
+    return file.IsOpen();
+}
+
+StepRecovery RecoverInstallation(const std::wstring& installPath, std::wstring* report) {
+    if (installPath.empty()) {
+        return StepRecovery::kNone;
+    }
+    const StepRecovery recovery = RecoverInterruptedStep(installPath, report);
+    if (recovery == StepRecovery::kUndone || recovery == StepRecovery::kCompleted) {
+        ClearPatchingMarker();
+    }
+    return recovery;
+}
+
+}  // namespace BexoPatch
