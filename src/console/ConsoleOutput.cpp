@@ -236,6 +236,7 @@ void ConsoleOutput::Log(std::int32_t level, const std::string& utf8) {
     const std::string text = PrintableText(TrimEnd(utf8, "\n "));
     if (level == LOG_NORMAL) {
         m_stage = TrimEnd(text, ".: \n");
+        m_stageLine = text;
         m_stageStart.reset();
         m_lastSample.reset();
         m_lastShown = true;
@@ -272,8 +273,8 @@ void ConsoleOutput::Log(std::int32_t level, const std::string& utf8) {
 void ConsoleOutput::DrawProgressLine(const std::string& numbers) {
     const auto room = static_cast<std::size_t>(m_columns - 1);
     std::string line;
-    if (m_openStage && Columns(m_stage) + 1 + Columns(numbers) <= room) {
-        line = m_stage + " " + numbers;
+    if (m_openStage && Columns(m_stageLine) + 1 + Columns(numbers) <= room) {
+        line = m_stageLine + " " + numbers;
     } else {
         if (m_openStage) {
             // The stage's line is too long to share its row: the numbers get their own.

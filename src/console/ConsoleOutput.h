@@ -68,9 +68,10 @@ private:
     std::FILE* const m_out;
     std::FILE* const m_err;
     const int m_columns;
-    // The stage: its text, when its progress was first seen, its last sample and
+    // The stage: its name, its line as shown, when its progress was first seen, its last sample and
     // whether that was shown.
     std::string m_stage;
+    std::string m_stageLine;
     std::optional<Clock::time_point> m_stageStart;
     std::optional<ProgressSample> m_lastSample;
     bool m_lastShown = true;

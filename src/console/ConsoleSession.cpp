@@ -107,12 +107,10 @@ void ShowProgress(PatchThread& session, ConsoleWindow& window, ConsoleOutput& ou
     output.Progress(sample);
 }
 
-std::string AtBuild(const char* prefix) {
-    const std::string build = PatchSettings::Instance().GetCurrentVersion();
-    return build.empty() ? std::string() : prefix + build;
-}
-
-int Finish(ConsoleOutput& output, int status, int installed) {
+int Finish(ConsoleOutput& output, int status, int installed, const std::string& build) {
+    const auto AtBuild = [&build](const char* prefix) {
+        return build.empty() ? std::string() : prefix + build;
+    };
     const bool repair = PatchSettings::Instance().RepairMode();
     switch (status) {
         case kExitUpdated:
@@ -151,6 +149,19 @@ void ConsoleWindow::PostSessionFinished() {
     std::lock_guard<std::mutex> hold(m_lock);
     m_finished = true;
     m_finishedChanged.notify_all();
+}
+
+void ConsoleWindow::PostPatchInstalled() {
+    PatchSettings& settings = PatchSettings::Instance();
+    const std::string target = settings.GetTargetVersion();
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_reachedBuild = target.empty() ? settings.GetCurrentVersion() : target;
+    ++installed;
+}
+
+std::string ConsoleWindow::ReachedBuild() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_reachedBuild;
 }
 
 void ConsoleWindow::SetProgressRange(std::int32_t range) {
@@ -198,6 +209,7 @@ int RunConsoleSession(ConsoleOutput& output, const ConsoleChoices& choices) {
     g_window.store(&window);
     SetSessionWindow(&window);
     InterruptWatch interrupts;
+    const std::string startBuild = PatchSettings::Instance().GetCurrentVersion();
     int status = kExitFailed;
     int installed = 0;
     bool waitAnnounced = false;
@@ -254,7 +266,8 @@ int RunConsoleSession(ConsoleOutput& output, const ConsoleChoices& choices) {
     }
     SetSessionWindow(nullptr);
     g_window.store(nullptr);
-    return Finish(output, status, installed);
+    const std::string reached = window.ReachedBuild();
+    return Finish(output, status, installed, reached.empty() ? startBuild : reached);
 }
 
 }  // namespace BexoPatch

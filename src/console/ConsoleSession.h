@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "console/ConsoleOutput.h"
 #include "session/SessionWindow.h"
@@ -28,7 +29,9 @@ class ConsoleWindow : public SessionWindow {
 public:
     bool CancelRequested() const override { return cancel.load(); }
     void PostSessionFinished() override;
-    void PostPatchInstalled() override { ++installed; }
+    // Notes the build the step reached: the target while a standalone step reports, the
+    // current build once a downloaded step has moved it on.
+    void PostPatchInstalled() override;
     // The session lets the user try again only after the product's files were in use.
     void EnableApplyButton() override { filesInUse = true; }
     void SetProgressRange(std::int32_t range) override;
@@ -37,6 +40,9 @@ public:
     void ShowInstallPath() override {}
     // A terminal holds no session lock.
     void PassSessionLock() override {}
+
+    // The build the last installed step reached; empty before one was installed.
+    std::string ReachedBuild();
 
     // Waits up to the time for the finished event; true once it came.
     bool WaitFinished(std::uint32_t milliseconds);
@@ -55,6 +61,7 @@ private:
     std::mutex m_lock;
     std::condition_variable m_finishedChanged;
     bool m_finished = false;
+    std::string m_reachedBuild;
 };
 
 struct ConsoleChoices {
