@@ -2,6 +2,8 @@
 # Installs what is needed, builds, and runs the program on its built-in demo: an
 # installation of build 41590, registered in the demo's own registry store, and a
 # standalone patcher carrying the two steps to 41610. Everything lives in build/demo.
+# With --console the terminal front end (osmel-update) applies the steps instead of the
+# window: no display needed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +21,16 @@ mkdir -p "$demo/temp"
 # touched.
 export OSMEL_REGISTRY=$demo/registry.reg
 export TEMP=$demo/temp
+if [ "${1:-}" = "--console" ]; then
+  echo "osmel-update finds the same installation and applies the patcher's steps:"
+  status=0
+  build/release/src/console/osmel-update --archive="$demo/patcher" || status=$?
+  echo "osmel-update ended with exit status $status."
+  (cd "$demo/builds/41610" && find . -type f -exec md5sum {} +) |
+    (cd "$demo/install" && md5sum --quiet -c -)
+  echo "The installation in $demo/install now equals build 41610."
+  exit "$status"
+fi
 cat <<MSG
 The window finds the installation in $demo/install (build 41590) through the demo's
 registry store and says "Ready to install from local patch file." with the current version.

@@ -163,8 +163,8 @@ bool ParseCommandLine(const std::vector<std::wstring>& arguments, CommandLineOpt
 
     wxString value;
     for (ExtraOption& extra : options->extra) {
-        extra.found = extra.takesValue ? parser.Found(extra.longName, &value)
-                                       : parser.Found(extra.longName);
+        extra.found =
+            extra.takesValue ? parser.Found(extra.longName, &value) : parser.Found(extra.longName);
         extra.value = extra.found && extra.takesValue ? value.ToStdWstring() : std::wstring();
     }
 

@@ -97,7 +97,8 @@ std::optional<std::uint64_t> SecondsLeft(const ProgressSample& sample) {
     if (rate <= 0 || sample.total == 0 || sample.done > sample.total) {
         return std::nullopt;
     }
-    return static_cast<std::uint64_t>(std::ceil(static_cast<double>(sample.total - sample.done) / rate));
+    return static_cast<std::uint64_t>(
+        std::ceil(static_cast<double>(sample.total - sample.done) / rate));
 }
 
 }  // namespace
@@ -364,9 +365,8 @@ void ConsoleOutput::Result(const std::string& status, int exitCode, const std::s
             WriteLine(m_out, PrintableText(text));
             return;
         case OutputMode::kJson:
-            WriteLine(m_out, "{\"type\":\"result\",\"status\":\"" + status +
-                                 "\",\"exit\":" + std::to_string(exitCode) +
-                                 ",\"text\":" + JsonString(text) + "}");
+            WriteLine(m_out, "{\"type\":\"result\",\"status\":\"" + status + "\",\"exit\":" +
+                                 std::to_string(exitCode) + ",\"text\":" + JsonString(text) + "}");
             return;
         case OutputMode::kQuiet:
             return;

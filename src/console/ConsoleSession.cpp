@@ -125,9 +125,9 @@ int Finish(ConsoleOutput& output, int status, int installed, const std::string& 
             }
             break;
         case kExitCancelled:
-            output.Result("cancelled", status,
-                          "osmel-update: cancelled" + AtBuild("; the installation is at build ") +
-                              ".");
+            output.Result(
+                "cancelled", status,
+                "osmel-update: cancelled" + AtBuild("; the installation is at build ") + ".");
             break;
         case kExitInUse:
             output.Result("in-use", status,
@@ -135,9 +135,9 @@ int Finish(ConsoleOutput& output, int status, int installed, const std::string& 
                           "in use.");
             break;
         default:
-            output.Result("failed", status,
-                          "osmel-update: failed" + AtBuild("; the installation is at build ") +
-                              ".");
+            output.Result(
+                "failed", status,
+                "osmel-update: failed" + AtBuild("; the installation is at build ") + ".");
             break;
     }
     return status;

@@ -52,11 +52,13 @@ ExtraOption Option(const char* name, const char* help, bool takesValue) {
 
 std::vector<ExtraOption> ExtraOptions() {
     std::vector<ExtraOption> options(kExtraCount);
-    options[kArchive] = Option("archive", "standalone: apply the steps the patcher FILE carries", true);
+    options[kArchive] =
+        Option("archive", "standalone: apply the steps the patcher FILE carries", true);
     options[kQuiet] = Option("quiet", "show nothing but errors (on standard error)", false);
     options[kJson] = Option("json", "one JSON object per line: log lines, progress, result", false);
     options[kYes] = Option("yes", "answer yes to every question (wait for the product)", false);
-    options[kWaitForProduct] = Option("wait-for-product", "wait until the product is closed", false);
+    options[kWaitForProduct] =
+        Option("wait-for-product", "wait until the product is closed", false);
     options[kVerbose] = Option("verbose", "write the diagnostic log to standard error", false);
     options[kVersion] = Option("version", "show the version and end", false);
     return options;

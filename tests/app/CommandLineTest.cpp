@@ -260,6 +260,45 @@ TEST_F(CommandLineTest, ARelativeDirectoryIsTakenFromTheStartingDirectory) {
     }
 }
 
+TEST_F(CommandLineTest, AFrontEndsOwnOptionsAreParsedWithTheSharedOnes) {
+    const auto parse = [](std::vector<std::wstring> arguments) {
+        CommandLineOptions options;
+        options.extra.resize(2);
+        options.extra[0].longName = "archive";
+        options.extra[0].help = "file";
+        options.extra[0].takesValue = true;
+        options.extra[1].longName = "quiet";
+        options.extra[1].help = "quiet";
+        arguments.insert(arguments.begin(), L"osmel-update");
+        ParseCommandLine(arguments, &options);
+        return options;
+    };
+    CommandLineOptions options = parse({L"--archive", L"p a", L"--quiet", L"-r", L"41590", L"d"});
+    EXPECT_FALSE(options.syntaxError);
+    EXPECT_TRUE(options.extra[0].found);
+    EXPECT_EQ(options.extra[0].value, L"p a");
+    EXPECT_TRUE(options.extra[1].found);
+    EXPECT_TRUE(PatchSettings::Instance().RepairMode());
+    EXPECT_EQ(PatchSettings::Instance().GetInstallPath(), L"d");
+
+    SetUp();
+    options = parse({L"--archive=p"});
+    EXPECT_EQ(options.extra[0].value, L"p");
+    EXPECT_FALSE(options.extra[1].found);
+    EXPECT_TRUE(g_usage.empty());
+
+    SetUp();
+    options = parse({L"--no-such-option"});
+    EXPECT_TRUE(options.syntaxError);
+    EXPECT_FALSE(options.helpAsked);
+    EXPECT_NE(g_usage.find(L"--quiet"), std::wstring::npos);
+
+    SetUp();
+    options = parse({L"--help"});
+    EXPECT_FALSE(options.syntaxError);
+    EXPECT_TRUE(options.helpAsked);
+}
+
 TEST_F(CommandLineTest, ServerListFileAddsEveryLineAndAMissingFileIsLogged) {
     const std::filesystem::path list =
         std::filesystem::temp_directory_path() /

@@ -38,7 +38,8 @@ TEST(ConsoleOutputTest, ProgressTextsSayWhatIsDoneTheRateAndTheTimeLeft) {
         ProgressSample sample;
         const char* text;
     } cases[] = {
-        {Sample(Unit::kBytes, 12 * kMiB, 24 * kMiB, 4), "12.0 MiB of 24.0 MiB, 3.0 MiB/s, 4 s left"},
+        {Sample(Unit::kBytes, 12 * kMiB, 24 * kMiB, 4),
+         "12.0 MiB of 24.0 MiB, 3.0 MiB/s, 4 s left"},
         // No total: no time left; too early for a rate: neither.
         {Sample(Unit::kBytes, 1536, 0, 2), "1.5 KiB, 768 B/s"},
         {Sample(Unit::kBytes, 10, 100, 0.1), "10 B of 100 B"},
@@ -91,7 +92,8 @@ TEST(ConsoleOutputTest, PlainJsonAndQuietWriteNoControlCharacters) {
         const char* out;
         const char* err;
     } cases[] = {
-        {OutputMode::kPlain, "Unpacking patch file...\nUnpacking patch file: 50%\nbad?\ndone\n", ""},
+        {OutputMode::kPlain, "Unpacking patch file...\nUnpacking patch file: 50%\nbad?\ndone\n",
+         ""},
         {OutputMode::kJson,
          "{\"type\":\"log\",\"level\":\"normal\",\"text\":\"Unpacking patch file...\"}\n"
          "{\"type\":\"progress\",\"stage\":\"Unpacking patch file\",\"unit\":\"percent\","
