@@ -15,7 +15,7 @@ std::atomic<void (*)()> g_interruptHandler{nullptr};
 
 // Ctrl-C, Ctrl-Break, the console closed, the user logging off or the system shutting
 // down: each asks the program to stop.
-BOOL WINAPI OnConsoleEvent(DWORD /*event*/) {
+BOOL WINAPI OnConsoleEvent(::DWORD /*event*/) {
     if (void (*handler)() = g_interruptHandler.load()) {
         handler();
         return TRUE;
