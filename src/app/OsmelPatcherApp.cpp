@@ -32,7 +32,6 @@ namespace BexoPatch {
 namespace {
 
 constexpr int ID_CLEAR_RUN_ON_EXIT = 1;
-constexpr Platform::DWORD kOnExitWaitMs = 1000;
 #ifdef _WIN32
 constexpr unsigned kElevationFailedText = 132;
 #else
@@ -226,18 +225,9 @@ bool OsmelPatcherApp::ElevateIfNeeded() {
 }
 
 void OsmelPatcherApp::RunOnExitProgram() {
-    if (!options.runOnExit || options.onExitCommand.empty()) {
-        return;
+    if (options.runOnExit && !options.onExitCommand.empty()) {
+        StartOnExitProgram(options.onExitCommand);
     }
-    Platform::ProcessInformation information;
-    if (!Platform::CreateProcess(options.onExitCommand, Platform::ProcessStartup{}, &information)) {
-        std::fprintf(stderr, "%s%u\n", ToNarrow(LoadMessage(138)).c_str(),
-                     Platform::GetLastError());
-        std::fflush(stderr);
-        return;
-    }
-    Platform::WaitForSingleObject(information.process, kOnExitWaitMs);
-    Platform::CloseHandle(information.process);
 }
 
 void OsmelPatcherApp::OnClearRunOnExit(wxCommandEvent& /*event*/) {

@@ -1,15 +1,24 @@
 #include "app/Startup.h"
 
+#include <cstdio>
 #include <optional>
 
 #include "kernel/FileUtil.h"
+#include "kernel/MessageCatalogue.h"
 #include "kernel/Text.h"
 #include "patch/PatchingMarker.h"
+#include "platform/Process.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "repair/buffer/BexoDataBuffer.h"
 
 namespace BexoPatch {
+
+namespace {
+
+constexpr Platform::DWORD kOnExitWaitMs = 1000;
+
+}  // namespace
 
 bool HasPatchRights(const std::wstring& directory) {
     const std::wstring productKey = L"Software\\Osmel";
@@ -45,6 +54,18 @@ StepRecovery RecoverInstallation(const std::wstring& installPath, std::wstring* 
         ClearPatchingMarker();
     }
     return recovery;
+}
+
+void StartOnExitProgram(const std::wstring& commandLine) {
+    Platform::ProcessInformation information;
+    if (!Platform::CreateProcess(commandLine, Platform::ProcessStartup{}, &information)) {
+        std::fprintf(stderr, "%s%u\n", ToNarrow(LoadMessage(138)).c_str(),
+                     Platform::GetLastError());
+        std::fflush(stderr);
+        return;
+    }
+    Platform::WaitForSingleObject(information.process, kOnExitWaitMs);
+    Platform::CloseHandle(information.process);
 }
 
 }  // namespace BexoPatch

@@ -16,4 +16,8 @@ bool HasPatchRights(const std::wstring& directory);
 // one whole build again. `report` says what was done, for the log.
 StepRecovery RecoverInstallation(const std::wstring& installPath, std::wstring* report);
 
+// Starts the program that --onexit names and waits for it up to a second; when it cannot
+// be started, says so on standard error.
+void StartOnExitProgram(const std::wstring& commandLine);
+
 }  // namespace BexoPatch

@@ -15,6 +15,7 @@
 #include "kernel/FileUtil.h"
 #include "kernel/MessageCatalogue.h"
 #include "kernel/PatchSettings.h"
+#include "kernel/ProgramVersion.h"
 #include "kernel/SystemLog.h"
 #include "kernel/Text.h"
 #include "net/CompletionPort.h"
@@ -117,8 +118,7 @@ int Run(std::vector<std::wstring> arguments) {
         return kExitUpdated;
     }
     if (options.extra[kVersion].found) {
-        std::printf("osmel-update %s\n", OSMEL_VERSION);
-        return kExitUpdated;
+        return PrintVersion("osmel-update");
     }
     if (options.extra[kVerbose].found) {
         SetSystemLogConsole(SystemLogConsole::kStderr);
@@ -185,7 +185,11 @@ int Run(std::vector<std::wstring> arguments) {
     choices.waitForProduct = options.extra[kWaitForProduct].found || options.extra[kYes].found;
     choices.mayAsk = Platform::IsTerminal(Platform::StandardStream::kInput) &&
                      (mode == OutputMode::kTerminal || mode == OutputMode::kPlain);
-    return RunConsoleSession(output, choices);
+    const int status = RunConsoleSession(output, choices);
+    if (options.runOnExit && !options.onExitCommand.empty()) {
+        StartOnExitProgram(options.onExitCommand);
+    }
+    return status;
 }
 
 }  // namespace

@@ -101,7 +101,7 @@ run 0 "help" --help
 grep -q "^Exit status:" "$work/out" || fail "--help names no exit statuses"
 grep -q -- "--wait-for-product" "$work/out" || fail "--help lacks the terminal's options"
 run 0 "version" --version
-grep -q "^osmel-update [0-9]" "$work/out" || fail "no version"
+grep -q "^osmel-update (Osmel Patcher) [0-9.]*$" "$work/out" || fail "no version"
 
 bash "$here/../../scripts/standalone-fixture.sh" "$build" "$work/fixture" --files 40 \
   --size-mib 4 --added 10 --seed 5
@@ -134,9 +134,11 @@ grep -Eq "^Patching: [0-9]+ of [0-9]+ files" "$work/out" || fail "standalone: no
 no_control_characters "$work/out"
 marker_set && fail "standalone: IsPatching is still set"
 
-# 3. The same as JSON: every line one object, the last one the result.
+# 3. The same as JSON: every line one object, the last one the result; the program that
+#    --onexit names runs at the end.
 prepare
-run 0 "json" "--archive=$fixture/patcher" --json
+run 0 "json" "--archive=$fixture/patcher" --json "--onexit=/usr/bin/touch $work/onexit-ran"
+[ -e "$work/onexit-ran" ] || fail "json: the --onexit program did not run"
 /usr/bin/python3 - "$work/out" <<'PY' || fail "json: not one object per line"
 import json, sys
 records = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8")]
