@@ -27,6 +27,7 @@ cleanup() {
 trap cleanup EXIT
 unset DISPLAY WAYLAND_DISPLAY
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
+export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}suppressions=$here/tsan.supp"
 
 fail() {
   echo "FAIL: $*"
