@@ -41,6 +41,9 @@ function(osmel_windows_lib library)
     COMMAND_ERROR_IS_FATAL ANY)
 endfunction()
 osmel_windows_lib(zstd)
+osmel_windows_lib(sodium)
+# libsodium's headers would otherwise expect its DLL.
+add_compile_definitions(SODIUM_STATIC)
 # wxBase (threads, no GUI) for the session layer; with the window, wxMSW, which has no
 # web view.
 if(OSMEL_WINDOWS_GUI)

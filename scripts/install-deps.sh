@@ -10,6 +10,8 @@ windows_packages=(
   googletest wine64 cmake ninja-build g++ dpkg-dev make pkg-config
   # the transfer tests' servers, which run on this side of Wine
   nginx-light vsftpd python3 python3-pyftpdlib
+  # the signing tool a publisher may use, which the signature tests check against
+  minisign
   # the window's run (scripts/windows-gui.sh): its icon, a display and a screenshot
   imagemagick xvfb xauth xdotool
 )
@@ -19,13 +21,15 @@ packages=(
   cmake ninja-build pkg-config g++ clang libclang-rt-14-dev clang-format clang-tidy
   libgtest-dev libgmock-dev libbenchmark-dev
   # libraries
-  zlib1g-dev libdeflate-dev libzstd-dev zstd libcurl4-openssl-dev
+  zlib1g-dev libdeflate-dev libzstd-dev zstd libcurl4-openssl-dev libsodium-dev
   libiberty-dev
   libwxgtk3.2-dev libwxgtk-webview3.2-dev
   # real servers and a display for the tests and the demo
   xvfb xauth xdotool imagemagick nginx-light vsftpd python3 python3-pyftpdlib
   # installing: the manual pages, the Debian packages and their checks
   help2man dpkg-dev file lintian desktop-file-utils adduser
+  # the signing tool a publisher may use, for the tests that check we agree with it
+  minisign
 )
 
 # A deb-src entry beside each deb entry of this machine's package sources, for

@@ -46,6 +46,14 @@ const char kUsage[] =
     "                               write the patches.txt of a patch server for a chain\n"
     "                               of packages; a DATA_URL without ftp:// or http:// is\n"
     "                               relative to the server's address\n"
+    "  keygen -o NAME               write a new Ed25519 key pair, NAME.pub and NAME.key\n"
+    "                               (minisign's formats; the secret key has no password)\n"
+    "  sign -s KEY [-t COMMENT] [-l] FILE...\n"
+    "                               write FILE.minisig for each FILE with the secret key\n"
+    "                               KEY (ours or minisign -G -W's); COMMENT is the trusted\n"
+    "                               comment; -l signs the data itself, not its BLAKE2b\n"
+    "  verify -p PUB [-x SIG] FILE  check FILE against its signature (FILE.minisig unless\n"
+    "                               SIG) with the public key file PUB\n"
     "\n"
     "  --help                       show this text\n"
     "  --version                    show the product version and build\n"
@@ -123,6 +131,15 @@ int main(int argc, char** argv) {
     }
     if (command == "patchlist") {
         return Mkpatch::RunPatchList(args);
+    }
+    if (command == "keygen") {
+        return Mkpatch::RunKeygen(args);
+    }
+    if (command == "sign") {
+        return Mkpatch::RunSign(args);
+    }
+    if (command == "verify") {
+        return Mkpatch::RunVerify(args);
     }
     std::fprintf(stderr, "osmel-mkpatch: unknown command '%s'\nTry 'osmel-mkpatch --help'.\n",
                  command.c_str());
