@@ -8,6 +8,7 @@
 #include "kernel/Text.h"
 #include "net/BexoInet.h"
 #include "patch/PatchCallbacks.h"
+#include "patch/Sha256.h"
 
 namespace BexoPatch {
 
@@ -210,6 +211,20 @@ bool PatchDirectory::ParsePatchRecord(BexoDataBuffer* record, const std::wstring
                   source.c_str(), target.c_str());
         return false;
     }
+    // The package's size and digest; a malformed pair counts as none, and a list that must
+    // bind its packages then refuses the record.
+    std::optional<std::uint64_t> dataSize;
+    std::string dataSha256 = values["patch-data-sha256"];
+    const std::string sizeText = values["patch-data-size"];
+    if (!sizeText.empty() && sizeText.size() <= 19 &&
+        sizeText.find_first_not_of("0123456789") == std::string::npos && IsSha256Hex(dataSha256)) {
+        dataSize = std::stoull(sizeText);
+        for (char& c : dataSha256) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+    } else {
+        dataSha256.clear();
+    }
     std::wstring data = ToWide(dataUrl);
     if (!StartsWithNoCase(dataUrl, "ftp://") && !StartsWithNoCase(dataUrl, "http://")) {
         if (server.empty()) {
@@ -217,7 +232,7 @@ bool PatchDirectory::ParsePatchRecord(BexoDataBuffer* record, const std::wstring
         }
         data = JoinPath(server, data);
     }
-    m_patches[source] = PatchEntry{target, ToWide(exeUrl), data};
+    m_patches[source] = PatchEntry{target, ToWide(exeUrl), data, dataSize, dataSha256};
     return true;
 }
 

@@ -3,6 +3,7 @@
 // a record with a missing or malformed field is skipped, never trusted.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -20,6 +21,10 @@ struct PatchEntry {
     std::wstring exeUrl;
     // Absolute: a relative address is joined to the server's.
     std::wstring dataUrl;
+    // The package's size and SHA-256 (lower-case hex), which a signed list binds it by;
+    // unset and empty when the record has none (lists made before them).
+    std::optional<std::uint64_t> dataSize;
+    std::string dataSha256;
 };
 
 // Reads lines from a buffer's position one byte at a time. A line ends at CR, LF, CR LF

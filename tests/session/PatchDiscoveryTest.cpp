@@ -13,6 +13,7 @@
 #include "net/BexoInet.h"
 #include "patch/PatchCallbacks.h"
 #include "platform/System.h"
+#include "session/PatchListSignature.h"
 
 namespace fs = std::filesystem;
 using BexoPatch::BufferLineReader;
@@ -152,6 +153,68 @@ std::vector<std::wstring> g_lines;
 void CollectLine(std::int32_t, const std::wstring& text) {
     const std::lock_guard<std::mutex> guard(g_linesLock);
     g_lines.push_back(text);
+}
+
+TEST(ParsePatchListTest, ReadsEachPackagesSizeAndDigestWhenWellFormed) {
+    const std::string digest(64, 'A');
+    BexoDataBufferMemoryDynamic buffer;
+    Fill(&buffer,
+         "source-version: 1\ntarget-version: 2\npatch-exe-url: e\npatch-data-url: a\n"
+         "patch-data-size: 123\npatch-data-sha256: " +
+             digest +
+             "\n\n"
+             "source-version: 2\ntarget-version: 3\npatch-exe-url: e\npatch-data-url: b\n"
+             "patch-data-size: 12x\npatch-data-sha256: " +
+             digest + "\n");
+    PatchDirectory directory;
+    ASSERT_TRUE(directory.ParsePatchList(&buffer, L"http://s"));
+    EXPECT_EQ(directory.FindPatch("1")->dataSize, 123u);
+    EXPECT_EQ(directory.FindPatch("1")->dataSha256, std::string(64, 'a'));
+    EXPECT_FALSE(directory.FindPatch("2")->dataSize.has_value());
+    EXPECT_TRUE(directory.FindPatch("2")->dataSha256.empty());
+}
+
+TEST(PatchListSignatureTest, ReadsTheTermsOfTheTrustedComment) {
+    struct Case {
+        const char* comment;
+        bool ok;
+        std::uint64_t version;
+        const char* expires;  // as written back, or "" for none
+    };
+    const Case cases[] = {
+        {"list-version:7", true, 7, ""},
+        {"list-version:41 expires:2031-02-03T04:05:06Z", true, 41, "2031-02-03T04:05:06Z"},
+        {"timestamp:1\tlist-version:9\texpires:2024-02-29T23:59:59Z\tfile:x", true, 9,
+         "2024-02-29T23:59:59Z"},
+        {"", false, 0, ""},
+        {"timestamp:1796911668\tfile:patches.txt\thashed", false, 0, ""},
+        {"list-version:", false, 0, ""},
+        {"list-version:-3", false, 0, ""},
+        {"list-version:12345678901234567890", false, 0, ""},
+        {"list-version:3 list-version:4", false, 0, ""},
+        {"list-version:3 expires:2023-02-29T00:00:00Z", false, 0, ""},
+        {"list-version:3 expires:2031-02-03 04:05:06Z", false, 0, ""},
+        {"list-version:3 expires:1969-12-31T23:59:59Z", false, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.comment);
+        BexoPatch::ListTerms terms;
+        std::string error;
+        ASSERT_EQ(BexoPatch::ParseListComment(c.comment, &terms, &error), c.ok) << error;
+        if (c.ok) {
+            EXPECT_EQ(terms.version, c.version);
+            EXPECT_EQ(terms.expires == 0 ? std::string() : BexoPatch::FormatUtcTime(terms.expires),
+                      c.expires);
+        }
+    }
+    std::int64_t seconds = 0;
+    ASSERT_TRUE(BexoPatch::ParseUtcTime("1970-01-02T00:00:01Z", &seconds));
+    EXPECT_EQ(seconds, 86401);
+    EXPECT_TRUE(BexoPatch::IsBuildAbove("41600", "41590"));
+    EXPECT_TRUE(BexoPatch::IsBuildAbove("100000", "99999"));
+    EXPECT_FALSE(BexoPatch::IsBuildAbove("41590", "41590"));
+    EXPECT_FALSE(BexoPatch::IsBuildAbove("41580", "41590"));
+    EXPECT_FALSE(BexoPatch::IsBuildAbove("41600b", "41590"));
 }
 
 TEST(FetchPatchListTest, SkipsAServerThatIsDownAndUsesTheNext) {
