@@ -8,6 +8,8 @@ set -euo pipefail
 windows_packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev
   googletest wine64 cmake ninja-build g++ dpkg-dev make pkg-config
+  # libsodium's source package has no configure script: autoreconf makes it
+  autoconf automake libtool
   # the transfer tests' servers, which run on this side of Wine
   nginx-light vsftpd python3 python3-pyftpdlib
   # the signing tool a publisher may use, which the signature tests check against

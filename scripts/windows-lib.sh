@@ -50,6 +50,14 @@ if [ ! -f "$sources/.unpacked" ]; then
       "the deb-src entries)" >&2
     exit 1
   }
+  # libsodium's source package is its repository, without the generated configure script.
+  if [ "$package" = libsodium ]; then
+    (cd "$(find "$sources" -mindepth 1 -maxdepth 1 -type d | head -n1)" &&
+      autoreconf -fi >"$sources/autoreconf.log" 2>&1) || {
+      cat "$sources/autoreconf.log" >&2
+      exit 1
+    }
+  fi
   touch "$sources/.unpacked"
 fi
 flock -u 9

@@ -10,29 +10,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "QuietWindow.h"
 #include "kernel/PatchSettings.h"
 #include "kernel/Text.h"
 #include "patch/PatchArchive.h"
 #include "session/PatchThread.h"
-#include "session/SessionWindow.h"
-
-namespace {
-
-class QuietWindow : public BexoPatch::SessionWindow {
-public:
-    bool CancelRequested() const override { return false; }
-    void PostSessionFinished() override {}
-    void PostPatchInstalled() override { ++installed; }
-    void EnableApplyButton() override {}
-    void SetProgressRange(std::int32_t /*range*/) override {}
-    void SetProgressValue(std::int32_t /*value*/) override {}
-    void ShowInstallPath() override {}
-    void PassSessionLock() override {}
-
-    int installed = 0;
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) {

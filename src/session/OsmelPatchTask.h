@@ -7,6 +7,7 @@
 #include <string>
 
 #include "kernel/BexoResult.h"
+#include "session/PackageCheck.h"
 #include "session/PatchDiscovery.h"
 
 class DownloadURLCallback;
@@ -42,9 +43,14 @@ public:
     bool TempPackagePath(std::wstring* path) const;
     // Fetches the package into the file, keeping what an earlier attempt of this session
     // left there (an FTP transfer resumes after it). Reports why it failed; the
-    // transfer's result (ABORTED when cancelled, DISK_FULL when the disk is full).
+    // transfer's result (ABORTED when cancelled, DISK_FULL when the disk is full). With
+    // signedPackage, the data is checked against it while it arrives and *verdict says
+    // whether it matches; a transfer that runs past the signed size is stopped (OK is
+    // returned, with kTooLong).
     BEXORESULT DownloadPatch(const std::wstring& address, const std::wstring& path,
-                             DownloadURLCallback* callback);
+                             DownloadURLCallback* callback,
+                             const BexoPatch::SignedPackage* signedPackage = nullptr,
+                             BexoPatch::PackageVerdict* verdict = nullptr);
     // For the window's refresh timer (another thread): the bytes so far and the percentage.
     DownloadProgress GetDownloadProgress();
     // Whether a package is being written right now; any thread.
@@ -63,4 +69,7 @@ public:
     BexoPatch::PatchDirectory patches;
     // The session's own directory for packages and unpacked steps; empty until created.
     std::wstring sessionDirectory;
+    // Set when the session refused a patch list or a package because it is not what the
+    // publisher signed; read by whoever reports the session's outcome.
+    std::atomic<bool> verificationFailed{false};
 };

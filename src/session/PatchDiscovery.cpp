@@ -1,6 +1,7 @@
 #include "session/PatchDiscovery.h"
 
 #include <cctype>
+#include <chrono>
 
 #include "kernel/FileUtil.h"
 #include "kernel/MessageCatalogue.h"
@@ -8,7 +9,9 @@
 #include "kernel/Text.h"
 #include "net/BexoInet.h"
 #include "patch/PatchCallbacks.h"
+#include "patch/Minisign.h"
 #include "patch/Sha256.h"
+#include "session/PatchListSignature.h"
 
 namespace BexoPatch {
 
@@ -132,6 +135,7 @@ public:
 bool PatchDirectory::FetchPatchList(const std::vector<std::wstring>& servers,
                                     DownloadURLCallback* callback) {
     m_selectedServer.clear();
+    m_refusedBySignature = false;
     for (const std::wstring& server : servers) {
         if (server.empty()) {
             continue;
@@ -147,8 +151,19 @@ bool PatchDirectory::FetchPatchList(const std::vector<std::wstring>& servers,
             ReportLogLine(LOG_NORMAL, L"Unable to download patch file: " + address);
             continue;
         }
+        m_requireDigests = !TrustedKeys().empty();
+        if (m_requireDigests && !CheckListSignature(server, &list, callback)) {
+            if (callback != nullptr && callback->IsCancelled()) {
+                return false;
+            }
+            m_refusedBySignature = true;
+            continue;
+        }
         list.Seek(0);
         if (ParsePatchList(&list, server)) {
+            if (m_requireDigests) {
+                RememberListVersion(m_listVersion);
+            }
             m_selectedServer = server;
             return true;
         }
@@ -158,6 +173,73 @@ bool PatchDirectory::FetchPatchList(const std::vector<std::wstring>& servers,
     ReportLogLine(LOG_NORMAL, L"Unable to connect to any patch servers.");
     m_selectedServer.clear();
     return false;
+}
+
+bool PatchDirectory::CheckListSignature(const std::wstring& server, BexoDataBuffer* list,
+                                        DownloadURLCallback* callback) {
+    const std::wstring address = JoinPath(server, L"patches.txt.minisig");
+    const auto refuse = [&server](const std::wstring& why) {
+        ReportLogLine(LOG_ERROR, FillFields(LoadMessage(330), {server}));
+        ReportLogLine(LOG_ERROR, why);
+        return false;
+    };
+    PatchListBuffer signatureText;
+    const BEXORESULT fetched =
+        DownloadURL(ToNarrow(address), &signatureText, DOWNLOAD_BYPASS_CACHE, callback);
+    if (callback != nullptr && callback->IsCancelled()) {
+        return false;
+    }
+    if (fetched != BEXORESULT_OK || signatureText.GetSize() > Minisign::kMaxKeyOrSignatureFile) {
+        return refuse(FillFields(LoadMessage(331), {address}));
+    }
+    Minisign::Signature signature;
+    std::string error;
+    const std::string text(reinterpret_cast<const char*>(signatureText.GetData()),
+                           static_cast<std::size_t>(signatureText.GetSize()));
+    if (!Minisign::ParseSignature(text, &signature, &error)) {
+        SystemLog("PatchDirectory::CheckListSignature> %s: %s", ToNarrow(address).c_str(),
+                  error.c_str());
+        return refuse(FillFields(LoadMessage(332), {address}));
+    }
+    std::string message;
+    list->Seek(0);
+    if (Minisign::ReadSignedMessage(list, signature.prehashed, kMaxPatchListBytes, &message) !=
+        BEXORESULT_OK) {
+        return refuse(FillFields(LoadMessage(332), {address}));
+    }
+    switch (Minisign::Verify(signature, TrustedKeys(), message, nullptr)) {
+        case Minisign::Verdict::kValid:
+            break;
+        case Minisign::Verdict::kUnknownKey:
+            return refuse(
+                FillFields(LoadMessage(333), {ToWide(Minisign::KeyIdText(signature.keyId))}));
+        case Minisign::Verdict::kBadSignature:
+            return refuse(LoadMessage(334));
+    }
+    ListTerms terms;
+    if (!ParseListComment(signature.trustedComment, &terms, &error)) {
+        SystemLog("PatchDirectory::CheckListSignature> trusted comment \"%s\": %s",
+                  signature.trustedComment.c_str(), error.c_str());
+        ReportLogLine(LOG_ERROR, FillFields(LoadMessage(337), {server}));
+        return false;
+    }
+    const std::uint64_t accepted = AcceptedListVersion();
+    if (terms.version < accepted) {
+        ReportLogLine(LOG_ERROR, FillFields(LoadMessage(335),
+                                            {server, std::to_wstring(terms.version),
+                                             std::to_wstring(accepted)}));
+        return false;
+    }
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    if (terms.expires != 0 && terms.expires <= now) {
+        ReportLogLine(LOG_ERROR, FillFields(LoadMessage(336),
+                                            {server, ToWide(FormatUtcTime(terms.expires))}));
+        return false;
+    }
+    m_listVersion = terms.version;
+    return true;
 }
 
 bool PatchDirectory::ParsePatchList(BexoDataBuffer* buffer, const std::wstring& server) {
@@ -231,6 +313,10 @@ bool PatchDirectory::ParsePatchRecord(BexoDataBuffer* record, const std::wstring
             return false;
         }
         data = JoinPath(server, data);
+    }
+    if (m_requireDigests && !dataSize) {
+        ReportLogLine(LOG_ERROR, FillFields(LoadMessage(343), {server, ToWide(source)}));
+        return false;
     }
     m_patches[source] = PatchEntry{target, ToWide(exeUrl), data, dataSize, dataSha256};
     return true;

@@ -55,7 +55,9 @@ public:
     // Tries each server's list in order, skipping empty entries; true once one holds an
     // acceptable record. Reports a line per server whose list cannot be downloaded or
     // holds no usable record, and one when none served a usable list. The callback (may
-    // be null) stops the fetch at once, without a line.
+    // be null) stops the fetch at once, without a line. With trusted keys built in, a list
+    // is used only when its signature holds (CheckListSignature), and its version is then
+    // remembered.
     bool FetchPatchList(const std::vector<std::wstring>& servers, DownloadURLCallback* callback);
     // Parses the records (separated by empty lines) from the buffer's start; true when
     // at least one was accepted.
@@ -65,10 +67,24 @@ public:
 
     const std::map<std::string, PatchEntry>& Patches() const { return m_patches; }
     const std::wstring& SelectedServer() const { return m_selectedServer; }
+    // Whether the last fetch refused a list because of its signature (not signed by a
+    // trusted key, replayed, expired).
+    bool RefusedBySignature() const { return m_refusedBySignature; }
 
 private:
+    // With trusted keys built in: whether the list in the buffer is signed by one of them,
+    // is no older than the newest this installation has accepted and has not expired.
+    // Reports why not; the callback stops the signature's download without a line.
+    bool CheckListSignature(const std::wstring& server, BexoDataBuffer* list,
+                            DownloadURLCallback* callback);
+
     std::map<std::string, PatchEntry> m_patches;
     std::wstring m_selectedServer;
+    // Set while reading a signed list: records without a package size and digest are
+    // refused.
+    bool m_requireDigests = false;
+    std::uint64_t m_listVersion = 0;
+    bool m_refusedBySignature = false;
 };
 
 }  // namespace BexoPatch

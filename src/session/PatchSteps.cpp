@@ -1,5 +1,6 @@
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "assetdb/AssetDbUpdate.h"
@@ -72,7 +73,9 @@ bool OsmelPatchTask::TempPackagePath(std::wstring* path) const {
 }
 
 BEXORESULT OsmelPatchTask::DownloadPatch(const std::wstring& address, const std::wstring& path,
-                                         DownloadURLCallback* callback) {
+                                         DownloadURLCallback* callback,
+                                         const BexoPatch::SignedPackage* signedPackage,
+                                         BexoPatch::PackageVerdict* verdict) {
     transferState = TRANSFER_DOWNLOADING;
     bytesDone = 0;
     PublishingFile file(path, &bytesDone);
@@ -82,12 +85,21 @@ BEXORESULT OsmelPatchTask::DownloadPatch(const std::wstring& address, const std:
     }
     downloading = true;
     ++downloadsStarted;
-    BEXORESULT result = DownloadURL(ToNarrow(address), &file, 0, callback);
-    if (result == BEXORESULT_OK) {
+    std::optional<BexoPatch::CheckedPackageBuffer> checked;
+    if (signedPackage != nullptr) {
+        checked.emplace(&file, path, *signedPackage);
+    }
+    BexoPatch::CheckedDownloadCallback checkedCallback(callback, checked ? &*checked : nullptr);
+    BexoDataBuffer* sink = checked ? static_cast<BexoDataBuffer*>(&*checked) : &file;
+    BEXORESULT result = DownloadURL(ToNarrow(address), sink, 0, &checkedCallback);
+    if (result == BEXORESULT_OK || (checked && checked->TooLong())) {
         // The last bytes reach the disk here: a full disk shows now at the latest.
         if (!file.Commit()) {
             result = Platform::GetLastError() == Platform::Error::DiskFull ? BEXORESULT_DISK_FULL
                                                                            : BEXORESULT_IO_ERROR;
+        } else if (checked) {
+            *verdict = checked->Verdict();
+            result = BEXORESULT_OK;
         }
     }
     downloading = false;

@@ -11,6 +11,8 @@
 #include "net/BexoInet.h"
 #include "patch/PatchArchive.h"
 #include "patch/PatchCallbacks.h"
+#include "session/PackageCheck.h"
+#include "session/PatchListSignature.h"
 #include "session/PatchThread.h"
 #include "session/SessionGauge.h"
 #include "session/SessionWindow.h"
@@ -39,6 +41,33 @@ bool LeadsBack(std::set<std::string>* reached, const std::string& build) {
     ReportLogLine(LOG_NORMAL, L"The patch steps lead back to build " + ToWide(build) +
                                   L", which this session has already reached.");
     return true;
+}
+
+// Deletes a package that is not what the publisher signed, before anything unpacks it,
+// and says what was wrong.
+void RefusePackage(PatchThread& session, PackageVerdict verdict, const std::wstring& package,
+                   const std::wstring& address, std::uint64_t signedSize) {
+    std::int64_t size = 0;
+    if (GetFileSize(package, &size) != BEXORESULT_OK) {
+        size = 0;
+    }
+    DeleteFile(package);
+    session.verificationFailed = true;
+    switch (verdict) {
+        case PackageVerdict::kTooLong:
+            ReportLogLine(LOG_ERROR,
+                          FillFields(LoadMessage(339), {address, std::to_wstring(signedSize)}));
+            return;
+        case PackageVerdict::kWrongSize:
+            ReportLogLine(LOG_ERROR, FillFields(LoadMessage(340), {address, std::to_wstring(size),
+                                                                   std::to_wstring(signedSize)}));
+            return;
+        case PackageVerdict::kMatches:
+        case PackageVerdict::kWrongDigest:
+        case PackageVerdict::kUnreadable:
+            break;
+    }
+    ReportLogLine(LOG_ERROR, FillFields(LoadMessage(341), {address}));
 }
 
 // False when the tool failed or was cancelled: the installation then still needs it.
@@ -101,9 +130,16 @@ bool RunStandaloneSession(PatchThread& session) {
 bool RunDownloadSession(PatchThread& session) {
     PatchSettings& settings = PatchSettings::Instance();
     PatchDownloadCallback callback(session.Owner());
+    const bool verifying = !TrustedKeys().empty();
+    if (!verifying) {
+        ReportLogLine(LOG_NOTE, LoadMessage(342));
+    }
     ReportLogLine(LOG_NORMAL, LoadMessage(141));
     session.reachedBuild = settings.GetCurrentVersion();
     if (!session.patches.FetchPatchList(settings.Servers(), &callback)) {
+        if (session.patches.RefusedBySignature()) {
+            session.verificationFailed = true;
+        }
         return false;
     }
     bool applied = false;
@@ -129,6 +165,14 @@ bool RunDownloadSession(PatchThread& session) {
             settings.SetTargetVersion(std::string());
             continue;
         }
+        // A signed list could still offer a step back to an older, vulnerable build.
+        if (verifying && !IsBuildAbove(entry->targetVersion, current)) {
+            ReportLogLine(LOG_ERROR, FillFields(LoadMessage(338),
+                                                {ToWide(current), ToWide(entry->targetVersion)}));
+            session.verificationFailed = true;
+            SettleCurrentVersion(session, applied);
+            return false;
+        }
         settings.SetTargetVersion(entry->targetVersion);
         if (!session.QueryPatchSize(entry->dataUrl, &callback)) {
             if (session.CancelRequested()) {
@@ -137,6 +181,10 @@ bool RunDownloadSession(PatchThread& session) {
             }
             ReportLogLine(LOG_NOTE, LoadMessage(144));
         }
+        if (verifying) {
+            // The signed size, not what the server claims, is what the download must reach.
+            session.bytesTotal = entry->dataSize.value_or(0);
+        }
         std::wstring package;
         if (!session.TempPackagePath(&package)) {
             ReportLogLine(LOG_ERROR, LoadMessage(145));
@@ -144,7 +192,19 @@ bool RunDownloadSession(PatchThread& session) {
             return false;
         }
         ReportLogLine(LOG_NORMAL, LoadMessage(147));
-        BEXORESULT downloaded = session.DownloadPatch(entry->dataUrl, package, &callback);
+        SignedPackage signedPackage;
+        if (verifying) {
+            signedPackage = {entry->dataSize.value_or(0), entry->dataSha256};
+        }
+        PackageVerdict verdict = PackageVerdict::kMatches;
+        BEXORESULT downloaded = session.DownloadPatch(entry->dataUrl, package, &callback,
+                                                      verifying ? &signedPackage : nullptr,
+                                                      &verdict);
+        if (downloaded == BEXORESULT_OK && verdict != PackageVerdict::kMatches) {
+            RefusePackage(session, verdict, package, entry->dataUrl, signedPackage.size);
+            SettleCurrentVersion(session, applied);
+            return false;
+        }
         std::int64_t size = 0;
         if (downloaded == BEXORESULT_OK &&
             (GetFileSize(package, &size) != BEXORESULT_OK ||

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# What verifying a signed update costs: one download session of a ~100 MiB package from a
+# local nginx (download, unpack, apply), with the publisher key set (the list's signature,
+# and the package's size and SHA-256 while it downloads) against the same session without
+# keys, in the same run, runs interleaved. Prints the best of RUNS for each and the
+# overhead; the target is at most 5%.
+# Usage: bench/signed-download.sh [RUNS]   (default 5)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-5}
+preset=release
+build=$PWD/build/$preset
+cmake --preset $preset >/dev/null
+cmake --build --preset $preset --target osmel-patcher osmel-mkpatch osmel-mkbuilds kpatchl \
+  kelvorutil osmel_bench_signed_download >/dev/null
+mkpatch=$build/tools/mkpatch/osmel-mkpatch
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/osmel-bench-signed.XXXXXX")
+nginx=
+cleanup() {
+  [ -z "$nginx" ] || { kill "$nginx" 2>/dev/null || true; wait "$nginx" 2>/dev/null || true; }
+  rm -rf "$work"
+}
+trap cleanup EXIT
+chmod 755 "$work"
+
+# One step whose package is mostly added files: about 100 MiB.
+fixture=$work/fixture
+scripts/standalone-fixture.sh "$build" "$fixture" --builds 41590,41600 --files 60 \
+  --size-mib 200 --added 50 --changed 5 >/dev/null
+printf 'repairseconds=0\nrepairlines=1\n' >"$fixture/install/bin/KelvorUtil.cfg"
+mkdir -p "$work/www" "$work/nginx/tmp"
+cp "$fixture/steps/41590.pkg" "$work/www/41590_to_41600.zip"
+"$mkpatch" keygen -o "$work/publisher" >/dev/null
+"$mkpatch" patchlist -o "$work/www/patches.txt" --exe-url e \
+  --step 41590 41600 41590_to_41600.zip --sign "$work/publisher.key" >/dev/null
+package=$(stat -c %s "$work/www/41590_to_41600.zip")
+
+port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+cat >"$work/nginx/nginx.conf" <<CONF
+daemon off; master_process off; worker_processes 1;
+pid $work/nginx/nginx.pid; error_log $work/nginx/error.log warn;
+events { worker_connections 64; }
+http { access_log off;
+  client_body_temp_path $work/nginx/tmp/body; proxy_temp_path $work/nginx/tmp/proxy;
+  fastcgi_temp_path $work/nginx/tmp/fastcgi; uwsgi_temp_path $work/nginx/tmp/uwsgi;
+  scgi_temp_path $work/nginx/tmp/scgi;
+  default_type application/octet-stream; sendfile on; tcp_nopush on;
+  server { listen 127.0.0.1:$port; root $work/www; } }
+CONF
+/usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" >"$work/nginx/out" 2>&1 &
+nginx=$!
+for _ in $(seq 300); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.05; done
+
+# One session on a fresh copy of the installation; prints its seconds.
+session() {
+  rm -rf "$work/install" "$work/temp" "$work/registry.reg"
+  cp -a "$fixture/install" "$work/install"
+  mkdir -p "$work/temp"
+  sync
+  read -r seconds steps < <(OSMEL_REGISTRY=$work/registry.reg TEMP=$work/temp \
+    "$build/bench/session/osmel_bench_signed_download" "$work/install" 41590 \
+    "http://127.0.0.1:$port/" "$@")
+  [ "$steps" = 1 ] || { echo "the session applied $steps steps" >&2; exit 1; }
+  echo "$seconds"
+}
+
+best_plain=999999
+best_signed=999999
+for _ in $(seq "$runs"); do
+  t=$(session)
+  best_plain=$(echo "if ($t < $best_plain) $t else $best_plain" | bc -l)
+  t=$(session "$work/publisher.pub")
+  best_signed=$(echo "if ($t < $best_signed) $t else $best_signed" | bc -l)
+done
+printf 'package %.1f MiB, best of %d: without keys %.3f s, verified %.3f s, overhead %.1f%% (target <= 5%%)\n' \
+  "$(echo "$package / 1048576" | bc -l)" "$runs" "$best_plain" "$best_signed" \
+  "$(echo "($best_signed - $best_plain) * 100 / $best_plain" | bc -l)"
