@@ -31,8 +31,7 @@ int main(int argc, char** argv) {
         std::string text(static_cast<std::size_t>(file.GetSize()), '\0');
         std::string error;
         if (!file.IsOpen() ||
-            file.ReadData(text.data(), static_cast<std::uint32_t>(text.size())) !=
-                BEXORESULT_OK ||
+            file.ReadData(text.data(), static_cast<std::uint32_t>(text.size())) != BEXORESULT_OK ||
             !Minisign::ParsePublicKeys(text, &keys, &error)) {
             std::fprintf(stderr, "cannot read the key %s %s\n", argv[4], error.c_str());
             return 1;

@@ -58,8 +58,9 @@ PackageVerdict CheckedPackageBuffer::Verdict() {
         return PackageVerdict::kWrongSize;
     }
     if (m_digestFromFile || m_digested != size) {
-        SystemLog("CheckedPackageBuffer> the transfer did not write the package in one pass; "
-                  "digesting the file");
+        SystemLog(
+            "CheckedPackageBuffer> the transfer did not write the package in one pass; "
+            "digesting the file");
         if (!m_file->FlushStream()) {
             return PackageVerdict::kUnreadable;
         }

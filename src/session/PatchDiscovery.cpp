@@ -8,8 +8,8 @@
 #include "kernel/SystemLog.h"
 #include "kernel/Text.h"
 #include "net/BexoInet.h"
-#include "patch/PatchCallbacks.h"
 #include "patch/Minisign.h"
+#include "patch/PatchCallbacks.h"
 #include "patch/Sha256.h"
 #include "session/PatchListSignature.h"
 
@@ -225,17 +225,17 @@ bool PatchDirectory::CheckListSignature(const std::wstring& server, BexoDataBuff
     }
     const std::uint64_t accepted = AcceptedListVersion();
     if (terms.version < accepted) {
-        ReportLogLine(LOG_ERROR, FillFields(LoadMessage(335),
-                                            {server, std::to_wstring(terms.version),
-                                             std::to_wstring(accepted)}));
+        ReportLogLine(LOG_ERROR,
+                      FillFields(LoadMessage(335), {server, std::to_wstring(terms.version),
+                                                    std::to_wstring(accepted)}));
         return false;
     }
     const auto now = std::chrono::duration_cast<std::chrono::seconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
     if (terms.expires != 0 && terms.expires <= now) {
-        ReportLogLine(LOG_ERROR, FillFields(LoadMessage(336),
-                                            {server, ToWide(FormatUtcTime(terms.expires))}));
+        ReportLogLine(LOG_ERROR,
+                      FillFields(LoadMessage(336), {server, ToWide(FormatUtcTime(terms.expires))}));
         return false;
     }
     m_listVersion = terms.version;

@@ -67,8 +67,9 @@ protected:
     // (none: unsigned) with the given extra patchlist options. Returns its address.
     static std::string Serve(const std::string& name, const std::string& key,
                              const std::string& options = "--list-version 5",
-                             const std::string& steps = "--step 41590 41600 41590_to_41600.zip "
-                                                        "--step 41600 41610 41600_to_41610.zip") {
+                             const std::string& steps =
+                                 "--step 41590 41600 41590_to_41600.zip "
+                                 "--step 41600 41610 41600_to_41610.zip") {
         const fs::path www = s_servers->Www() / name;
         fs::create_directories(www);
         fs::copy(s_fixture / "steps" / "41590.pkg", www / "41590_to_41600.zip",
@@ -134,7 +135,8 @@ TEST_F(SignedUpdateTest, RefusesEachAttackWithItsOwnMessageAndLeavesTheInstallat
         {"swapped-package",
          [] {
              const std::string url = Serve("swapped-package", "old");
-             std::string bytes = testservers::ReadText(Www("swapped-package") / "41590_to_41600.zip");
+             std::string bytes =
+                 testservers::ReadText(Www("swapped-package") / "41590_to_41600.zip");
              bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x5A);
              testservers::WriteText(Www("swapped-package") / "41590_to_41600.zip", bytes);
              return url;
@@ -151,9 +153,10 @@ TEST_F(SignedUpdateTest, RefusesEachAttackWithItsOwnMessageAndLeavesTheInstallat
              return url;
          },
          L"The patch file " + package("other-release") + L" has " +
-             std::to_wstring(fs::file_size(s_fixture / "steps" / "41600.pkg")) + L" bytes, not the " +
-             std::to_wstring(size) + L" bytes the publisher signed; it was deleted without being "
-                                     L"unpacked."},
+             std::to_wstring(fs::file_size(s_fixture / "steps" / "41600.pkg")) +
+             L" bytes, not the " + std::to_wstring(size) +
+             L" bytes the publisher signed; it was deleted without being "
+             L"unpacked."},
         {"replayed", [] { return Serve("replayed", "old", "--list-version 5"); },
          L"The patch list of " + Utf8ToWide(s_servers->HttpURL("replayed/")) +
              L" is refused: its list version 5 is older than version 6, which this installation "
@@ -203,8 +206,7 @@ TEST_F(SignedUpdateTest, RefusesEachAttackWithItsOwnMessageAndLeavesTheInstallat
              fs::resize_file(Www("endless") / "41590_to_41600.zip", 64ull << 30);
              return url;
          },
-         L"The patch file " + package("endless") + L" is longer than the " +
-             std::to_wstring(size) +
+         L"The patch file " + package("endless") + L" is longer than the " + std::to_wstring(size) +
              L" bytes the publisher signed; the download was stopped and the file deleted."},
     };
     for (const Attack& attack : attacks) {
