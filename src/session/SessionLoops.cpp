@@ -197,9 +197,8 @@ bool RunDownloadSession(PatchThread& session) {
             signedPackage = {entry->dataSize.value_or(0), entry->dataSha256};
         }
         PackageVerdict verdict = PackageVerdict::kMatches;
-        BEXORESULT downloaded = session.DownloadPatch(entry->dataUrl, package, &callback,
-                                                      verifying ? &signedPackage : nullptr,
-                                                      &verdict);
+        BEXORESULT downloaded = session.DownloadPatch(
+            entry->dataUrl, package, &callback, verifying ? &signedPackage : nullptr, &verdict);
         if (downloaded == BEXORESULT_OK && verdict != PackageVerdict::kMatches) {
             RefusePackage(session, verdict, package, entry->dataUrl, signedPackage.size);
             SettleCurrentVersion(session, applied);
