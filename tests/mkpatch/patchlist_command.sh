@@ -18,6 +18,11 @@ printf 'source-version: 100\r\ntarget-version: 101\r\npatch-exe-url: patcher.exe
   "$(sha 100_to_101.zip)" "$(sha elsewhere/101_to_102.zip)" "$(sha " spaced.zip")" >want
 cmp -s patches.txt want || fail "patches.txt differs: $(cat -A patches.txt)"
 [ -e patches.txt.minisig ] && fail "an unsigned list has a signature"
+# A relative address is followed from the list's folder to its package.
+mkdir list
+expect 0 "$mkpatch" patchlist -o list/patches.txt --exe-url e \
+  --step 101 102 ../elsewhere/101_to_102.zip
+grep -q "patch-data-size: 4" list/patches.txt || fail "relative address: $(cat list/patches.txt)"
 
 # Signed: the trusted comment carries the list version and the expiry, and minisign agrees.
 expect 0 "$mkpatch" keygen -o publisher

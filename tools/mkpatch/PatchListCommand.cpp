@@ -25,8 +25,8 @@ struct Step {
     std::string from;
     std::string to;
     std::string data;
-    // The package on this machine; by default named as the address's last part, beside
-    // the list.
+    // The package on this machine; by default where a relative address leads from the
+    // list, or an absolute address's last part beside the list.
     std::string file;
     std::uint64_t size = 0;
     std::string sha256;
@@ -179,7 +179,8 @@ int RunPatchList(const Args& arguments) {
     std::string text;
     for (Step& step : steps) {
         if (step.file.empty()) {
-            step.file = DirectoryOf(output) + LastPart(step.data);
+            const bool absolute = step.data.find("://") != std::string::npos;
+            step.file = DirectoryOf(output) + (absolute ? LastPart(step.data) : step.data);
         }
         if (!DigestFile(step.file, &step.size, &step.sha256)) {
             Error(kCommand, "cannot read the package of step " + step.from + ", " +
