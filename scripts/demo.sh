@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs the program on its built-in demo: an
 # installation of build 41590, registered in the demo's own registry store, and a
-# standalone patcher carrying the two steps to 41610. Everything lives in build/demo.
+# standalone patcher carrying the two steps to 41610, and the same release's patch list
+# as a publisher signs it for a patch server. Everything lives in build/demo.
 # With --console the terminal front end (osmel-update) applies the steps instead of the
 # window: no display needed.
 set -euo pipefail
@@ -15,6 +16,18 @@ demo=$PWD/build/demo
 echo "Making the demo installation and its standalone patcher in $demo ..."
 scripts/standalone-fixture.sh build/release "$demo" --files 300 --size-mib 120 --added 3
 printf 'repairseconds=3\nrepairlines=6\n' >"$demo/install/bin/KelvorUtil.cfg"
+# How the publisher signs this release for its patch servers: a key pair (kept; a key is
+# never overwritten), the patch list of the two steps bound to their packages by size and
+# SHA-256, its signature with the list's version, and the check a patcher built with
+# OSMEL_TRUSTED_KEYS=$demo/publisher.pub makes before it downloads anything.
+mkpatch=build/release/tools/mkpatch/osmel-mkpatch
+[ -f "$demo/publisher.key" ] || "$mkpatch" keygen -o "$demo/publisher"
+mkdir -p "$demo/www"
+"$mkpatch" patchlist -o "$demo/www/patches.txt" --exe-url patcher \
+  --step 41590 41600 41590_to_41600.zip --file "$demo/steps/41590.pkg" \
+  --step 41600 41610 41600_to_41610.zip --file "$demo/steps/41600.pkg" \
+  --sign "$demo/publisher.key" --list-version "$(date +%s)"
+"$mkpatch" verify -p "$demo/publisher.pub" "$demo/www/patches.txt"
 rm -rf "$demo/temp"
 mkdir -p "$demo/temp"
 # The demo's own registry store and temporary directory: nothing outside build/demo is
