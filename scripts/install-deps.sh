@@ -26,6 +26,8 @@ packages=(
   zlib1g-dev libdeflate-dev libzstd-dev zstd libcurl4-openssl-dev libsodium-dev
   libiberty-dev
   libwxgtk3.2-dev libwxgtk-webview3.2-dev
+  # bench/delta.sh: the difference tools it compares with
+  bsdiff xdelta3
   # real servers and a display for the tests and the demo
   xvfb xauth xdotool imagemagick nginx-light vsftpd python3 python3-pyftpdlib
   # installing: the manual pages, the Debian packages and their checks

@@ -61,7 +61,7 @@ protected:
         WriteFile(m_dir / u8"neu – 2.dat", m_new);
         std::string error;
         ASSERT_EQ(Delta::MakeDiff(Path(u8"alt «1».dat"), Path(u8"neu – 2.dat"),
-                                  Path(u8"‘diff’.diff"), 3, &error),
+                                  Path(u8"‘diff’.diff"), Delta::Kind::Prefix, 3, &error),
                   Delta::Status::Ok)
             << error;
     }

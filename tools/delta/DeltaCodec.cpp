@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "MatchDiff.h"
 #include "kernel/FileUtil.h"
 #include "kernel/Text.h"
 #include "repair/buffer/BexoDataBuffer.h"
@@ -73,22 +74,14 @@ bool Failed(std::size_t code, const char* what, std::string* error) {
 
 }  // namespace
 
-Status MakeDiff(const std::wstring& oldPath, const std::wstring& newPath,
-                const std::wstring& diffPath, int level, std::string* error) {
-    std::vector<std::uint8_t> old;
-    if (!ReadWhole(oldPath, &old, error)) {
-        return Status::OldUnreadable;
-    }
-    BexoDataBufferFile in(newPath, BexoDataBufferFile::kModeRead);
-    if (!in.IsOpen() || in.GetSize() > kMaxFileSize) {
-        *error = in.IsOpen() ? Name(newPath) + " is too large" : "cannot open " + Name(newPath);
-        return Status::OldUnreadable;
-    }
-    const std::uint64_t newSize = in.GetSize();
-    const int windowLog = std::clamp(
-        static_cast<int>(std::bit_width(std::max<std::uint64_t>(old.size() + newSize, 1) - 1)),
-        kMinWindowLog, kMaxWindowLog);
+namespace {
 
+// The new file compressed against the old one as its prefix.
+Status WritePrefixDiff(const std::vector<std::uint8_t>& old, const std::vector<std::uint8_t>& data,
+                       const std::wstring& diffPath, int level, std::string* error) {
+    const int windowLog = std::clamp(
+        static_cast<int>(std::bit_width(std::max<std::size_t>(old.size() + data.size(), 1) - 1)),
+        kMinWindowLog, kMaxWindowLog);
     std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
     if (cctx == nullptr ||
         Failed(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level), "level",
@@ -97,8 +90,19 @@ Status MakeDiff(const std::wstring& oldPath, const std::wstring& newPath,
                error) ||
         Failed(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_windowLog, windowLog), "window", error) ||
         Failed(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 1), "checksum", error) ||
-        Failed(ZSTD_CCtx_setPledgedSrcSize(cctx.get(), newSize), "size", error) ||
         Failed(ZSTD_CCtx_refPrefix(cctx.get(), old.data(), old.size()), "prefix", error)) {
+        return Status::Corrupt;
+    }
+    std::vector<std::uint8_t> frame;
+    try {
+        frame.resize(ZSTD_compressBound(data.size()));
+    } catch (const std::bad_alloc&) {
+        *error = "the files do not fit in memory";
+        return Status::OldUnreadable;
+    }
+    const std::size_t size =
+        ZSTD_compress2(cctx.get(), frame.data(), frame.size(), data.data(), data.size());
+    if (Failed(size, "compress", error)) {
         return Status::Corrupt;
     }
     BexoDataBufferFile out(diffPath, BexoDataBufferFile::kModeCreate);
@@ -106,41 +110,95 @@ Status MakeDiff(const std::wstring& oldPath, const std::wstring& newPath,
         *error = "cannot create " + Name(diffPath);
         return Status::OutputUnwritable;
     }
-    std::vector<std::uint8_t> inPiece(kPiece);
-    std::vector<std::uint8_t> outPiece(ZSTD_CStreamOutSize());
-    std::uint64_t remaining = newSize;
-    for (;;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kPiece));
-        if (n > 0 && in.ReadData(inPiece.data(), static_cast<std::uint32_t>(n)) != BEXORESULT_OK) {
-            *error = "cannot read " + Name(newPath);
-            return Status::OldUnreadable;
-        }
-        remaining -= n;
-        const ZSTD_EndDirective mode = remaining == 0 ? ZSTD_e_end : ZSTD_e_continue;
-        ZSTD_inBuffer input{inPiece.data(), n, 0};
-        bool finished = false;
-        while (!finished) {
-            ZSTD_outBuffer output{outPiece.data(), outPiece.size(), 0};
-            const std::size_t left = ZSTD_compressStream2(cctx.get(), &output, &input, mode);
-            if (Failed(left, "compress", error)) {
-                return Status::Corrupt;
-            }
-            if (output.pos > 0 &&
-                out.WriteData(outPiece.data(), static_cast<std::uint32_t>(output.pos)) !=
-                    BEXORESULT_OK) {
-                *error = "cannot write " + Name(diffPath);
-                return Status::OutputUnwritable;
-            }
-            finished = mode == ZSTD_e_end ? left == 0 : input.pos == input.size;
-        }
-        if (mode == ZSTD_e_end) {
-            break;
+    for (std::size_t done = 0; done < size; done += kPiece) {
+        const auto n = static_cast<std::uint32_t>(std::min(kPiece, size - done));
+        if (out.WriteData(frame.data() + done, n) != BEXORESULT_OK) {
+            *error = "cannot write " + Name(diffPath);
+            return Status::OutputUnwritable;
         }
     }
     if (!out.FlushStream()) {
         *error = "cannot write " + Name(diffPath);
         return Status::OutputUnwritable;
     }
+    return Status::Ok;
+}
+
+Status WriteDiff(const std::vector<std::uint8_t>& old, const std::vector<std::uint8_t>& data,
+                 const std::wstring& diffPath, Kind kind, int level, std::string* error) {
+    if (kind == Kind::Prefix) {
+        return WritePrefixDiff(old, data, diffPath, level, error);
+    }
+    return WriteMatchDiff(old, data, kind, level, diffPath, error);
+}
+
+}  // namespace
+
+const char* KindName(Kind kind) {
+    switch (kind) {
+        case Kind::Prefix:
+            return "prefix";
+        case Kind::Whole:
+            return "whole";
+        case Kind::Matches:
+            break;
+    }
+    return "matches";
+}
+
+Status MakeDiff(const std::wstring& oldPath, const std::wstring& newPath,
+                const std::wstring& diffPath, Kind kind, int level, std::string* error) {
+    std::vector<std::uint8_t> old;
+    std::vector<std::uint8_t> data;
+    if (!ReadWhole(oldPath, &old, error) || !ReadWhole(newPath, &data, error)) {
+        return Status::OldUnreadable;
+    }
+    return WriteDiff(old, data, diffPath, kind, level, error);
+}
+
+Status MakeSmallestDiff(const std::wstring& oldPath, const std::wstring& newPath,
+                        const std::wstring& diffPath, int level, Kind* chosen, std::string* error) {
+    std::vector<std::uint8_t> old;
+    std::vector<std::uint8_t> data;
+    if (!ReadWhole(oldPath, &old, error) || !ReadWhole(newPath, &data, error)) {
+        return Status::OldUnreadable;
+    }
+    const Kind kinds[] = {Kind::Prefix, Kind::Matches, Kind::Whole};
+    std::vector<std::wstring> candidates;
+    const auto discard = [&candidates] {
+        for (const std::wstring& candidate : candidates) {
+            DeleteFile(candidate);
+        }
+    };
+    std::size_t best = 0;
+    std::int64_t bestSize = -1;
+    for (const Kind kind : kinds) {
+        candidates.push_back(diffPath + L"." + Utf8ToWide(KindName(kind)));
+        const Status status = WriteDiff(old, data, candidates.back(), kind, level, error);
+        std::int64_t size = 0;
+        if (status != Status::Ok) {
+            discard();
+            return status;
+        }
+        if (GetFileSize(candidates.back(), &size) != BEXORESULT_OK) {
+            *error = "cannot read " + Name(candidates.back());
+            discard();
+            return Status::OutputUnwritable;
+        }
+        if (bestSize < 0 || size < bestSize) {
+            best = candidates.size() - 1;
+            bestSize = size;
+        }
+    }
+    const std::wstring winner = candidates[best];
+    DeleteFile(diffPath);
+    if (!MoveFile(winner, diffPath)) {
+        *error = "cannot create " + Name(diffPath);
+        discard();
+        return Status::OutputUnwritable;
+    }
+    discard();
+    *chosen = kinds[best];
     return Status::Ok;
 }
 
@@ -220,17 +278,25 @@ Status Decode(const std::vector<std::uint8_t>& old, BexoDataBufferFile& diff,
 
 Status ApplyDiff(const std::wstring& oldPath, const std::wstring& diffPath,
                  const std::wstring& newPath, std::string* error) {
-    std::vector<std::uint8_t> old;
-    if (!ReadWhole(oldPath, &old, error)) {
-        return Status::OldUnreadable;
-    }
     BexoDataBufferFile diff(diffPath, BexoDataBufferFile::kModeRead);
     if (!diff.IsOpen()) {
         *error = "cannot open " + Name(diffPath);
         return Status::DiffUnreadable;
     }
+    std::uint8_t magic[4] = {};
+    const std::uint32_t magicSize = diff.GetSize() < sizeof(magic) ? 0 : sizeof(magic);
+    if (diff.ReadData(magic, magicSize) != BEXORESULT_OK || diff.Seek(0) != BEXORESULT_OK) {
+        *error = "cannot read " + Name(diffPath);
+        return Status::DiffUnreadable;
+    }
     Status status = Status::Ok;
-    {
+    if (IsMatchFormat(magic, magicSize)) {
+        status = ApplyMatchDiff(oldPath, diff, diffPath, newPath, error);
+    } else {
+        std::vector<std::uint8_t> old;
+        if (!ReadWhole(oldPath, &old, error)) {
+            return Status::OldUnreadable;
+        }
         BexoDataBufferFile out(newPath, BexoDataBufferFile::kModeCreate);
         if (!out.IsOpen()) {
             *error = "cannot create " + Name(newPath);

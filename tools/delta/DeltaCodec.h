@@ -1,6 +1,10 @@
-// The binary difference format of kpatchl-w32.exe and osmel-mkpatch diff: one zstd frame
-// of the new file, compressed with the old file as its prefix ("patch-from"), long
-// distance matching on and a window that spans both files, with zstd's content checksum.
+// The difference files of kpatchl-w32.exe and osmel-mkpatch diff, of three kinds, told
+// apart by their first bytes:
+// - Prefix: one zstd frame of the new file, compressed with the old file as its prefix
+//   ("patch-from"), long distance matching on and a window that spans both files, with
+//   zstd's content checksum. Every difference made before the other kinds is one.
+// - Whole and Matches: the "ODIF" header, then the new file compressed on its own, or
+//   approximate matches against the old file (MatchDiff.h).
 #pragma once
 
 #include <string>
@@ -22,11 +26,28 @@ enum class Status {
     Corrupt,           // the difference does not decode against this old file
 };
 
-// Writes to diffPath the difference that turns oldPath into newPath. Errors name the file.
-Status MakeDiff(const std::wstring& oldPath, const std::wstring& newPath,
-                const std::wstring& diffPath, int level, std::string* error);
+enum class Kind {
+    Prefix,
+    Whole,
+    Matches,
+};
 
-// Writes newPath from oldPath and the difference; on failure newPath is removed. The output
+// "prefix", "whole" or "matches".
+const char* KindName(Kind kind);
+
+// Writes to diffPath the difference of that kind that turns oldPath into newPath. Errors
+// name the file.
+Status MakeDiff(const std::wstring& oldPath, const std::wstring& newPath,
+                const std::wstring& diffPath, Kind kind, int level, std::string* error);
+
+// Makes all three kinds and keeps the smallest at diffPath; *chosen tells which. On a tie
+// the prefix kind wins, which older tools apply too.
+Status MakeSmallestDiff(const std::wstring& oldPath, const std::wstring& newPath,
+                        const std::wstring& diffPath, int level, Kind* chosen, std::string* error);
+
+// Writes newPath from oldPath and a difference of any kind; on failure newPath is removed.
+// A prefix difference needs the whole old file in memory; the others read it by offset
+// and need a few tens of MiB at most. The output
 // is not synced: the engine runs the tool for many files of one step, and a sync per file
 // would cost more than the patching.
 Status ApplyDiff(const std::wstring& oldPath, const std::wstring& diffPath,

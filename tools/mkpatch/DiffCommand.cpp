@@ -1,4 +1,5 @@
 // diff OLD_BUILD NEW_BUILD -o PATCHDIR [--level N]
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <system_error>
@@ -150,12 +151,15 @@ int RunDiff(const Args& arguments) {
         const bool converter = IsConverterFile(relative, converterPresent);
         const fs::path diffFile = DataPath(patchDirectory, DiffName(relative, converter));
         fs::create_directories(diffFile.parent_path(), ec);
-        if (Delta::MakeDiff(WidePath(old->second), WidePath(file), WidePath(diffFile), level,
-                            &error) != Delta::Status::Ok) {
+        Delta::Kind kind = Delta::Kind::Prefix;
+        if (Delta::MakeSmallestDiff(WidePath(old->second), WidePath(file), WidePath(diffFile),
+                                    level, &kind, &error) != Delta::Status::Ok) {
             Error("diff", error);
             return kExitFailed;
         }
-        std::fprintf(stderr, "diff: %s\n", Narrow(relative).c_str());
+        std::fprintf(stderr, "diff: %s (%s, %ju bytes)\n", Narrow(relative).c_str(),
+                     Delta::KindName(kind),
+                     static_cast<std::uintmax_t>(fs::file_size(diffFile, ec)));
         patched.push_back({relative, newMD5, oldMD5});
     }
     if (!WriteList(patchDirectory / "addedFiles.txt", added) ||
