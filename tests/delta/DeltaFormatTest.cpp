@@ -163,7 +163,8 @@ TEST_F(DeltaFormatTest, EveryKindRebuildsTheNewFileAndTheSmallestIsKept) {
         // Several pieces and filter blocks, the last of them partial.
         {"large code", Code(60000, 0, 6), Code(60000, 1000, 6)},
     };
-    const Delta::Kind kinds[] = {Delta::Kind::Prefix, Delta::Kind::Whole, Delta::Kind::Matches};
+    const Delta::Kind kinds[] = {Delta::Kind::Prefix, Delta::Kind::Whole, Delta::Kind::Matches,
+                                 Delta::Kind::BranchMatches};
     for (const Case& c : cases) {
         std::size_t smallest = SIZE_MAX;
         for (const Delta::Kind kind : kinds) {
@@ -177,13 +178,14 @@ TEST_F(DeltaFormatTest, EveryKindRebuildsTheNewFileAndTheSmallestIsKept) {
         WriteFile(m_dir / "new", c.data);
         Delta::Kind chosen = Delta::Kind::Prefix;
         std::string error;
-        ASSERT_EQ(Delta::MakeSmallestDiff(Path("old"), Path("new"), Path("best.diff"), 3, &chosen,
-                                          &error),
+        ASSERT_EQ(Delta::MakeSmallestDiff(Path("old"), Path("new"), Path("best.diff"), 3, false,
+                                          &chosen, &error),
                   Delta::Status::Ok)
             << c.what << ": " << error;
         EXPECT_EQ(fs::file_size(m_dir / "best.diff"), smallest) << c.what;
+        EXPECT_NE(chosen, Delta::Kind::BranchMatches) << c.what;
         EXPECT_TRUE(Apply(c.old, ReadFile(m_dir / "best.diff"), &error) == c.data) << c.what;
-        for (const char* candidate : {"prefix", "whole", "matches"}) {
+        for (const char* candidate : {"prefix", "whole", "matches", "branch-matches"}) {
             EXPECT_FALSE(fs::exists(m_dir / (std::string("best.diff.") + candidate))) << c.what;
         }
     }
@@ -192,7 +194,7 @@ TEST_F(DeltaFormatTest, EveryKindRebuildsTheNewFileAndTheSmallestIsKept) {
 TEST_F(DeltaFormatTest, MatchesUndoShiftedCallsBetterThanThePrefixKind) {
     const std::string old = Code(20000, 0, 7);
     const std::string data = Code(20000, 300, 7);
-    const std::size_t matches = Make(old, data, Delta::Kind::Matches).size();
+    const std::size_t matches = Make(old, data, Delta::Kind::BranchMatches).size();
     const std::size_t prefix = Make(old, data, Delta::Kind::Prefix).size();
     EXPECT_LT(matches * 2, prefix) << matches << " against " << prefix;
 }
@@ -212,7 +214,7 @@ TEST_F(DeltaFormatTest, DifferencesMadeBeforeStillApply) {
 TEST_F(DeltaFormatTest, DamagedDifferencesAndOtherOldFilesAreRefused) {
     const std::string old = Code(60, 0, 8);
     const std::string data = Code(60, 40, 8);
-    for (const Delta::Kind kind : {Delta::Kind::Matches, Delta::Kind::Whole}) {
+    for (const Delta::Kind kind : {Delta::Kind::BranchMatches, Delta::Kind::Whole}) {
         const std::string diff = Make(old, data, kind);
         std::string error;
         ASSERT_TRUE(Apply(old, diff, &error) == data) << error;

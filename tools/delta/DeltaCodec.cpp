@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "BranchFilter.h"
 #include "MatchDiff.h"
 #include "kernel/FileUtil.h"
 #include "kernel/Text.h"
@@ -141,9 +142,11 @@ const char* KindName(Kind kind) {
         case Kind::Whole:
             return "whole";
         case Kind::Matches:
+            return "matches";
+        case Kind::BranchMatches:
             break;
     }
-    return "matches";
+    return "branch-matches";
 }
 
 Status MakeDiff(const std::wstring& oldPath, const std::wstring& newPath,
@@ -157,13 +160,18 @@ Status MakeDiff(const std::wstring& oldPath, const std::wstring& newPath,
 }
 
 Status MakeSmallestDiff(const std::wstring& oldPath, const std::wstring& newPath,
-                        const std::wstring& diffPath, int level, Kind* chosen, std::string* error) {
+                        const std::wstring& diffPath, int level, bool branchFilter, Kind* chosen,
+                        std::string* error) {
     std::vector<std::uint8_t> old;
     std::vector<std::uint8_t> data;
     if (!ReadWhole(oldPath, &old, error) || !ReadWhole(newPath, &data, error)) {
         return Status::OldUnreadable;
     }
-    const Kind kinds[] = {Kind::Prefix, Kind::Matches, Kind::Whole};
+    const Kind kinds[] = {Kind::Prefix,
+                          branchFilter && LooksLikeX86Code(data.data(), data.size())
+                              ? Kind::BranchMatches
+                              : Kind::Matches,
+                          Kind::Whole};
     std::vector<std::wstring> candidates;
     const auto discard = [&candidates] {
         for (const std::wstring& candidate : candidates) {

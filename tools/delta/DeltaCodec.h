@@ -30,9 +30,12 @@ enum class Kind {
     Prefix,
     Whole,
     Matches,
+    // Matches on x86 code whose branch targets were made absolute first (BranchFilter.h).
+    // On the shared libraries measured so far it came out larger than plain matches.
+    BranchMatches,
 };
 
-// "prefix", "whole" or "matches".
+// "prefix", "whole", "matches" or "branch-matches".
 const char* KindName(Kind kind);
 
 // Writes to diffPath the difference of that kind that turns oldPath into newPath. Errors
@@ -40,10 +43,12 @@ const char* KindName(Kind kind);
 Status MakeDiff(const std::wstring& oldPath, const std::wstring& newPath,
                 const std::wstring& diffPath, Kind kind, int level, std::string* error);
 
-// Makes all three kinds and keeps the smallest at diffPath; *chosen tells which. On a tie
+// Makes the prefix, matches and whole kinds (with branchFilter, branch matches instead of
+// matches for x86 code) and keeps the smallest at diffPath; *chosen tells which. On a tie
 // the prefix kind wins, which older tools apply too.
 Status MakeSmallestDiff(const std::wstring& oldPath, const std::wstring& newPath,
-                        const std::wstring& diffPath, int level, Kind* chosen, std::string* error);
+                        const std::wstring& diffPath, int level, bool branchFilter, Kind* chosen,
+                        std::string* error);
 
 // Writes newPath from oldPath and a difference of any kind; on failure newPath is removed.
 // A prefix difference needs the whole old file in memory; the others read it by offset

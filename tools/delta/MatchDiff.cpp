@@ -299,7 +299,7 @@ Status WriteMatchDiff(const std::vector<std::uint8_t>& oldData,
                 return Status::OldUnreadable;
             }
             Streams streams;
-            if (LooksLikeX86Code(newData.data(), newData.size())) {
+            if (kind == Kind::BranchMatches) {
                 header[5] = kFlagBranchFilter;
                 std::vector<std::uint8_t> oldCode = oldData;
                 std::vector<std::uint8_t> newCode = newData;

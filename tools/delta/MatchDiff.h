@@ -4,7 +4,7 @@
 // a suffix array of the old file and extended both ways while most bytes agree, so code
 // whose addresses all shifted still turns into differences that are mostly zeros. The
 // control, difference and copied bytes are three zstd frames, each compressed on its
-// own. Optionally both files pass through the x86 branch filter first.
+// own. Optionally both files pass through the x86 branch filter first (BranchMatches).
 //
 // Layout (little-endian), after the 48-byte header:
 //   "ODIF", kind (1 whole file, 2 matches), flags (bit 0: branch filter), 2 zero bytes,
@@ -28,7 +28,7 @@ constexpr std::size_t kHeaderSize = 48;
 // Whether the bytes start the header of this format.
 bool IsMatchFormat(const std::uint8_t* data, std::size_t size);
 
-// Writes the difference of kind Kind::Matches or Kind::Whole from the files' contents.
+// Writes the difference of kind Matches, BranchMatches or Whole from the files' contents.
 Status WriteMatchDiff(const std::vector<std::uint8_t>& oldData,
                       const std::vector<std::uint8_t>& newData, Kind kind, int level,
                       const std::wstring& diffPath, std::string* error);

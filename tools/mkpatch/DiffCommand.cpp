@@ -1,4 +1,5 @@
-// diff OLD_BUILD NEW_BUILD -o PATCHDIR [--level N]
+// diff OLD_BUILD NEW_BUILD -o PATCHDIR [--level N] [--branch-filter]
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -59,6 +60,11 @@ int RunDiff(const Args& arguments) {
     Args args = arguments;
     std::string output;
     std::string levelText;
+    const auto filterFlag = std::find(args.begin(), args.end(), "--branch-filter");
+    const bool branchFilter = filterFlag != args.end();
+    if (branchFilter) {
+        args.erase(filterFlag);
+    }
     if (!TakeOption("diff", args, "-o", &output) ||
         !TakeOption("diff", args, "--level", &levelText)) {
         return kExitUsage;
@@ -153,7 +159,7 @@ int RunDiff(const Args& arguments) {
         fs::create_directories(diffFile.parent_path(), ec);
         Delta::Kind kind = Delta::Kind::Prefix;
         if (Delta::MakeSmallestDiff(WidePath(old->second), WidePath(file), WidePath(diffFile),
-                                    level, &kind, &error) != Delta::Status::Ok) {
+                                    level, branchFilter, &kind, &error) != Delta::Status::Ok) {
             Error("diff", error);
             return kExitFailed;
         }
