@@ -169,7 +169,9 @@ TEST_F(DeltaFormatTest, EveryKindRebuildsTheNewFileAndTheSmallestIsKept) {
         std::size_t smallest = SIZE_MAX;
         for (const Delta::Kind kind : kinds) {
             const std::string diff = Make(c.old, c.data, kind);
-            smallest = std::min(smallest, diff.size());
+            if (kind != Delta::Kind::BranchMatches) {
+                smallest = std::min(smallest, diff.size());
+            }
             std::string error;
             EXPECT_TRUE(Apply(c.old, diff, &error) == c.data)
                 << c.what << ", " << Delta::KindName(kind) << ": " << error;
