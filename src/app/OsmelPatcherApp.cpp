@@ -63,6 +63,7 @@ bool OsmelPatcherApp::OnInit() {
         return false;
     }
     InstallProcessGuards();
+    KeepSessionLogFile();
     std::vector<std::wstring> arguments = ReadCommandLine();
     const RecoveryResult recovery = FinishInterruptedStep();
     MoveToProgramDirectory(&arguments);

@@ -1,10 +1,12 @@
 #include "app/Startup.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 
 #include "kernel/FileUtil.h"
 #include "kernel/MessageCatalogue.h"
+#include "kernel/SystemLog.h"
 #include "kernel/Text.h"
 #include "patch/PatchingMarker.h"
 #include "platform/Process.h"
@@ -17,6 +19,8 @@ namespace BexoPatch {
 namespace {
 
 constexpr Platform::DWORD kOnExitWaitMs = 1000;
+// The log file and its one older generation take 4 MiB at most.
+constexpr std::uint64_t kLogFileBytes = 2 * 1024 * 1024;
 
 }  // namespace
 
@@ -54,6 +58,17 @@ StepRecovery RecoverInstallation(const std::wstring& installPath, std::wstring* 
         ClearPatchingMarker();
     }
     return recovery;
+}
+
+void KeepSessionLogFile() {
+    const std::wstring state = Platform::GetStateDirectory();
+    if (state.empty()) {
+        return;
+    }
+    const std::wstring path = state + L"/patcher.log";
+    if (!SystemLogKeepFile(path, kLogFileBytes)) {
+        SystemLog("The session log cannot be kept in %s.", WideToUtf8(path).c_str());
+    }
 }
 
 void StartOnExitProgram(const std::wstring& commandLine) {

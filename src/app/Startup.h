@@ -16,6 +16,10 @@ bool HasPatchRights(const std::wstring& directory);
 // one whole build again. `report` says what was done, for the log.
 StepRecovery RecoverInstallation(const std::wstring& installPath, std::wstring* report);
 
+// Keeps the session's log lines in "patcher.log" of the user's state folder too, so that
+// they can be read after the front end has closed; says on the log when it cannot.
+void KeepSessionLogFile();
+
 // Starts the program that --onexit names and waits for it up to a second; when it cannot
 // be started, says so on standard error.
 void StartOnExitProgram(const std::wstring& commandLine);

@@ -120,6 +120,7 @@ int Run(std::vector<std::wstring> arguments) {
     if (options.extra[kVersion].found) {
         return PrintVersion("osmel-update");
     }
+    KeepSessionLogFile();
     if (options.extra[kVerbose].found) {
         SetSystemLogConsole(SystemLogConsole::kStderr);
     }

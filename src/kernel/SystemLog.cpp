@@ -1,16 +1,21 @@
 #include "kernel/SystemLog.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <mutex>
 #include <new>
 #include <set>
 
 #include "kernel/Assert.h"
+#include "kernel/FileUtil.h"
 #include "kernel/Sync.h"
 #include "kernel/Text.h"
+#include "platform/Files.h"
 #include "platform/System.h"
 
 std::set<BexoSystemLogObserver*> g_systemLogObservers;
@@ -52,6 +57,64 @@ RecursiveLogLock& LogLock() {
     alignas(RecursiveLogLock) static unsigned char storage[sizeof(RecursiveLogLock)];
     static RecursiveLogLock* const lock = new (storage) RecursiveLogLock();
     return *lock;
+}
+
+// The log file, under the log lock. The path is kept in a fixed buffer: the log lives
+// until the very end of the process.
+struct LogFile {
+    std::FILE* stream = nullptr;
+    std::uint64_t size = 0;
+    std::uint64_t limit = 0;
+    char path[1024] = {};
+};
+LogFile g_logFile;
+
+bool OpenLogFile() {
+    g_logFile.stream = Platform::OpenFileStream(Platform::FromSystemPath(g_logFile.path), "ab");
+    if (g_logFile.stream == nullptr) {
+        return false;
+    }
+    const std::int64_t size = Platform::SeekFileStream(g_logFile.stream, 0, SEEK_END)
+                                  ? Platform::TellFileStream(g_logFile.stream)
+                                  : 0;
+    g_logFile.size = size > 0 ? static_cast<std::uint64_t>(size) : 0;
+    return true;
+}
+
+// "2026-12-10 15:04:05.123Z 4711 "
+std::string LogFileStamp() {
+    using namespace std::chrono;
+    const auto now = time_point_cast<milliseconds>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date{day};
+    const hh_mm_ss<milliseconds> time{now - day};
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02u-%02u %02ld:%02ld:%02ld.%03ldZ %lu ",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<long>(time.hours().count()),
+                  static_cast<long>(time.minutes().count()),
+                  static_cast<long>(time.seconds().count()),
+                  static_cast<long>(time.subseconds().count()),
+                  static_cast<unsigned long>(Platform::GetCurrentProcessId()));
+    return stamp;
+}
+
+void WriteLogFile(const std::string& line) {
+    const std::string stamped = LogFileStamp() + line;
+    if (g_logFile.size > 0 && g_logFile.size + stamped.size() > g_logFile.limit) {
+        std::fclose(g_logFile.stream);
+        g_logFile.stream = nullptr;
+        const std::wstring path = Platform::FromSystemPath(g_logFile.path);
+        Platform::DeleteFile(path + L".1");
+        Platform::MoveFile(path, path + L".1");
+        if (!OpenLogFile()) {
+            return;
+        }
+    }
+    if (std::fwrite(stamped.data(), 1, stamped.size(), g_logFile.stream) == stamped.size()) {
+        g_logFile.size += stamped.size();
+    }
+    std::fflush(g_logFile.stream);
 }
 
 std::atomic<bool> g_redirected{false};
@@ -122,6 +185,32 @@ void SystemLogWrite(std::uint8_t sinks, const std::string& text) {
     if ((sinks & LOG_OBSERVERS) != 0) {
         NotifyObservers(wide);
     }
+    if ((sinks & LOG_FILE) != 0 && g_logFile.stream != nullptr) {
+        WriteLogFile(line);
+    }
+}
+
+bool SystemLogKeepFile(const std::wstring& path, std::uint64_t limitBytes) {
+    ScopedLogLock guard;
+    if (g_logFile.stream != nullptr) {
+        std::fclose(g_logFile.stream);
+        g_logFile.stream = nullptr;
+    }
+    if (path.empty()) {
+        return true;
+    }
+    const std::string system = Platform::ToSystemPath(path);
+    if (system.size() >= sizeof g_logFile.path) {
+        return false;
+    }
+    const std::size_t separator = path.find_last_of(L"/\\");
+    if (separator != std::wstring::npos && separator > 0 &&
+        !MakeDirectory(path.substr(0, separator))) {
+        return false;
+    }
+    std::memcpy(g_logFile.path, system.c_str(), system.size() + 1);
+    g_logFile.limit = limitBytes;
+    return OpenLogFile();
 }
 
 void SetSystemLogConsole(SystemLogConsole target) {

@@ -13,6 +13,7 @@ enum : std::uint8_t {
     LOG_ANALYSIS = 2,   // the analysis log file, when one is open (never in this system)
     LOG_DEBUGGER = 4,   // the debugger output stream
     LOG_OBSERVERS = 8,  // every registered observer
+    LOG_FILE = 16,      // the session log file, when one is kept
     LOG_ALL = 0xFF,
 };
 
@@ -51,6 +52,12 @@ public:
 // display (the terminal front end) sends it to standard error, or nowhere.
 enum class SystemLogConsole : std::uint8_t { kStdout, kStderr, kNone };
 void SetSystemLogConsole(SystemLogConsole target);
+
+// Keeps a log file that outlives the window for the LOG_FILE sink, each line after its time
+// (UTC) and the process id; a line that would take the file past `limitBytes` first moves
+// it to "<path>.1" (replacing that one). The file's folder is made. False when the file
+// cannot be opened; the other sinks go on either way. An empty path stops the file.
+bool SystemLogKeepFile(const std::wstring& path, std::uint64_t limitBytes);
 
 // At start-up, before anything logs: makes the parent's pipe (a FIFO named
 // "<temp>/<pid>cout") standard output when it exists. Returns whether it did.

@@ -1,6 +1,10 @@
 #include "patch/PatchCallbacks.h"
 
 #include <atomic>
+#include <string>
+
+#include "kernel/SystemLog.h"
+#include "kernel/Text.h"
 
 namespace {
 
@@ -19,6 +23,8 @@ bool SetPatchCallbacks(ProgressTotalCallback total, ContinueCallback continueQue
 }
 
 void ReportLogLine(std::int32_t level, const std::wstring& text) {
+    // The front end's own log is kept in the session log file too, its errors marked.
+    SystemLogWrite(LOG_FILE, (level == LOG_ERROR ? "error: " : "") + WideToUtf8(text));
     if (const LogCallback log = g_logCallback.load()) {
         log(level, text);
     }

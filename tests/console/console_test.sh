@@ -27,7 +27,8 @@ cleanup() {
 trap cleanup EXIT
 unset DISPLAY WAYLAND_DISPLAY
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
-export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}suppressions=$here/tsan.supp"
+# The session log file goes to the test's own state folder.
+export XDG_STATE_HOME=$work/state
 
 fail() {
   echo "FAIL: $*"
@@ -134,6 +135,8 @@ grep -Eq "^Patching: [0-9]+ of [0-9]+ files" "$work/out" || fail "standalone: no
 [ "$(last_line)" = "osmel-update: updated to build 41610." ] || fail "standalone: last line"
 no_control_characters "$work/out"
 marker_set && fail "standalone: IsPatching is still set"
+grep -Eq "^[0-9-]{10} [0-9:.]{12}Z [0-9]+ Patching from 41600 to 41610\.$" \
+  "$XDG_STATE_HOME/osmel/patcher.log" || fail "standalone: the step is not in the log file"
 
 # 3. The same as JSON: every line one object, the last one the result; the program that
 #    --onexit names runs at the end.
