@@ -222,7 +222,7 @@ http { access_log $work/nginx/access.log;
   scgi_temp_path $work/nginx/tmp/scgi;
   default_type application/octet-stream; sendfile on; tcp_nopush on;
   server { listen 127.0.0.1:$port; root $work/www;
-    location = /kelvor/slow_41590_to_41600.zip { limit_rate 100k; } } }
+    location = /kelvor/slow_41590_to_41600.zip { limit_rate 20k; } } }
 CONF
 /usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" >"$work/nginx/out" 2>&1 &
 nginx=$!
@@ -245,7 +245,7 @@ prepare
 start "--server=http://127.0.0.1:$port/slow/" 41590 "$work/install"
 wait_for "Downloading patch file..."
 for _ in $(seq 100); do
-  [ -n "$(find "$work/temp" -name '*.zip' -size +100k 2>/dev/null)" ] && break
+  [ -n "$(find "$work/temp" -name '*.zip' -size +30k 2>/dev/null)" ] && break
   sleep 0.1
 done
 kill -INT "$pid"
