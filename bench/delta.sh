@@ -36,6 +36,7 @@ tree() {
     local deb
     deb=$(ls "$cache/${package}_"*"${version#*:}"_*.deb 2>/dev/null | head -n 1)
     [ -n "$deb" ] || { echo "delta.sh: apt-get download $package=$version failed" >&2; exit 1; }
+    mkdir -p "$(dirname "$dir")"
     dpkg-deb -x "$deb" "$dir.part"
     mv "$dir.part" "$dir"
   fi
