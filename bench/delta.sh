@@ -64,7 +64,12 @@ for set in "${sets[@]}"; do
     ours=$(size "$work/step.zip")
 
     cp -a "$old" "$work/install"
+    # The engine runs the installation's own difference tool.
+    mkdir -p "$work/install/bin"
+    cp "$kpatchl" "$work/install/bin/kpatchl-w32.exe"
     "$mkpatch" apply "$work/step" "$work/install" >"$work/apply.log"
+    rm -r "$work/install/bin/kpatchl-w32.exe"
+    rmdir "$work/install/bin" 2>/dev/null || true
     if ! diff -r "$work/install" "$new" >/dev/null; then
       echo "delta.sh: applying $package ${versions[i - 1]} -> ${versions[i]} did not give the new build" >&2
       exit 1
