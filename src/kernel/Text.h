@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kernel/PrintfFormat.h"
 
@@ -40,4 +41,7 @@ struct Utf16Less {
 std::wstring FillFields(std::wstring text, std::initializer_list<std::wstring> values);
 
 // printf into a std::string / std::wstring, without a length limit.
+// The lines of a text without their LF or CR LF; a last line without a break counts.
+std::vector<std::string> SplitLines(std::string_view text);
+
 std::string FormatString(const char* format, ...) OSMEL_PRINTF_FORMAT(1, 2);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "kernel/Text.h"
 #include "repair/buffer/BexoDataBuffer.h"
 
 namespace Minisign {
@@ -26,25 +27,6 @@ constexpr std::size_t kChunk = 64 * 1024;
 
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
-// Lines without their LF or CR LF; a last line without a break counts.
-std::vector<std::string> SplitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        const std::size_t next = end == std::string::npos ? text.size() : end + 1;
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        if (end > start && text[end - 1] == '\r') {
-            --end;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = next;
-    }
-    return lines;
 }
 
 // Standard base64 with padding, nothing else on the line; the decoded size must be exact.

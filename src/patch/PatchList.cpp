@@ -61,19 +61,7 @@ BEXORESULT ParsePatchList(const std::string& text, std::vector<PatchListEntry>* 
         *error = "the text is not UTF-8";
         return BEXORESULT_BAD_DATA;
     }
-    std::vector<std::string> lines;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        const std::size_t next = end == std::string::npos ? text.size() : end + 1;
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        if (end > start && text[end - 1] == '\r') {
-            --end;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = next;
-    }
+    const std::vector<std::string> lines = SplitLines(std::string_view(text).substr(start));
     if (lines.size() % 3 != 0) {
         *error = std::to_string(lines.size()) +
                  " lines, not a multiple of three: the last entry is cut short";
