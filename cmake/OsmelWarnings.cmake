@@ -38,12 +38,11 @@ function(osmel_add_child_dirs dir)
   endforeach()
 endfunction()
 
-# osmel_test(NAME SOURCES... LIBS... [LABELS...] [TIMEOUT seconds] [NO_ALLOCATION_TRACKER]):
-# one GoogleTest executable registered with CTest; TIMEOUT for tests whose work a sanitizer
-# build slows past the presets' limit. With OSMEL_ALLOCATION_TRACKER on (the debug preset)
+# osmel_test(NAME SOURCES... LIBS... [LABELS...] [NO_ALLOCATION_TRACKER]): one GoogleTest
+# executable registered with CTest. With OSMEL_ALLOCATION_TRACKER on (the debug preset)
 # it gets the allocation tracker, unless it brings global operators of its own.
 function(osmel_test name)
-  cmake_parse_arguments(T "NO_ALLOCATION_TRACKER" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "NO_ALLOCATION_TRACKER" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
@@ -52,9 +51,6 @@ function(osmel_test name)
   endif()
   if(CMAKE_CROSSCOMPILING)
     osmel_windows_test(${name})
-  elseif(T_TIMEOUT)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${T_TIMEOUT}
-                                                                 LABELS "${T_LABELS}")
   else()
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}")
   endif()
