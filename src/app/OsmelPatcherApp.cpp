@@ -72,7 +72,7 @@ bool OsmelPatcherApp::OnInit() {
         return false;
     }
     OpenWindow(recovery);
-    ChooseRunMode(arguments.empty() ? std::wstring() : arguments[0]);
+    ChooseRunMode(arguments.empty() ? std::wstring() : arguments[0], recovery.recovery);
     return true;
 }
 
@@ -169,12 +169,23 @@ void OsmelPatcherApp::OpenWindow(const RecoveryResult& recovery) {
     }
 }
 
-void OsmelPatcherApp::ChooseRunMode(const std::wstring& executablePath) {
+void OsmelPatcherApp::ChooseRunMode(const std::wstring& executablePath, StepRecovery recovery) {
     AppWindow* window = GetAppWindow();
     LoadStandalonePatch(executablePath, false);
     window->RefreshInstallPath();
     window->StopRefreshTimer();
     const PatchSettings& settings = PatchSettings::Instance();
+    // An unfinished step still holds the installation: a new step would replace its
+    // journal, and with it the only record of how to put the files back. A repair may run.
+    if ((recovery == StepRecovery::kFailed || recovery == StepRecovery::kUnreadable) &&
+        !settings.RepairMode()) {
+        window->DisableApplyButton();
+        ReportLogLine(LOG_ERROR,
+                      L"The installation needs a repair before it can be patched: an "
+                      L"earlier patch step could not be finished. No patch was "
+                      L"applied.");
+        return;
+    }
     if (settings.DownloadMode() || settings.RepairMode()) {
         window->StartSessionNow();
     } else if (!settings.StandaloneMode()) {

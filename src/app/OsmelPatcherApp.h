@@ -60,8 +60,9 @@ private:
     // The main window, its log callbacks, and the lines start-up kept for it.
     void OpenWindow(const RecoveryResult& recovery);
     // Standalone when the appended archive applies; otherwise a session starts at once
-    // in download and repair modes, and without a mode the window says so.
-    void ChooseRunMode(const std::wstring& executablePath);
+    // in download and repair modes, and without a mode the window says so. After a
+    // recovery that failed, nothing but a repair starts.
+    void ChooseRunMode(const std::wstring& executablePath, StepRecovery recovery);
 
     void OnClearRunOnExit(wxCommandEvent& event);
 

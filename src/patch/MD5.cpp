@@ -2,9 +2,11 @@
 
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "kernel/FileUtil.h"
+#include "kernel/LittleEndian.h"
 #include "kernel/Text.h"
 #include "platform/Files.h"
 
@@ -12,22 +14,6 @@ namespace {
 
 // Large pieces keep the stream's reads few; the digest does not depend on them.
 constexpr std::size_t kReadPiece = 1 << 16;
-
-inline std::uint32_t Load32(const unsigned char* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) {
-        v = (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
-    }
-    return v;
-}
-
-inline void Store32(unsigned char* p, std::uint32_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
-}
 
 // The four round functions, written so that the compiler can overlap their terms.
 inline void FF(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t x,
@@ -105,7 +91,7 @@ void MD5::update(const unsigned char* input, std::uint32_t length) {
 void MD5::update(std::FILE* stream) {
     std::vector<unsigned char> piece(kReadPiece);
     for (;;) {
-        const std::size_t n = std::fread(piece.data(), 1, piece.size(), stream);
+        const std::size_t n = Platform::ReadFileStream(stream, piece.data(), piece.size());
         if (n == 0) {
             break;
         }
@@ -120,15 +106,15 @@ void MD5::finalize() {
         return;
     }
     unsigned char bitCount[8];
-    Store32(bitCount, count[0]);
-    Store32(bitCount + 4, count[1]);
+    StoreLittleEndian<std::uint32_t>(bitCount, count[0]);
+    StoreLittleEndian<std::uint32_t>(bitCount + 4, count[1]);
     const std::uint32_t index = (count[0] >> 3) & 0x3F;
     const std::uint32_t padding = index < 56 ? 56 - index : 120 - index;
     static const unsigned char kPadding[64] = {0x80};
     update(kPadding, padding);
     update(bitCount, 8);
     for (int i = 0; i < 4; ++i) {
-        Store32(digest + 4 * i, state[i]);
+        StoreLittleEndian<std::uint32_t>(digest + 4 * i, state[i]);
     }
     std::memset(buffer, 0, sizeof buffer);
     finalized = true;
@@ -152,7 +138,7 @@ std::unique_ptr<char[]> MD5::hex_digest() const {
 void MD5::transform(const unsigned char block[64]) {
     std::uint32_t x[16];
     for (int i = 0; i < 16; ++i) {
-        x[i] = Load32(block + 4 * i);
+        x[i] = LoadLittleEndian<std::uint32_t>(block + 4 * i);
     }
     std::uint32_t a = state[0];
     std::uint32_t b = state[1];
@@ -240,11 +226,40 @@ bool FileMD5Hex(const std::wstring& path, std::wstring* result) {
     if (!IsExactFileSystemPath(normalised)) {
         return false;
     }
+    // A directory opens for reading on POSIX and reads as empty: it would get the empty
+    // file's digest. A device could be endless.
+    const std::optional<Platform::FileAttributes> attributes =
+        Platform::GetFileAttributes(normalised);
+    if (!attributes || attributes->directory || attributes->device) {
+        return false;
+    }
+    Platform::FileStatus status;
+    if (!Platform::GetFileStatus(normalised, &status)) {
+        return false;
+    }
     std::FILE* stream = Platform::OpenFileStream(normalised, "rb");
     if (stream == nullptr) {
         return false;
     }
-    const MD5 md5(stream);
+    // A read that fails part way must not pass for the digest of a shorter file: the
+    // digest decides whether a file is restored or removed.
+    MD5 md5;
+    std::vector<unsigned char> piece(kReadPiece);
+    std::int64_t total = 0;
+    for (;;) {
+        const std::size_t n = Platform::ReadFileStream(stream, piece.data(), piece.size());
+        if (n == 0) {
+            break;
+        }
+        md5.update(piece.data(), static_cast<std::uint32_t>(n));
+        total += static_cast<std::int64_t>(n);
+    }
+    const bool whole = std::ferror(stream) == 0 && total == status.size;
+    std::fclose(stream);
+    if (!whole) {
+        return false;
+    }
+    md5.finalize();
     *result = Utf8ToWide(md5.hex_digest().get());
     return !result->empty();
 }

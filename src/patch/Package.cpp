@@ -3,21 +3,13 @@
 #include <memory>
 
 #include "kernel/FileUtil.h"
+#include "kernel/LittleEndian.h"
 #include "kernel/SystemLog.h"
 #include "kernel/Text.h"
 #include "patch/PatchCallbacks.h"
 #include "patch/SafePath.h"
 #include "platform/Files.h"
 #include "repair/buffer/BexoUtil.h"
-
-namespace {
-
-std::uint32_t Get32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
-}
-
-}  // namespace
 
 bool IsDirectoryEntryName(const std::wstring& name) {
     if (!name.empty() && (name.back() == L'\\' || name.back() == L'/')) {
@@ -51,7 +43,7 @@ BEXORESULT PackageReader::Open(const std::wstring& path) {
     std::uint8_t bytes[4] = {};
     std::uint32_t version = 0;
     if (m_file->ReadData(bytes, sizeof bytes) == BEXORESULT_OK) {
-        version = Get32(bytes);
+        version = LoadLittleEndian<std::uint32_t>(bytes);
     }
     if (version != kPackageVersion) {
         SystemLog("PackageReader::Open> version %u, expected %u", version, kPackageVersion);
@@ -86,7 +78,7 @@ BEXORESULT PackageReader::Next(PackageEntry* entry) {
         return result;
     }
     const std::uint8_t* bytes = name.GetData();
-    const std::uint64_t units = Get32(bytes);
+    const std::uint64_t units = LoadLittleEndian<std::uint32_t>(bytes);
     if (units > (name.GetSize() - 4) / 2) {
         SystemLog("PackageReader::Next> name at %llu counts %llu units in %llu bytes",
                   static_cast<unsigned long long>(at), static_cast<unsigned long long>(units),

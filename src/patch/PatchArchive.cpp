@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "kernel/FileUtil.h"
+#include "kernel/LittleEndian.h"
 #include "kernel/SystemLog.h"
 #include "kernel/Text.h"
 #include "patch/MD5.h"
@@ -15,27 +16,6 @@ namespace {
 // The magic XOR 0x5A. Volatile, so that the compiler cannot fold the unmasked bytes into
 // one constant of the program's image.
 const volatile std::uint8_t kMaskedMagic[8] = {0x18, 0x6A, 0x3F, 0x6B, 0x22, 0x68, 0x35, 0x69};
-
-void Put32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-}
-
-void Put64(std::uint8_t* p, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) {
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-}
-
-std::uint32_t Get32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
-}
-
-std::uint64_t Get64(const std::uint8_t* p) {
-    return std::uint64_t{Get32(p)} | (std::uint64_t{Get32(p + 4)} << 32);
-}
 
 template <std::size_t N>
 void ParseText(char (&field)[N], const std::uint8_t* in) {
@@ -53,10 +33,10 @@ void ArchiveMagic(std::uint8_t out[8]) {
 
 void ArchiveHeader::Serialize(std::uint8_t out[kSize]) const {
     ArchiveMagic(out);
-    Put32(out + 8, fileSize);
-    Put32(out + 12, entryCount);
-    Put64(out + 16, directoryOffset);
-    Put32(out + 24, 0);
+    StoreLittleEndian<std::uint32_t>(out + 8, fileSize);
+    StoreLittleEndian<std::uint32_t>(out + 12, entryCount);
+    StoreLittleEndian<std::uint64_t>(out + 16, directoryOffset);
+    StoreLittleEndian<std::uint32_t>(out + 24, 0);
 }
 
 bool ArchiveHeader::Parse(const std::uint8_t in[kSize]) {
@@ -65,9 +45,9 @@ bool ArchiveHeader::Parse(const std::uint8_t in[kSize]) {
     if (std::memcmp(in, magic, sizeof magic) != 0) {
         return false;
     }
-    fileSize = Get32(in + 8);
-    entryCount = Get32(in + 12);
-    directoryOffset = Get64(in + 16);
+    fileSize = LoadLittleEndian<std::uint32_t>(in + 8);
+    entryCount = LoadLittleEndian<std::uint32_t>(in + 12);
+    directoryOffset = LoadLittleEndian<std::uint64_t>(in + 16);
     return true;
 }
 
@@ -76,8 +56,8 @@ void ArchiveEntry::Serialize(std::uint8_t out[kSize]) const {
     std::memcpy(out + 256, probeMD5, sizeof probeMD5);
     std::memcpy(out + 388, fromBuild, sizeof fromBuild);
     std::memcpy(out + 420, toBuild, sizeof toBuild);
-    Put64(out + 452, dataOffset);
-    Put64(out + 460, dataSize);
+    StoreLittleEndian<std::uint64_t>(out + 452, dataOffset);
+    StoreLittleEndian<std::uint64_t>(out + 460, dataSize);
 }
 
 void ArchiveEntry::Parse(const std::uint8_t in[kSize]) {
@@ -85,8 +65,8 @@ void ArchiveEntry::Parse(const std::uint8_t in[kSize]) {
     ParseText(probeMD5, in + 256);
     ParseText(fromBuild, in + 388);
     ParseText(toBuild, in + 420);
-    dataOffset = Get64(in + 452);
-    dataSize = Get64(in + 460);
+    dataOffset = LoadLittleEndian<std::uint64_t>(in + 452);
+    dataSize = LoadLittleEndian<std::uint64_t>(in + 460);
 }
 
 void PatchArchive::CloseLocked() {

@@ -1,5 +1,6 @@
 #include "patch/PatchEngine.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -19,11 +20,9 @@
 
 namespace {
 
-const wchar_t kBackupSuffix[] = L".pbk";
-
-struct Backup {
-    std::wstring installed;
-    std::wstring backup;  // empty: nothing was there to back up
+struct NamedList {
+    const wchar_t* name;
+    std::vector<PatchListEntry>* entries;
 };
 
 std::wstring Normalised(std::wstring path) {
@@ -36,30 +35,41 @@ std::wstring DirectoryOf(const std::wstring& path) {
     return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
 }
 
-std::wstring FileNameOf(const std::wstring& path) {
-    const std::size_t separator = path.find_last_of(L"\\/");
-    return separator == std::wstring::npos ? path : path.substr(separator + 1);
+// The path as Windows tells names apart: "\" separated, "." and empty components
+// dropped, ASCII letters in lower case.
+std::wstring ComparisonKey(const std::wstring& path) {
+    std::wstring key;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find_first_of(L"\\/", start);
+        if (end == std::wstring::npos) {
+            end = path.size();
+        }
+        std::wstring component = path.substr(start, end - start);
+        if (!component.empty() && component != L".") {
+            for (wchar_t& c : component) {
+                if (c >= L'A' && c <= L'Z') {
+                    c = static_cast<wchar_t>(c - L'A' + L'a');
+                }
+            }
+            key += key.empty() ? component : L"\\" + component;
+        }
+        start = end + 1;
+    }
+    return key;
 }
 
 void Log(std::int32_t level, const std::wstring& text) {
     ReportLogLine(level, text);
 }
 
-// A platform move; when it fails, a copy over the target followed by removing the source
-// (whose failure is ignored).
-bool RenameFile(const std::wstring& from, const std::wstring& to) {
-    if (MoveFile(from, to)) {
-        return true;
-    }
-    if (!Platform::CopyFile(from, to, false)) {
-        return false;
-    }
-    Platform::DeleteFile(from);
-    return true;
-}
-
 bool EnsureDirectory(const std::wstring& directory) {
     return directory.empty() || IsDirectory(directory) || MakeDirectory(directory);
+}
+
+bool SameDigest(const std::wstring& path, const std::wstring& expected) {
+    std::wstring digest;
+    return FileMD5Hex(path, &digest) && digest == expected;
 }
 
 class Engine {
@@ -74,6 +84,9 @@ public:
     }
 
     bool ReadLists(const std::wstring& last);
+    // Refuses, before anything changes, a step whose lists could make it lose or
+    // misplace a file; then clears backups left by an older interrupted run.
+    bool Prepare();
     // What the step is about to do, for the durable journal.
     StepJournalPlan Plan() const;
     std::int32_t EntryCount() const {
@@ -82,9 +95,6 @@ public:
     bool AddFilesStage();
     bool DeleteFilesStage();
     bool PatchFilesStage();
-    void FinishAddStage(bool ok);
-    void FinishDeleteStage(bool ok);
-    void FinishPatchStage(bool ok);
 
 private:
     std::wstring Installed(const std::wstring& relative) const {
@@ -94,7 +104,7 @@ private:
         return Normalised(JoinPath(JoinPath(m_patch, L"data"), relative));
     }
     bool ReadList(const wchar_t* name, std::vector<PatchListEntry>* entries);
-    bool MakeBackup(const std::wstring& target, const std::wstring& backup);
+    bool RefuseLists(const std::wstring& path, const std::wstring& reason) const;
     bool RunTool(const std::wstring& commandLine, const PatchListEntry& entry, bool converter);
 
     std::wstring m_install;
@@ -103,9 +113,6 @@ private:
     std::vector<PatchListEntry> m_added;
     std::vector<PatchListEntry> m_deleted;
     std::vector<PatchListEntry> m_patched;
-    std::vector<Backup> m_addJournal;
-    std::vector<Backup> m_deleteJournal;
-    std::vector<Backup> m_patchJournal;
 };
 
 bool Engine::ReadList(const wchar_t* name, std::vector<PatchListEntry>* entries) {
@@ -153,25 +160,97 @@ bool Engine::ReadLists(const std::wstring& last) {
     return true;
 }
 
+bool Engine::RefuseLists(const std::wstring& path, const std::wstring& reason) const {
+    SystemLog("PatchInstallation> %s: %s", WideToUtf8(path).c_str(), WideToUtf8(reason).c_str());
+    Log(LOG_ERROR, L"Invalid patch list " + path + L": " + reason);
+    return false;
+}
+
+bool Engine::Prepare() {
+    // Every path once, across the three lists, and none below another: a path named
+    // twice would be backed up twice and its first backup lost on roll-back, and a
+    // file that is a directory of another entry cannot be both.
+    std::vector<std::pair<std::wstring, std::wstring>> keys;  // key, list path
+    for (const NamedList& list :
+         {NamedList{L"addedFiles.txt", &m_added}, NamedList{L"deletedFiles.txt", &m_deleted},
+          NamedList{L"patchedFiles.txt", &m_patched}}) {
+        const std::wstring listPath = JoinPath(m_patch, list.name);
+        for (const PatchListEntry& entry : *list.entries) {
+            if (IsStepReservedPath(entry.path)) {
+                return RefuseLists(listPath, L"the path \"" + entry.path +
+                                                 L"\" is a name the patcher keeps for itself");
+            }
+            const std::wstring target = Installed(entry.path);
+            if (IsDirectory(target)) {
+                return RefuseLists(listPath,
+                                   L"the path \"" + entry.path + L"\" is a directory here");
+            }
+            keys.emplace_back(ComparisonKey(entry.path), listPath);
+        }
+    }
+    std::sort(keys.begin(), keys.end());
+    for (std::size_t i = 1; i < keys.size(); ++i) {
+        const std::wstring& a = keys[i - 1].first;
+        const std::wstring& b = keys[i].first;
+        if (a == b) {
+            return RefuseLists(keys[i].second, L"the path \"" + b + L"\" is named twice");
+        }
+        if (b.size() > a.size() && b.compare(0, a.size(), a) == 0 && b[a.size()] == L'\\') {
+            return RefuseLists(keys[i].second, L"the path \"" + b + L"\" lies below the file \"" +
+                                                   a + L"\" of another entry");
+        }
+    }
+    // A backup left by an older interrupted run would stand where this step keeps its
+    // own and could be taken for it.
+    for (const std::vector<PatchListEntry>* list : {&m_added, &m_deleted, &m_patched}) {
+        for (const PatchListEntry& entry : *list) {
+            const std::wstring backup = Installed(entry.path) + kStepBackupSuffix;
+            if (FileExists(backup) && (IsDirectory(backup) || !DeleteFile(backup))) {
+                Log(LOG_ERROR, FillFields(L"Failed to create backup of file %s", {backup}));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 StepJournalPlan Engine::Plan() const {
     StepJournalPlan plan;
     plan.installDirectory = m_install;
     plan.patchDirectory = m_patch;
+    // The directories the step will create, parents first: undone last, once empty.
+    std::vector<std::wstring> created;
+    const auto note = [&](const std::wstring& target) {
+        std::vector<std::wstring> missing;
+        for (std::wstring d = DirectoryOf(target);
+             d.size() > Normalised(m_install).size() && !FileExists(d); d = DirectoryOf(d)) {
+            missing.push_back(d);
+        }
+        for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+            if (std::find(created.begin(), created.end(), *it) == created.end()) {
+                created.push_back(*it);
+            }
+        }
+    };
+    for (const PatchListEntry& entry : m_added) {
+        note(Installed(entry.path));
+    }
+    for (const std::wstring& directory : created) {
+        StepJournalEntry e;
+        e.kind = StepJournalEntry::kDirectory;
+        e.target = directory;
+        plan.entries.push_back(std::move(e));
+    }
     const auto add = [this, &plan](StepJournalEntry::Kind kind, const PatchListEntry& entry) {
         StepJournalEntry e;
         e.kind = kind;
         e.target = Installed(entry.path);
-        e.backup = e.target + kBackupSuffix;
+        e.backup = e.target + kStepBackupSuffix;
         e.oldMD5 = entry.sourceMD5;
         e.newMD5 = entry.targetMD5;
         e.targetExisted = FileExists(e.target) && !IsDirectory(e.target);
-        e.backupExisted = FileExists(e.backup) && !IsDirectory(e.backup);
-        if (e.backupExisted) {
-            FileMD5Hex(e.backup, &e.staleBackupMD5);
-        }
         plan.entries.push_back(std::move(e));
     };
-    plan.entries.reserve(m_added.size() + m_deleted.size() + m_patched.size());
     for (const PatchListEntry& entry : m_added) {
         add(StepJournalEntry::kAdd, entry);
     }
@@ -190,13 +269,6 @@ StepJournalPlan Engine::Plan() const {
     return plan;
 }
 
-bool Engine::MakeBackup(const std::wstring& target, const std::wstring& backup) {
-    if (FileExists(backup) && !IsDirectory(backup) && !DeleteFile(backup)) {
-        return false;
-    }
-    return RenameFile(target, backup);
-}
-
 bool Engine::AddFilesStage() {
     for (const PatchListEntry& entry : m_added) {
         if (!ReportContinue()) {
@@ -205,31 +277,30 @@ bool Engine::AddFilesStage() {
         const std::wstring source = Data(entry.path);
         const std::wstring target = Installed(entry.path);
         const std::wstring directory = DirectoryOf(target);
-        bool failed = false;
         if (!EnsureDirectory(directory)) {
             Log(LOG_ERROR, L"Could not create the directory: " + directory);
-            failed = true;
+            Log(LOG_NORMAL, L"Failed adding: " + entry.path + L"...");
+            return false;
         }
         // A file already in the way belongs to the user: keep it for the roll-back.
-        Backup journal{target, {}};
-        if (FileExists(target) && !IsDirectory(target)) {
-            const std::wstring backup = target + kBackupSuffix;
-            if (!MakeBackup(target, backup)) {
+        if (FileExists(target)) {
+            const std::wstring backup = target + kStepBackupSuffix;
+            if (!Platform::MoveFile(target, backup)) {
                 Log(LOG_ERROR, FillFields(L"Failed to create backup of file %s", {backup}));
                 Log(LOG_NORMAL, L"Failed adding: " + entry.path + L"...");
                 return false;
             }
-            journal.backup = backup;
         }
-        m_addJournal.push_back(journal);
         if (!Platform::CopyFile(source, target, false)) {
             Platform::DeleteFile(target);
             if (!Platform::CopyFile(source, target, false)) {
                 Log(LOG_ERROR, L"Could not copy the file: " + source);
-                failed = true;
+                Log(LOG_NORMAL, L"Failed adding: " + entry.path + L"...");
+                return false;
             }
         }
-        if (failed) {
+        if (!entry.targetMD5.empty() && !SameDigest(target, entry.targetMD5)) {
+            Log(LOG_ERROR, L"The added file does not match its checksum: " + target);
             Log(LOG_NORMAL, L"Failed adding: " + entry.path + L"...");
             return false;
         }
@@ -243,15 +314,14 @@ bool Engine::DeleteFilesStage() {
             return false;
         }
         const std::wstring target = Installed(entry.path);
-        const std::wstring backup = target + kBackupSuffix;
-        if (!RenameFile(target, backup)) {
-            if (FileExists(target)) {
-                Log(LOG_ERROR, L"Could not delete: " + target);
-                return false;
-            }
+        if (!FileExists(target)) {
             Log(LOG_NOTE, L"File seems to have been removed already: " + target);
+            continue;
         }
-        m_deleteJournal.push_back({target, backup});
+        if (!Platform::MoveFile(target, target + kStepBackupSuffix)) {
+            Log(LOG_ERROR, L"Could not delete: " + target);
+            return false;
+        }
     }
     return true;
 }
@@ -306,14 +376,11 @@ bool Engine::PatchFilesStage() {
             return false;
         }
         const std::wstring target = Installed(entry.path);
-        const std::wstring backup = target + kBackupSuffix;
-        const std::wstring name = FileNameOf(Normalised(entry.path));
-        const std::wstring diffDirectory = DirectoryOf(Data(entry.path));
-        const bool converter = name.size() >= 3 && name.find(L".ka") == name.size() - 3 &&
-                               FileExists(m_bin + L"KAConverter.exe");
-        const std::wstring diffFile =
-            JoinPath(diffDirectory,
-                     converter ? name.substr(0, name.size() - 3) + L"-diff.ka" : name + L".diff");
+        const std::wstring backup = target + kStepBackupSuffix;
+        const bool converter =
+            IsConverterFileName(entry.path) && FileExists(m_bin + L"KAConverter.exe");
+        const std::wstring diffFile = Data(DifferenceFileName(entry.path, converter));
+        // The converter checks the contents itself: it answers 1 when they do not match.
         if (!converter) {
             std::wstring digest;
             if (!FileMD5Hex(target, &digest)) {
@@ -329,121 +396,98 @@ bool Engine::PatchFilesStage() {
                 return false;
             }
         }
-        if (!MakeBackup(target, backup)) {
+        if (!Platform::MoveFile(target, backup)) {
             Log(LOG_ERROR, FillFields(L"Failed to create backup of file %s", {backup}));
-            return false;
-        }
-        m_patchJournal.push_back({target, backup});
-        const std::wstring directory = DirectoryOf(target);
-        if (!EnsureDirectory(directory)) {
-            Log(LOG_ERROR, L"Could not create the directory: " + directory);
             return false;
         }
         std::wstring commandLine = L"\"" + m_bin;
         commandLine += converter ? L"KAConverter.exe\" patchapply" : L"kpatchl-w32.exe\"";
-        for (const std::wstring& argument : {backup, Normalised(diffFile), target}) {
+        for (const std::wstring& argument : {backup, diffFile, target}) {
             commandLine.append(L" ").append(QuoteArgument(argument));
         }
         if (!RunTool(commandLine, entry, converter)) {
+            return false;
+        }
+        // A tool that says it succeeded has still to be believed by the result.
+        if (!converter && !SameDigest(target, entry.targetMD5)) {
+            Log(LOG_ERROR, L"The patched file does not match its checksum: " + target);
             return false;
         }
     }
     return true;
 }
 
-void Engine::FinishAddStage(bool ok) {
-    for (const Backup& entry : m_addJournal) {
-        if (ok) {
-            if (!entry.backup.empty()) {
-                DeleteFile(entry.backup);
-            }
-            continue;
-        }
-        DeleteFile(entry.installed);
-        if (!entry.backup.empty()) {
-            RenameFile(entry.backup, entry.installed);
-        }
+// Keeps a synced copy of the uninstaller log until the step ends, so that an undo can put
+// its old bytes back. The copy is opened for writing, as Windows flushes only a handle
+// that may write.
+bool KeepUninstallLogCopy(const std::wstring& installDirectory, const std::wstring& copyPath) {
+    std::FILE* copy = nullptr;
+    const bool ok =
+        Platform::CopyFile(JoinPath(installDirectory, L"unins000.dat"), copyPath, false) &&
+        (copy = Platform::OpenFileStream(copyPath, "r+b")) != nullptr &&
+        Platform::SyncFileStream(copy);
+    if (copy != nullptr) {
+        std::fclose(copy);
     }
-}
-
-void Engine::FinishDeleteStage(bool ok) {
-    for (const Backup& entry : m_deleteJournal) {
-        if (ok) {
-            DeleteFile(entry.backup);
-        } else {
-            RenameFile(entry.backup, entry.installed);
-        }
+    if (!ok) {
+        Log(LOG_ERROR, L"Could not keep a copy of the uninstaller log: " + copyPath);
     }
-}
-
-void Engine::FinishPatchStage(bool ok) {
-    for (const Backup& entry : m_patchJournal) {
-        if (ok) {
-            DeleteFile(entry.backup);
-            continue;
-        }
-        if (FileExists(entry.backup) &&
-            (!FileExists(entry.installed) || DeleteFile(entry.installed))) {
-            RenameFile(entry.backup, entry.installed);
-        } else {
-            Log(LOG_ERROR, FillFields(L"Failed to restore backup file %s", {entry.installed}));
-        }
-    }
+    return ok;
 }
 
 }  // namespace
 
-bool PatchInstallation(const std::wstring& installDirectory, const std::wstring& patchDirectory,
-                       const std::wstring& lastFileName) {
+PatchStepEnd ApplyPatchStep(const std::wstring& installDirectory,
+                            const std::wstring& patchDirectory, const std::wstring& lastFileName) {
     Engine engine(installDirectory, patchDirectory);
-    if (!engine.ReadLists(lastFileName)) {
-        return false;
+    if (!engine.ReadLists(lastFileName) || !engine.Prepare()) {
+        return PatchStepEnd::kOldBuild;
     }
     // Before the first change, the plan is on disk: whatever interrupts the step, the
     // next start can finish it (see StepJournal.h).
     const StepJournalPlan plan = engine.Plan();
     if (!WriteStepJournal(plan)) {
         Log(LOG_ERROR, L"Could not write the patch journal " + StepJournalPath(installDirectory));
-        return false;
+        return PatchStepEnd::kOldBuild;
     }
     ReportTotal(engine.EntryCount());
-    bool ok = engine.AddFilesStage();
-    if (ok) {
-        ok = engine.DeleteFilesStage();
-    }
-    if (ok) {
-        ok = engine.PatchFilesStage();
-    }
+    bool ok = engine.AddFilesStage() && engine.DeleteFilesStage() && engine.PatchFilesStage();
     if (ok && plan.uninstallLogPresent) {
-        // The log is replaced in one rename; its old bytes are kept until the commit so
-        // that an interrupted step can put them back. The copy is opened for writing, as
-        // Windows flushes only a handle that may write.
-        std::FILE* copy = nullptr;
-        ok = Platform::CopyFile(JoinPath(installDirectory, L"unins000.dat"), plan.uninstallLogCopy,
-                                false) &&
-             (copy = Platform::OpenFileStream(plan.uninstallLogCopy, "r+b")) != nullptr &&
-             Platform::SyncFileStream(copy);
-        if (copy != nullptr) {
-            std::fclose(copy);
-        }
-        if (!ok) {
-            Log(LOG_ERROR,
-                L"Could not keep a copy of the uninstaller log: " + plan.uninstallLogCopy);
-        }
+        ok = KeepUninstallLogCopy(installDirectory, plan.uninstallLogCopy);
     }
     if (ok) {
         ok = UpdateUninstallLog(installDirectory, patchDirectory);
     }
-    if (ok && !CommitStepJournal(installDirectory)) {
+    const bool commitWritten = ok && CommitStepJournal(installDirectory);
+    const bool commitFailed = ok && !commitWritten;
+    // The step ends from its journal, as an interrupted one does at the next start: undone
+    // unless the commit record is on disk. The answer says which build is installed.
+    bool committed = false;
+    const StepRecovery end = FinishStep(installDirectory, &committed);
+    // A journal that could not be read back is still committed when the record was written.
+    committed = committed || commitWritten;
+    if (commitFailed && !committed) {
         Log(LOG_ERROR, L"Could not write the patch journal " + StepJournalPath(installDirectory));
-        ok = false;
     }
-    engine.FinishAddStage(ok);
-    engine.FinishDeleteStage(ok);
-    engine.FinishPatchStage(ok);
-    if (plan.uninstallLogPresent) {
-        Platform::DeleteFile(plan.uninstallLogCopy);
+    if (committed) {
+        if (end != StepRecovery::kCompleted) {
+            Log(LOG_NOTE,
+                L"Some backups of the patch step could not be removed yet; they "
+                L"will be removed at the next start.");
+        }
+        return PatchStepEnd::kNewBuild;
     }
-    RemoveStepJournal(installDirectory);
-    return ok;
+    if (end == StepRecovery::kUndone) {
+        return PatchStepEnd::kOldBuild;
+    }
+    Log(LOG_ERROR, L"The patch step could not be undone: the installation in " + installDirectory +
+                       L" is incomplete. It will be tried again at the next start; if that "
+                       L"fails, repair the installation.");
+    return PatchStepEnd::kUnfinished;
+}
+
+bool PatchInstallation(const std::wstring& installDirectory, const std::wstring& patchDirectory,
+                       const std::wstring& lastFileName) {
+    return ApplyPatchStep(installDirectory, patchDirectory, lastFileName) ==
+           PatchStepEnd::kNewBuild;
 }

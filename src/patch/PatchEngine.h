@@ -1,18 +1,31 @@
 // The file patching engine: applies one unpacked patch directory to the installation in
 // three journalled stages (add, delete, patch), then records the added files in the
 // uninstaller log. When anything fails, or the continue callback answers false, every
-// change of the step is undone. Runs on the session thread, one run at a time; reports
-// only through the process-wide callbacks.
+// change of the step is undone from the step's journal (StepJournal.h). Runs on the session thread,
+// one run at a time; reports only through the process-wide callbacks.
 #pragma once
 
 #include <string>
 
+// How a step ended: which build the installation holds.
+enum class PatchStepEnd {
+    kNewBuild,    // every stage succeeded and the step committed
+    kOldBuild,    // refused, failed or cancelled, and undone: the build before the step
+    kUnfinished,  // failed, and the undo could not finish: its journal stays, and the next
+                  // start tries again
+};
+
 // Directories and last file name as the session passes them ("BexoPortico.exe": the
-// patched entry whose path contains it is applied last). True when every stage
-// succeeded; false when the installation has been restored as far as possible.
+// patched entry whose path contains it is applied last).
 //
-// Beyond the journal of the original design: a list path that is absolute or climbs out
-// with ".." fails the step before anything changes, and an added file that already
-// exists is backed up like a patched file and put back on roll-back.
+// Beyond the original design: the lists are refused before anything changes when a path
+// is absolute, climbs out with "..", names a device, a directory or one of the engine's
+// own files, is named twice or lies below another entry; an added file that already
+// exists is backed up and put back on roll-back; added and patched files must match the
+// list's MD5 afterwards; directories the step created go on roll-back.
+PatchStepEnd ApplyPatchStep(const std::wstring& installDirectory,
+                            const std::wstring& patchDirectory, const std::wstring& lastFileName);
+
+// ApplyPatchStep, true for kNewBuild.
 bool PatchInstallation(const std::wstring& installDirectory, const std::wstring& patchDirectory,
                        const std::wstring& lastFileName);

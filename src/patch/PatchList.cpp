@@ -48,6 +48,47 @@ bool IsUtf8(const std::string& text) {
     return true;
 }
 
+// Whether a component names what Windows opens as a device whatever the folder ("NUL",
+// "com1.txt"), or ends in a dot or a space, which Windows drops, so that two names reach
+// one file.
+bool IsDeviceOrAliasName(const std::wstring& component) {
+    if (!component.empty() && (component.back() == L'.' || component.back() == L' ') &&
+        component != L".") {
+        return true;
+    }
+    std::wstring base = component.substr(0, component.find(L'.'));
+    while (!base.empty() && base.back() == L' ') {
+        base.pop_back();
+    }
+    for (wchar_t& c : base) {
+        if (c >= L'a' && c <= L'z') {
+            c = static_cast<wchar_t>(c - L'a' + L'A');
+        }
+    }
+    if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL" || base == L"CONIN$" ||
+        base == L"CONOUT$") {
+        return true;
+    }
+    return base.size() == 4 &&
+           (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+           base[3] >= L'1' && base[3] <= L'9';
+}
+
+bool NamesDevice(const std::wstring& path) {
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find_first_of(L"\\/", start);
+        if (end == std::wstring::npos) {
+            end = path.size();
+        }
+        if (IsDeviceOrAliasName(path.substr(start, end - start))) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
 }  // namespace
 
 BEXORESULT ParsePatchList(const std::string& text, std::vector<PatchListEntry>* entries,
@@ -75,6 +116,12 @@ BEXORESULT ParsePatchList(const std::string& text, std::vector<PatchListEntry>* 
         if (!IsContainedRelativePath(entry.path)) {
             *error = "line " + std::to_string(i + 1) + ": the path \"" + lines[i] +
                      "\" would leave the installation";
+            entries->clear();
+            return BEXORESULT_BAD_DATA;
+        }
+        if (NamesDevice(entry.path)) {
+            *error = "line " + std::to_string(i + 1) + ": the path \"" + lines[i] +
+                     "\" names a device or ends in a dot or a space";
             entries->clear();
             return BEXORESULT_BAD_DATA;
         }
@@ -112,4 +159,15 @@ std::string FormatPatchList(const std::vector<PatchListEntry>& entries) {
                 WideToUtf8(entry.sourceMD5) + "\r\n";
     }
     return text;
+}
+
+bool IsConverterFileName(const std::wstring& relative) {
+    const std::size_t separator = relative.find_last_of(L"\\/");
+    const std::size_t nameLength =
+        separator == std::wstring::npos ? relative.size() : relative.size() - separator - 1;
+    return nameLength > 3 && relative.compare(relative.size() - 3, 3, L".ka") == 0;
+}
+
+std::wstring DifferenceFileName(const std::wstring& relative, bool converter) {
+    return converter ? relative.substr(0, relative.size() - 3) + L"-diff.ka" : relative + L".diff";
 }

@@ -3,11 +3,14 @@
 #include <zlib.h>
 
 #include <cstring>
+#include <vector>
 
 #include "kernel/FileUtil.h"
+#include "kernel/LittleEndian.h"
 #include "kernel/SystemLog.h"
 #include "kernel/Text.h"
 #include "patch/MD5.h"
+#include "patch/SafePath.h"
 #include "platform/Files.h"
 #include "repair/buffer/BexoDataBuffer.h"
 
@@ -15,19 +18,15 @@ namespace {
 
 constexpr char kPlanMagic[4] = {'O', 'S', 'J', '1'};
 constexpr char kCommitMagic[4] = {'O', 'S', 'J', 'C'};
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
+// Version 1 had no directory entries; its journals are read the same way.
+constexpr std::uint32_t kOldestVersion = 1;
 // A plan larger than this is not a journal this program wrote.
 constexpr std::uint32_t kMaxPayload = 256u << 20;
 
-void Put32(std::string& out, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        out += static_cast<char>(v >> (8 * i));
-    }
-}
-
 void PutString(std::string& out, const std::wstring& text) {
     const std::string utf8 = WideToUtf8(text);
-    Put32(out, static_cast<std::uint32_t>(utf8.size()));
+    AppendLittleEndian<std::uint32_t>(out, static_cast<std::uint32_t>(utf8.size()));
     out += utf8;
 }
 
@@ -50,10 +49,9 @@ public:
         if (m_bytes.size() - m_at < 4) {
             return false;
         }
-        *v = 0;
-        for (int i = 0; i < 4; ++i) {
-            *v |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(m_bytes[m_at++])) << (8 * i);
-        }
+        *v = LoadLittleEndian<std::uint32_t>(
+            reinterpret_cast<const std::uint8_t*>(m_bytes.data() + m_at));
+        m_at += 4;
         return true;
     }
     bool String(std::wstring* text) {
@@ -76,7 +74,7 @@ std::string EncodePlan(const StepJournalPlan& plan) {
     std::string payload;
     PutString(payload, plan.installDirectory);
     PutString(payload, plan.patchDirectory);
-    Put32(payload, static_cast<std::uint32_t>(plan.entries.size()));
+    AppendLittleEndian<std::uint32_t>(payload, static_cast<std::uint32_t>(plan.entries.size()));
     for (const StepJournalEntry& e : plan.entries) {
         payload += static_cast<char>(e.kind);
         payload += static_cast<char>((e.targetExisted ? 1 : 0) | (e.backupExisted ? 2 : 0));
@@ -106,7 +104,7 @@ bool DecodePlan(const std::string& payload, StepJournalPlan* plan) {
     for (StepJournalEntry& e : plan->entries) {
         std::uint8_t kind = 0;
         std::uint8_t flags = 0;
-        if (!r.U8(&kind) || !r.U8(&flags) || kind < 1 || kind > 3 || !r.String(&e.target) ||
+        if (!r.U8(&kind) || !r.U8(&flags) || kind < 1 || kind > 4 || !r.String(&e.target) ||
             !r.String(&e.backup) || !r.String(&e.oldMD5) || !r.String(&e.newMD5) ||
             !r.String(&e.staleBackupMD5)) {
             return false;
@@ -126,8 +124,13 @@ bool DecodePlan(const std::string& payload, StepJournalPlan* plan) {
 
 bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
     BexoDataBufferFile file(path, BexoDataBufferFile::kModeRead);
-    if (!file.IsOpen() || file.GetSize() > kMaxPayload + 64) {
+    if (!file.IsOpen()) {
         return false;
+    }
+    // Too large for a journal of this program: read as nothing, which is no journal.
+    if (file.GetSize() > kMaxPayload + 64) {
+        bytes->clear();
+        return true;
     }
     bytes->resize(static_cast<std::size_t>(file.GetSize()));
     return bytes->empty() ||
@@ -145,8 +148,8 @@ Parsed ParseJournal(const std::string& bytes, StepJournalPlan* plan) {
     std::uint32_t version = 0;
     std::uint32_t length = 0;
     std::uint32_t crc = 0;
-    if (!r.U32(&version) || !r.U32(&length) || !r.U32(&crc) || version != kVersion ||
-        length > kMaxPayload || bytes.size() - 16 < length) {
+    if (!r.U32(&version) || !r.U32(&length) || !r.U32(&crc) || version < kOldestVersion ||
+        version > kVersion || length > kMaxPayload || bytes.size() - 16 < length) {
         return Parsed::kBad;
     }
     const std::string payload = bytes.substr(16, length);
@@ -155,18 +158,15 @@ Parsed ParseJournal(const std::string& bytes, StepJournalPlan* plan) {
     }
     const std::string rest = bytes.substr(16 + length);
     std::string commit(kCommitMagic, 4);
-    Put32(commit, crc);
+    AppendLittleEndian<std::uint32_t>(commit, crc);
     // A commit record torn by the interruption is no commit: the step is undone, which is
     // still possible because backups are removed only after the record is on disk.
     return rest == commit ? Parsed::kCommitted : Parsed::kPlan;
 }
 
-std::wstring Md5Of(const std::wstring& path) {
-    std::wstring digest;
-    return FileMD5Hex(path, &digest) ? digest : std::wstring();
-}
-
 // Moves the backup over the target (the target removed first, as the engine restores).
+// The backup goes only once the target holds its bytes, so a restore cut at any point can
+// be run again.
 bool Restore(const std::wstring& backup, const std::wstring& target) {
     if (FileExists(target)) {
         ClearReadOnly(target);
@@ -186,8 +186,29 @@ bool Remove(const std::wstring& path) {
     return Platform::DeleteFile(path);
 }
 
+// Removes a directory the step created once nothing is left in it. One that holds
+// something the step did not put there is left as it is.
+bool RemoveCreatedDirectory(const std::wstring& directory) {
+    if (!IsDirectory(directory)) {
+        return true;
+    }
+    std::vector<Platform::DirectoryEntry> entries;
+    if (!Platform::ListDirectoryEntries(directory, &entries)) {
+        return false;
+    }
+    for (const Platform::DirectoryEntry& entry : entries) {
+        if (entry.name != L"." && entry.name != L"..") {
+            return true;
+        }
+    }
+    return Platform::RemoveDirectory(directory);
+}
+
 // Puts one entry back as it was before the step.
 bool Undo(const StepJournalEntry& e) {
+    if (e.kind == StepJournalEntry::kDirectory) {
+        return RemoveCreatedDirectory(e.target);
+    }
     const bool ours = IsStepBackup(e);
     switch (e.kind) {
         case StepJournalEntry::kAdd:
@@ -204,13 +225,58 @@ bool Undo(const StepJournalEntry& e) {
             return FileExists(e.target) ? Remove(e.backup) : Restore(e.backup, e.target);
         case StepJournalEntry::kPatch:
             return !ours || Restore(e.backup, e.target);
+        case StepJournalEntry::kDirectory:
+            break;
     }
     return false;
 }
 
 // Removes what a committed step left behind.
 bool CleanUp(const StepJournalEntry& e) {
-    return !IsStepBackup(e) || Remove(e.backup);
+    return e.kind == StepJournalEntry::kDirectory || !IsStepBackup(e) || Remove(e.backup);
+}
+
+// The path with "\" separators and without separators at its end, for comparing.
+std::wstring Canonical(std::wstring path) {
+    NormaliseSeparators(path, L'\\');
+    while (path.size() > 1 && path.back() == L'\\') {
+        path.pop_back();
+    }
+    return path;
+}
+
+// Whether the path lies below the installation under a name a step may change.
+bool InsideInstallation(const std::wstring& path, const std::wstring& root) {
+    const std::wstring canonical = Canonical(path);
+    if (canonical.size() <= root.size() + 1 || canonical.compare(0, root.size(), root) != 0 ||
+        canonical[root.size()] != L'\\') {
+        return false;
+    }
+    const std::wstring relative = canonical.substr(root.size() + 1);
+    return IsContainedRelativePath(relative) && !IsStepReservedPath(relative);
+}
+
+// Whether every path the journal names is one a step in this installation may touch: a
+// journal found in an installation acts on that installation only, whatever it says.
+bool PlanStaysInside(const StepJournalPlan& plan, const std::wstring& installDirectory) {
+    const std::wstring root = Canonical(installDirectory);
+    if (Canonical(plan.installDirectory) != root) {
+        return false;
+    }
+    for (const StepJournalEntry& e : plan.entries) {
+        if (!InsideInstallation(e.target, root)) {
+            return false;
+        }
+        const bool backupFits =
+            e.kind == StepJournalEntry::kDirectory
+                ? e.backup.empty()
+                : Canonical(e.backup) == Canonical(e.target) + kStepBackupSuffix;
+        if (!backupFits) {
+            return false;
+        }
+    }
+    return plan.uninstallLogCopy.empty() ||
+           Canonical(plan.uninstallLogCopy) == Canonical(UninstallLogCopyPath(installDirectory));
 }
 
 bool WriteDurably(const std::wstring& path, const std::string& bytes, bool append) {
@@ -218,7 +284,7 @@ bool WriteDurably(const std::wstring& path, const std::string& bytes, bool appen
     if (f == nullptr) {
         return false;
     }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size() &&
+    const bool written = Platform::WriteFileStream(f, bytes.data(), bytes.size()) == bytes.size() &&
                          Platform::SyncFileStream(f);
     return std::fclose(f) == 0 && written;
 }
@@ -237,19 +303,46 @@ std::wstring UninstallLogCopyPath(const std::wstring& installDirectory) {
     return JoinPath(installDirectory, L"unins000.dat.osmel-old");
 }
 
+bool IsStepReservedPath(const std::wstring& relative) {
+    std::wstring name = Canonical(relative);
+    for (wchar_t& c : name) {
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        }
+    }
+    const std::wstring suffix = kStepBackupSuffix;
+    if (name.size() >= suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        return true;
+    }
+    for (const wchar_t* reserved :
+         {L"osmel-step.journal", L"osmel-step.journal.new", L"unins000.dat",
+          L"unins000.dat.osmel-old", L"unins000_temp.dat"}) {
+        if (name == reserved) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool IsStepBackup(const StepJournalEntry& entry) {
     if (!FileExists(entry.backup) || IsDirectory(entry.backup)) {
         return false;
     }
-    return !entry.backupExisted || Md5Of(entry.backup) != entry.staleBackupMD5;
+    if (!entry.backupExisted) {
+        return true;
+    }
+    // Journals of earlier versions recorded a stale backup instead of removing it first.
+    std::wstring digest;
+    return !FileMD5Hex(entry.backup, &digest) || digest != entry.staleBackupMD5;
 }
 
 bool WriteStepJournal(const StepJournalPlan& plan) {
     const std::string payload = EncodePlan(plan);
     std::string bytes(kPlanMagic, 4);
-    Put32(bytes, kVersion);
-    Put32(bytes, static_cast<std::uint32_t>(payload.size()));
-    Put32(bytes, Crc(payload));
+    AppendLittleEndian<std::uint32_t>(bytes, kVersion);
+    AppendLittleEndian<std::uint32_t>(bytes, static_cast<std::uint32_t>(payload.size()));
+    AppendLittleEndian<std::uint32_t>(bytes, Crc(payload));
     bytes += payload;
     // The plan is written beside the journal and then renamed into place, so that a step
     // cut while its plan is being written leaves no journal, only the unfinished plan,
@@ -280,62 +373,111 @@ bool CommitStepJournal(const std::wstring& installDirectory) {
     return WriteDurably(path, commit, true);
 }
 
-void RemoveStepJournal(const std::wstring& installDirectory) {
-    // What the step's end did must be on disk before the journal that could redo it goes.
-    Platform::SyncFileSystem(installDirectory);
-    Platform::DeleteFile(StepJournalPath(installDirectory));
+namespace {
+
+// Syncs what the step's end did (backups removed or moved back), then removes the journal.
+bool RemoveStepJournal(const std::wstring& installDirectory) {
+    if (!Platform::SyncFileSystem(installDirectory) ||
+        !Platform::DeleteFile(StepJournalPath(installDirectory))) {
+        return false;
+    }
+    // Should the removal not reach the disk, the next start finishes the step once more,
+    // which changes nothing.
     Platform::SyncDirectory(installDirectory);
+    return true;
 }
 
-StepRecovery RecoverInterruptedStep(const std::wstring& installDirectory, std::wstring* report) {
-    report->clear();
+// Puts the uninstaller log back from its saved copy; a copy cut short is no copy.
+bool RestoreUninstallLog(const StepJournalPlan& plan, const std::wstring& logPath) {
+    if (!plan.uninstallLogPresent || !FileExists(plan.uninstallLogCopy)) {
+        return Remove(plan.uninstallLogCopy);
+    }
+    std::wstring digest;
+    if (!FileMD5Hex(plan.uninstallLogCopy, &digest)) {
+        return false;
+    }
+    return digest == plan.uninstallLogMD5 ? Platform::ReplaceFile(plan.uninstallLogCopy, logPath)
+                                          : Remove(plan.uninstallLogCopy);
+}
+
+}  // namespace
+
+StepRecovery FinishStep(const std::wstring& installDirectory, bool* committed) {
+    *committed = false;
     const std::wstring path = StepJournalPath(installDirectory);
-    Remove(UnfinishedPlanPath(installDirectory));
     if (!FileExists(path)) {
         return StepRecovery::kNone;
     }
     std::string bytes;
+    if (!ReadWholeFile(path, &bytes)) {
+        SystemLog("FinishStep> %s cannot be read", WideToUtf8(path).c_str());
+        return StepRecovery::kFailed;
+    }
     StepJournalPlan plan;
-    const Parsed parsed = ReadWholeFile(path, &bytes) ? ParseJournal(bytes, &plan) : Parsed::kBad;
+    const Parsed parsed = ParseJournal(bytes, &plan);
     if (parsed == Parsed::kBad) {
-        *report = L"An interrupted patch step was found in " + installDirectory +
-                  L", but its journal cannot be read; nothing was changed. Repair the "
-                  L"installation or reinstall.";
+        SystemLog("FinishStep> %s is not a journal of this program", WideToUtf8(path).c_str());
         return StepRecovery::kUnreadable;
     }
+    if (!PlanStaysInside(plan, installDirectory)) {
+        SystemLog("FinishStep> %s names paths outside the installation", WideToUtf8(path).c_str());
+        return StepRecovery::kUnreadable;
+    }
+    *committed = parsed == Parsed::kCommitted;
     bool ok = true;
-    const std::wstring logPath = JoinPath(installDirectory, L"unins000.dat");
-    if (parsed == Parsed::kCommitted) {
+    if (*committed) {
         for (const StepJournalEntry& e : plan.entries) {
             ok = CleanUp(e) && ok;
         }
         ok = Remove(plan.uninstallLogCopy) && ok;
     } else {
-        // Later changes first, as the engine's own roll-back goes stage by stage.
+        // Later changes first, so that a directory the step created is empty when its turn
+        // comes.
         for (auto it = plan.entries.rbegin(); it != plan.entries.rend(); ++it) {
             ok = Undo(*it) && ok;
         }
-        if (plan.uninstallLogPresent && FileExists(plan.uninstallLogCopy)) {
-            if (Md5Of(plan.uninstallLogCopy) == plan.uninstallLogMD5) {
-                ok = Platform::ReplaceFile(plan.uninstallLogCopy, logPath) && ok;
-            } else {
-                ok = Remove(plan.uninstallLogCopy) && ok;
-            }
-        }
+        ok = RestoreUninstallLog(plan, JoinPath(installDirectory, L"unins000.dat")) && ok;
     }
-    Remove(JoinPath(installDirectory, L"unins000_temp.dat"));
-    if (!ok) {
-        *report = L"An interrupted patch step was found in " + installDirectory +
-                  L", but it could not be finished; it will be tried again at the next start.";
+    ok = Remove(JoinPath(installDirectory, L"unins000_temp.dat")) && ok;
+    if (!ok || !RemoveStepJournal(installDirectory)) {
         return StepRecovery::kFailed;
     }
-    RemoveStepJournal(installDirectory);
-    if (parsed == Parsed::kCommitted) {
-        *report = L"An interrupted patch step was found in " + installDirectory +
-                  L"; it had completed, and its leftover backups were removed.";
-        return StepRecovery::kCompleted;
+    return *committed ? StepRecovery::kCompleted : StepRecovery::kUndone;
+}
+
+StepRecovery RecoverInterruptedStep(const std::wstring& installDirectory, std::wstring* report) {
+    report->clear();
+    const std::wstring found = L"An interrupted patch step was found in " + installDirectory;
+    // An unfinished plan: the step was cut before its first change.
+    if (!Remove(UnfinishedPlanPath(installDirectory))) {
+        *report = found +
+                  L", but it could not be finished; it will be tried again at the next "
+                  L"start.";
+        return StepRecovery::kFailed;
     }
-    *report = L"An interrupted patch step was found in " + installDirectory +
-              L"; it was undone and the installation is back at the build before it.";
-    return StepRecovery::kUndone;
+    bool committed = false;
+    const StepRecovery recovery = FinishStep(installDirectory, &committed);
+    switch (recovery) {
+        case StepRecovery::kNone:
+            break;
+        case StepRecovery::kUnreadable:
+            *report = found +
+                      L", but its journal cannot be read; nothing was changed. Repair "
+                      L"the installation or reinstall.";
+            break;
+        case StepRecovery::kFailed:
+            *report = found +
+                      L", but it could not be finished; it will be tried again at the "
+                      L"next start.";
+            break;
+        case StepRecovery::kCompleted:
+            *report = found + L"; it had completed, and its leftover backups were removed.";
+            break;
+        case StepRecovery::kUndone:
+            *report = found +
+                      L"; it was undone and the installation is back at the build "
+                      L"before it.";
+            break;
+    }
+    return recovery;
 }

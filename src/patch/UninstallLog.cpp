@@ -4,8 +4,10 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "kernel/FileUtil.h"
+#include "kernel/LittleEndian.h"
 #include "kernel/SystemLog.h"
 #include "kernel/Text.h"
 #include "patch/PatchCallbacks.h"
@@ -20,38 +22,22 @@ constexpr std::size_t kRecordCountOffset = 324;
 constexpr std::size_t kEndOffsetOffset = 328;
 constexpr std::size_t kHeaderCrcOffset = 444;
 
-std::uint32_t Get32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
-}
-
-void Put32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-}
-
-void Append32(std::string& s, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        s += static_cast<char>(v >> (8 * i));
-    }
-}
-
 std::uint32_t Crc32(const std::uint8_t* data, std::size_t size) {
     return static_cast<std::uint32_t>(crc32(crc32(0, nullptr, 0), data, static_cast<uInt>(size)));
 }
 
 void BlockHeader(std::uint8_t out[kUninstallBlockHeaderSize], const std::uint8_t* data,
                  std::uint32_t size) {
-    Put32(out, size);
-    Put32(out + 4, ~size);
-    Put32(out + 8, Crc32(data, size));
+    StoreLittleEndian<std::uint32_t>(out, size);
+    StoreLittleEndian<std::uint32_t>(out + 4, ~size);
+    StoreLittleEndian<std::uint32_t>(out + 8, Crc32(data, size));
 }
 
 bool BlockHeaderMatches(const std::uint8_t header[kUninstallBlockHeaderSize],
                         const std::uint8_t* data, std::uint32_t size) {
-    return Get32(header) == size && Get32(header + 4) == ~size &&
-           Get32(header + 8) == Crc32(data, size);
+    return LoadLittleEndian<std::uint32_t>(header) == size &&
+           LoadLittleEndian<std::uint32_t>(header + 4) == ~size &&
+           LoadLittleEndian<std::uint32_t>(header + 8) == Crc32(data, size);
 }
 
 // Why the log is left as it is, as a note in the window log.
@@ -72,20 +58,30 @@ bool Failed(const std::wstring& logPath, const std::wstring& tempPath, const cha
 
 }  // namespace
 
-std::vector<std::wstring> ReadAddedFileNames(const std::wstring& patchDirectory) {
+namespace {
+
+bool ReadAddedFileNames(const std::wstring& patchDirectory, std::vector<std::wstring>* names) {
     const std::wstring listPath = JoinPath(patchDirectory, L"addedFiles.txt");
     std::vector<PatchListEntry> entries;
     std::string error;
     if (ReadPatchList(listPath, &entries, &error) != BEXORESULT_OK) {
         ReportLogLine(LOG_ERROR, L"Could not open: " + listPath +
                                      L" for reading. The file might not be present");
-        return {};
+        return false;
     }
-    std::vector<std::wstring> names;
-    names.reserve(entries.size());
+    names->clear();
+    names->reserve(entries.size());
     for (PatchListEntry& entry : entries) {
-        names.push_back(std::move(entry.path));
+        names->push_back(std::move(entry.path));
     }
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::wstring> ReadAddedFileNames(const std::wstring& patchDirectory) {
+    std::vector<std::wstring> names;
+    ReadAddedFileNames(patchDirectory, &names);
     return names;
 }
 
@@ -100,29 +96,39 @@ std::string MakeUninstallDeleteRecord(const std::string& path) {
         data += static_cast<char>(length >> 8);
     } else {
         data += '\xFE';
-        Append32(data, length);
+        AppendLittleEndian<std::uint32_t>(data, length);
     }
     data += path;
     data += '\xFF';
     std::string record;
     record += static_cast<char>(kDeleteFileRecord & 0xFF);
     record += static_cast<char>(kDeleteFileRecord >> 8);
-    Append32(record, 0);
-    Append32(record, static_cast<std::uint32_t>(data.size()));
+    AppendLittleEndian<std::uint32_t>(record, 0);
+    AppendLittleEndian<std::uint32_t>(record, static_cast<std::uint32_t>(data.size()));
     return record + data;
 }
 
 bool UpdateUninstallLog(const std::wstring& installDirectory, const std::wstring& patchDirectory) {
-    const std::vector<std::wstring> names = ReadAddedFileNames(patchDirectory);
+    const std::wstring logPath = JoinPath(installDirectory, L"unins000.dat");
+    const std::wstring tempPath = JoinPath(installDirectory, L"unins000_temp.dat");
+    std::vector<std::wstring> names;
+    if (!ReadAddedFileNames(patchDirectory, &names)) {
+        return Failed(logPath, tempPath, "reading the added files");
+    }
     if (names.empty()) {
         return true;
     }
-    const std::wstring logPath = JoinPath(installDirectory, L"unins000.dat");
-    const std::wstring tempPath = JoinPath(installDirectory, L"unins000_temp.dat");
     auto logFile =
         std::make_unique<BexoDataBufferFile>(logPath, BexoDataBufferFile::kModeReadWrite);
     if (!logFile->IsOpen()) {
-        return true;
+        // No log, or one that may not be written, is left as it is; one that exists and
+        // does not open otherwise is an error, not a log without records.
+        const std::optional<Platform::FileAttributes> attributes =
+            Platform::GetFileAttributes(logPath);
+        if (!attributes || attributes->readOnly || attributes->directory) {
+            return true;
+        }
+        return Failed(logPath, tempPath, "opening the log");
     }
     BexoDataBufferFile& log = *logFile;
     const std::uint64_t logSize = log.GetSize();
@@ -137,16 +143,25 @@ bool UpdateUninstallLog(const std::wstring& installDirectory, const std::wstring
     // Check the blocks before anything is written: a new CRC must never bless old damage.
     const std::uint64_t body = logSize - kUninstallHeaderSize;
     const std::uint64_t stride = kUninstallBlockHeaderSize + kUninstallBlockDataSize;
-    const std::uint64_t fullBlocks = body / stride;
-    const std::uint64_t rest = body % stride;
+    std::uint64_t fullBlocks = body / stride;
+    std::uint64_t rest = body % stride;
+    // Only the last block is ever shorter than 4096 bytes; a full one may be the last.
+    if (rest == 0 && fullBlocks > 0) {
+        --fullBlocks;
+        rest = stride;
+    }
     if (rest < kUninstallBlockHeaderSize) {
-        return LeaveUntouched(logPath, rest == 0 ? "its last block is full or it has no block"
-                                                 : "its last block is cut short");
+        return LeaveUntouched(logPath,
+                              rest == 0 ? "it has no block" : "its last block is cut short");
     }
     const auto finalSize = static_cast<std::uint32_t>(rest - kUninstallBlockHeaderSize);
-    if (finalSize < kUninstallMovedBytes) {
+    // The 28 bytes that stay last may begin in the block before a short last block; that
+    // block is then read and written again with the last one.
+    const bool spans = finalSize < kUninstallMovedBytes && fullBlocks > 0;
+    if (finalSize < kUninstallMovedBytes && !spans) {
         return LeaveUntouched(logPath, "its last block holds fewer than 28 bytes");
     }
+    const std::uint64_t keptBlocks = spans ? fullBlocks - 1 : fullBlocks;
 
     auto tempFile = std::make_unique<BexoDataBufferFile>(tempPath, BexoDataBufferFile::kModeCreate);
     if (!tempFile->IsOpen()) {
@@ -158,36 +173,50 @@ bool UpdateUninstallLog(const std::wstring& installDirectory, const std::wstring
         tempFile.reset();
         return Failed(logPath, tempPath, what);
     };
+    const auto damaged = [&](const std::string& reason) {
+        tempFile.reset();
+        Platform::DeleteFile(tempPath);
+        return LeaveUntouched(logPath, reason);
+    };
     if (temp.WriteData(header, sizeof header) != BEXORESULT_OK) {
         return failed("writing the header");
     }
     std::uint8_t block[kUninstallBlockHeaderSize + kUninstallBlockDataSize];
-    for (std::uint64_t i = 0; i < fullBlocks; ++i) {
+    for (std::uint64_t i = 0; i < keptBlocks; ++i) {
         if (log.ReadData(block, sizeof block) != BEXORESULT_OK) {
             return failed("reading a block");
         }
         if (!BlockHeaderMatches(block, block + kUninstallBlockHeaderSize,
                                 kUninstallBlockDataSize)) {
-            tempFile.reset();
-            Platform::DeleteFile(tempPath);
-            return LeaveUntouched(logPath, "block " + std::to_string(i) + " is damaged");
+            return damaged("block " + std::to_string(i) + " is damaged");
         }
         if (temp.WriteData(block, sizeof block) != BEXORESULT_OK) {
             return failed("writing a block");
         }
     }
+    std::string data;
+    if (spans) {
+        if (log.ReadData(block, sizeof block) != BEXORESULT_OK) {
+            return failed("reading a block");
+        }
+        if (!BlockHeaderMatches(block, block + kUninstallBlockHeaderSize,
+                                kUninstallBlockDataSize)) {
+            return damaged("block " + std::to_string(keptBlocks) + " is damaged");
+        }
+        data.assign(reinterpret_cast<const char*>(block) + kUninstallBlockHeaderSize,
+                    kUninstallBlockDataSize);
+    }
     std::uint8_t finalHeader[kUninstallBlockHeaderSize];
-    std::string data(finalSize, '\0');
+    std::string last(finalSize, '\0');
     if (log.ReadData(finalHeader, sizeof finalHeader) != BEXORESULT_OK ||
-        log.ReadData(data.data(), finalSize) != BEXORESULT_OK) {
+        (finalSize > 0 && log.ReadData(last.data(), finalSize) != BEXORESULT_OK)) {
         return failed("reading the last block");
     }
-    if (!BlockHeaderMatches(finalHeader, reinterpret_cast<const std::uint8_t*>(data.data()),
+    if (!BlockHeaderMatches(finalHeader, reinterpret_cast<const std::uint8_t*>(last.data()),
                             finalSize)) {
-        tempFile.reset();
-        Platform::DeleteFile(tempPath);
-        return LeaveUntouched(logPath, "its last block is damaged");
+        return damaged("its last block is damaged");
     }
+    data += last;
 
     const std::string moved = data.substr(data.size() - kUninstallMovedBytes);
     data.resize(data.size() - kUninstallMovedBytes);
@@ -221,15 +250,26 @@ bool UpdateUninstallLog(const std::wstring& installDirectory, const std::wstring
         addedBytes += record.size();
         ++addedRecords;
     }
+    // The moved bytes can overfill the block: a full block, then a short last one.
     data += moved;
+    if (data.size() > kUninstallBlockDataSize) {
+        if (!writeBlock(data.substr(0, kUninstallBlockDataSize))) {
+            return failed("writing a block");
+        }
+        data.erase(0, kUninstallBlockDataSize);
+    }
     if (!writeBlock(data)) {
         return failed("writing the last block");
     }
 
-    Put32(header + kRecordCountOffset, Get32(header + kRecordCountOffset) + addedRecords);
-    Put32(header + kEndOffsetOffset,
-          static_cast<std::uint32_t>(Get32(header + kEndOffsetOffset) + addedBytes));
-    Put32(header + kHeaderCrcOffset, Crc32(header, kHeaderCrcOffset));
+    StoreLittleEndian<std::uint32_t>(
+        header + kRecordCountOffset,
+        LoadLittleEndian<std::uint32_t>(header + kRecordCountOffset) + addedRecords);
+    StoreLittleEndian<std::uint32_t>(
+        header + kEndOffsetOffset,
+        static_cast<std::uint32_t>(LoadLittleEndian<std::uint32_t>(header + kEndOffsetOffset) +
+                                   addedBytes));
+    StoreLittleEndian<std::uint32_t>(header + kHeaderCrcOffset, Crc32(header, kHeaderCrcOffset));
     if (temp.Seek(0) != BEXORESULT_OK || temp.WriteData(header, sizeof header) != BEXORESULT_OK ||
         !temp.Commit()) {
         return failed("writing the new log");

@@ -3,6 +3,7 @@
 // POSIX as UTF-8 without loss. Failures set the Win32 last error and return false.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -74,6 +75,9 @@ bool ListDirectoryEntries(const std::wstring& directory, std::vector<DirectoryEn
 
 // Opens a C stream; mode as for fopen.
 std::FILE* OpenFileStream(const std::wstring& path, const char* mode);
+// fread and fwrite: the count of bytes done, short on an error.
+std::size_t ReadFileStream(std::FILE* stream, void* data, std::size_t size);
+std::size_t WriteFileStream(std::FILE* stream, const void* data, std::size_t size);
 // Writes the stream's buffer and makes the file's data durable.
 bool SyncFileStream(std::FILE* stream);
 // Makes the directory's entries (new, renamed or deleted names) durable.
@@ -90,5 +94,20 @@ bool TruncateFileStream(std::FILE* stream, std::int64_t size);
 
 // Bytes available to the caller on the volume that holds the path.
 bool GetFreeDiskSpace(const std::wstring& path, std::uint64_t* bytesAvailable);
+
+// Test seam: this layer's file calls (open, read, write, rename, delete, create and remove
+// a directory, sync, list a directory) answering as a full or failing disk would. From
+// the arming on, every such call counts one; the call numbered `failAt` (from 1) fails
+// with the errno value `error` (ENOSPC, EIO) without reaching the disk, and when `sticky`
+// so does every later one, as after the disk has gone away. failAt 0 only counts. Only
+// the POSIX backend counts; metadata queries (existence, attributes, size) never fail.
+struct FileFaultPlan {
+    std::uint64_t failAt = 0;
+    int error = 0;
+    bool sticky = false;
+};
+void ArmFileFaults(const FileFaultPlan& plan);
+// Ends the faults; the calls counted since the arming.
+std::uint64_t DisarmFileFaults();
 
 }  // namespace Platform

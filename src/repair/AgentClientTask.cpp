@@ -3,6 +3,7 @@
 #include <array>
 
 #include "kernel/FileUtil.h"
+#include "kernel/LittleEndian.h"
 #include "kernel/SystemLog.h"
 #include "kernel/Text.h"
 #include "repair/FileTreeSummary.h"
@@ -18,11 +19,7 @@ template <typename T>
 BEXORESULT ReadLittleEndian(BexoDataBuffer* buffer, T* value) {
     std::uint8_t bytes[sizeof(T)] = {};
     const BEXORESULT result = buffer->ReadData(bytes, sizeof bytes);
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i) {
-        v |= static_cast<std::uint64_t>(bytes[i]) << (8 * i);
-    }
-    *value = static_cast<T>(v);
+    *value = LoadLittleEndian<T>(bytes);
     return result;
 }
 
@@ -32,11 +29,7 @@ BEXORESULT ReadLittleEndian(BexoDataBuffer* buffer, T* value) {
 bool ContainerRawSize(BexoDataBufferMemoryDynamic& packed, std::uint64_t* raw) {
     const std::uint8_t* p = packed.GetData();
     const std::uint64_t size = packed.GetSize();
-    const auto read32 = [p](std::uint64_t at) {
-        return static_cast<std::uint32_t>(p[at]) | (static_cast<std::uint32_t>(p[at + 1]) << 8) |
-               (static_cast<std::uint32_t>(p[at + 2]) << 16) |
-               (static_cast<std::uint32_t>(p[at + 3]) << 24);
-    };
+    const auto read32 = [p](std::uint64_t at) { return LoadLittleEndian<std::uint32_t>(p + at); };
     if (size < 4) {
         return false;
     }

@@ -120,6 +120,9 @@ TEST_F(FileMD5HexTest, FilesThatDoNotOpenLeaveTheResult) {
     std::ofstream(m_dir / fs::path(u8"\u4E2D.bin")) << "x";
     std::wstring digest = L"unchanged";
     EXPECT_FALSE(FileMD5Hex((m_dir / "missing.bin").wstring(), &digest));
+    // A directory is no file: on POSIX it would read as empty and get the empty digest.
+    fs::create_directories(m_dir / "folder");
+    EXPECT_FALSE(FileMD5Hex((m_dir / "folder").wstring(), &digest));
     EXPECT_EQ(digest, L"unchanged");
     // Windows' narrow entry points cannot carry the name; a POSIX file system takes it.
     if (Platform::WindowsFileNames()) {

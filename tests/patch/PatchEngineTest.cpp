@@ -298,12 +298,17 @@ TEST_F(PatchEngineTest, AToolThatCannotStart) {
 TEST_F(PatchEngineTest, TheConverterPatchesKaFiles) {
     WriteFile(Old("data/terrain.ka"), Binary(5000, 1));
     WriteFile(New("data/terrain.ka"), Binary(5000, 4));
+    // A ".ka" file in a folder whose name holds ".ka" too: the authoring tool and the engine
+    // must agree that the converter patches it.
+    WriteFile(Old("data/maps.kar/map.ka"), Binary(6000, 2));
+    WriteFile(New("data/maps.kar/map.ka"), Binary(6000, 5));
     fs::create_directories(m_dir / "old" / "bin");
     fs::copy_file(OSMEL_KACONVERTER, Old("bin/KAConverter.exe"));
     fs::create_directories(m_dir / "new" / "bin");
     fs::copy_file(OSMEL_KACONVERTER, New("bin/KAConverter.exe"));
     Prepare();
     ASSERT_TRUE(fs::exists(m_dir / "patch/data/data/terrain-diff.ka"));
+    ASSERT_TRUE(fs::exists(m_dir / "patch/data/data/maps.kar/map-diff.ka"));
     ASSERT_TRUE(Apply());
     EXPECT_EQ(Snapshot(m_dir / "install"), m_new);
 
@@ -348,6 +353,91 @@ TEST_F(PatchEngineTest, ListPathsThatLeaveTheInstallationChangeNothing) {
     ASSERT_EQ(Lines(LOG_ERROR).size(), 1u);
     EXPECT_EQ(Lines(LOG_ERROR)[0].rfind(L"Invalid patch list ", 0), 0u);
     EXPECT_EQ(g_total, -1);
+}
+
+// Lists that could make a step act on the engine's own files, lose a file or leave the
+// installation are refused before anything changes, the uninstaller log included.
+TEST_F(PatchEngineTest, HostileListsChangeNothing) {
+    struct Case {
+        const char* name;
+        const char* list;
+        std::vector<std::string> paths;  // appended to the list
+    };
+    const Case cases[] = {
+        {"the journal", "addedFiles.txt", {"osmel-step.journal"}},
+        {"the journal in another case", "addedFiles.txt", {"OSMEL-Step.Journal"}},
+        {"the unfinished plan", "addedFiles.txt", {"osmel-step.journal.new"}},
+        {"the uninstaller log", "addedFiles.txt", {"unins000.dat"}},
+        {"the log's saved copy", "deletedFiles.txt", {"unins000.dat.osmel-old"}},
+        {"the log's temporary file", "addedFiles.txt", {"unins000_temp.dat"}},
+        {"a backup", "addedFiles.txt", {"bin\\module1.dll.pbk"}},
+        {"a backup in another case", "deletedFiles.txt", {"BIN/Module1.DLL.PBK"}},
+        {"twice in one list", "addedFiles.txt", {"data\\maps\\new.map"}},
+        {"in the added and the deleted list", "addedFiles.txt", {"data\\gone.txt"}},
+        {"twice, spelt differently", "deletedFiles.txt", {"DATA/./Gone.txt"}},
+        {"a file below another entry's file", "addedFiles.txt", {"data\\gone.txt\\inner.txt"}},
+        {"an existing directory", "deletedFiles.txt", {"data"}},
+        {"climbing out", "deletedFiles.txt", {"..\\outside.txt"}},
+        {"absolute", "deletedFiles.txt", {"/outside.txt"}},
+        {"a root", "deletedFiles.txt", {"\\outside.txt"}},
+        {"a drive", "deletedFiles.txt", {"C:\\outside.txt"}},
+        {"a device", "addedFiles.txt", {"NUL"}},
+        {"a device with an extension", "addedFiles.txt", {"data\\com1.txt"}},
+        {"a trailing dot", "deletedFiles.txt", {"data\\gone.txt."}},
+    };
+    Prepare();
+    WriteFile(Installed("unins000.dat"), SmallUninstallLog());
+    WriteFile(m_dir / "outside.txt", "outside");
+    m_old = Snapshot(m_dir / "install");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path list = m_dir / "patch" / c.list;
+        const std::string original = ReadFile(list);
+        std::string text = original;
+        for (const std::string& path : c.paths) {
+            text += path + "\r\n0123456789abcdef0123456789abcdef\r\n\r\n";
+        }
+        WriteFile(list, text);
+        g_lines.clear();
+        g_total = -1;
+        EXPECT_FALSE(Apply());
+        WriteFile(list, original);
+        ExpectRestored();
+        EXPECT_EQ(ReadFile(m_dir / "outside.txt"), "outside");
+        EXPECT_EQ(g_total, -1) << "the step started";
+        ASSERT_EQ(Lines(LOG_ERROR).size(), 1u);
+        EXPECT_EQ(Lines(LOG_ERROR)[0].rfind(L"Invalid patch list ", 0), 0u)
+            << WideToUtf8(Lines(LOG_ERROR)[0]);
+    }
+    ASSERT_TRUE(Apply());
+}
+
+// An added or patched file that does not come out as the list says fails the step.
+TEST_F(PatchEngineTest, FilesThatDoNotMatchTheirListChecksumFailTheStep) {
+    Prepare();
+    WriteFile(m_dir / "patch/data/data/maps/new.map", "not what the list says");
+    EXPECT_FALSE(Apply());
+    ExpectRestored();
+    EXPECT_FALSE(fs::exists(Installed("data/maps"))) << "a directory the step made is left";
+    EXPECT_EQ(Lines(LOG_ERROR),
+              std::vector<std::wstring>{L"The added file does not match its checksum: " +
+                                        Path("data/maps/new.map")});
+
+    // A difference tool that answers success for a wrong result.
+    WriteFile(m_dir / "patch/data/data/maps/new.map", ReadFile(New("data/maps/new.map")));
+    const fs::path list = m_dir / "patch/patchedFiles.txt";
+    std::string text = ReadFile(list);
+    const std::size_t at = text.find("bin\\module3.dll\r\n");
+    ASSERT_NE(at, std::string::npos);
+    const std::size_t md5 = text.find("\r\n", at) + 2;
+    text.replace(md5, 32, std::string(32, 'f'));
+    WriteFile(list, text);
+    g_lines.clear();
+    EXPECT_FALSE(Apply());
+    ExpectRestored();
+    EXPECT_EQ(Lines(LOG_ERROR),
+              std::vector<std::wstring>{L"The patched file does not match its checksum: " +
+                                        Path("bin/module3.dll")});
 }
 
 TEST_F(PatchEngineTest, MissingListsAndFilesAlreadyGone) {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include "kernel/Text.h"
 #include "platform/System.h"
 
 namespace {
@@ -82,6 +83,29 @@ TEST(PatchListTest, FilesAndTheirFormat) {
     EXPECT_EQ(read[1].path, L"b.txt");
     EXPECT_EQ(ReadPatchList((dir / "missing.txt").wstring(), &read, &error), BEXORESULT_NOT_FOUND);
     std::filesystem::remove_all(dir);
+}
+
+TEST(PatchListTest, TheConverterRuleLooksAtTheFileNameOnly) {
+    struct Case {
+        const wchar_t* path;
+        bool converter;
+        const wchar_t* difference;
+    };
+    const Case cases[] = {
+        {L"terrain.ka", true, L"terrain-diff.ka"},
+        {L"data\\maps.kar\\map.ka", true, L"data\\maps.kar\\map-diff.ka"},
+        {L"data/maps.kar/map.ka", true, L"data/maps.kar/map-diff.ka"},
+        {L"a.ka.ka", true, L"a.ka-diff.ka"},
+        {L".ka", false, L".ka.diff"},
+        {L"data\\.ka", false, L"data\\.ka.diff"},
+        {L"terrain.kab", false, L"terrain.kab.diff"},
+        {L"x.ka\\readme.txt", false, L"x.ka\\readme.txt.diff"},
+        {L"terrain.KA", false, L"terrain.KA.diff"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(IsConverterFileName(c.path), c.converter) << WideToUtf8(c.path);
+        EXPECT_EQ(DifferenceFileName(c.path, c.converter), c.difference) << WideToUtf8(c.path);
+    }
 }
 
 }  // namespace

@@ -212,4 +212,65 @@ TEST_F(StepJournalTest, ATornCommitRecordUndoesTheStep) {
     EXPECT_EQ(Snapshot(m_root), kOld);
 }
 
+// A journal acts on the installation it lies in and on nothing else: one that names a path
+// outside it (planted by a package, or copied from elsewhere) is not acted on at all.
+TEST_F(StepJournalTest, AJournalNamingPathsOutsideTheInstallationIsLeftAlone) {
+    const fs::path outside = m_root.parent_path() / (m_root.filename().string() + "-outside.txt");
+    WriteFile(outside, "not the installation's");
+    const std::wstring outsidePath = Platform::FromSystemPath(outside.string());
+    struct Case {
+        const char* name;
+        std::function<void(StepJournalPlan&)> forge;
+    };
+    const std::vector<Case> cases = {
+        {"an added file outside", [&](StepJournalPlan& p) { p.entries[0].target = outsidePath; }},
+        {"a backup outside", [&](StepJournalPlan& p) { p.entries[3].backup = outsidePath; }},
+        {"a climbing path",
+         [&](StepJournalPlan& p) { p.entries[0].target = W("..") + L"\\x.txt"; }},
+        {"another installation",
+         [&](StepJournalPlan& p) { p.installDirectory = m_install + L"-other"; }},
+        {"the journal itself",
+         [&](StepJournalPlan& p) { p.entries[0].target = StepJournalPath(m_install); }},
+        {"the log's copy elsewhere", [&](StepJournalPlan& p) { p.uninstallLogCopy = outsidePath; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        StepJournalPlan plan = Plan();
+        c.forge(plan);
+        // A journal written for another installation, then found in this one.
+        const fs::path written = Platform::ToSystemPath(plan.installDirectory);
+        fs::create_directories(written);
+        ASSERT_TRUE(WriteStepJournal(plan));
+        if (written != m_root) {
+            fs::rename(Platform::ToSystemPath(StepJournalPath(plan.installDirectory)),
+                       Platform::ToSystemPath(StepJournalPath(m_install)));
+            fs::remove_all(written);
+        }
+        const Tree before = Snapshot(m_root);
+        std::wstring report;
+        EXPECT_EQ(RecoverInterruptedStep(m_install, &report), StepRecovery::kUnreadable);
+        EXPECT_EQ(Snapshot(m_root), before);
+        EXPECT_EQ(ReadFile(outside), "not the installation's");
+    }
+    fs::remove(outside);
+}
+
+// An undo that cannot finish keeps the journal: the next start tries again, and no one is
+// told "restored" while a file is missing.
+TEST_F(StepJournalTest, AnUndoThatCannotFinishKeepsTheJournal) {
+    ASSERT_TRUE(WriteStepJournal(Plan()));
+    Move("a.txt", "a.txt.pbk");
+    fs::create_directories(m_root / "a.txt" / "in-the-way");
+    std::wstring report;
+    EXPECT_EQ(RecoverInterruptedStep(m_install, &report), StepRecovery::kFailed);
+    EXPECT_NE(report.find(L"tried again"), std::wstring::npos);
+    EXPECT_TRUE(fs::exists(Platform::ToSystemPath(StepJournalPath(m_install))));
+    EXPECT_EQ(ReadFile(m_root / "a.txt.pbk"), "a old");
+    fs::remove_all(m_root / "a.txt");
+    EXPECT_EQ(RecoverInterruptedStep(m_install, &report), StepRecovery::kUndone);
+    EXPECT_EQ(Snapshot(m_root), kOld);
+}
+
 }  // namespace

@@ -209,6 +209,42 @@ TEST_F(UninstallLogTest, RecordsThatCrossBlocks) {
     EXPECT_EQ(static_cast<std::uint8_t>(Record(names[0])[10]), 0xFD);
 }
 
+// Wherever the record data ends in its block, the log keeps its format (every block but
+// the last full, none over 4096 bytes) and the next step can append to it again.
+TEST_F(UninstallLogTest, EveryFillOfTheLastBlock) {
+    Added({"bin\\a.exe"});
+    const std::string r = Record("bin\\a.exe");
+    struct Case {
+        const char* name;
+        std::size_t records;  // record bytes in the log before the first step
+    };
+    const Case cases[] = {
+        {"the new data ends 28 bytes short of a full block", 4096 + 4068 + 28 - r.size()},
+        {"the new data ends at byte 4069", 4096 + 4069 + 28 - r.size()},
+        {"the new data ends at byte 4095", 4096 + 4095 + 28 - r.size()},
+        {"the new data fills the block", 4096 + 4096 + 28 - r.size()},
+        {"the last block is full", 8192},
+        {"the last block holds 1 byte", 4096 + 1},
+        {"the last block holds 27 bytes", 4096 + 27},
+        {"the last block holds 28 bytes", 28},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string records = RecordData(c.records);
+        WriteLog(MakeLog(records, 3, 1000));
+        std::string expected = records.substr(0, records.size() - 28);
+        for (int step = 1; step <= 2; ++step) {
+            g_lines.clear();
+            ASSERT_TRUE(Update());
+            EXPECT_TRUE(g_lines.empty());
+            expected += r;
+            const ParsedLog log = Parse(ReadLog());
+            EXPECT_EQ(log.data, expected + records.substr(records.size() - 28));
+            EXPECT_EQ(Get32(log.header, 324), 3u + static_cast<std::uint32_t>(step));
+        }
+    }
+}
+
 TEST_F(UninstallLogTest, PathsOutsideTheNarrowSetGetQuestionMarks) {
     WriteLog(MakeLog(RecordData(100), 1, 1));
     Added({"data\\\xe4\xb8\xad.txt"});
@@ -228,9 +264,7 @@ TEST_F(UninstallLogTest, LogsLeftAlone) {
     std::string damagedFinal = MakeLog(RecordData(5000), 1, 1);
     damagedFinal[damagedFinal.size() - 1] ^= 1;
     const Case cases[] = {
-        {"final block under 28 bytes", MakeLog(RecordData(4096 + 27), 1, 1), L"fewer than 28"},
-        {"final block exactly full", MakeLog(RecordData(8192), 1, 1), L"full"},
-        {"no block", MakeLog("", 0, 0).substr(0, 448), L"full"},
+        {"no block", MakeLog("", 0, 0).substr(0, 448), L"no block"},
         {"empty block", MakeLog("", 0, 0), L"fewer than 28"},
         {"damaged block", damaged, L"block 0 is damaged"},
         {"damaged final block", damagedFinal, L"last block is damaged"},

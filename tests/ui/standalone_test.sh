@@ -8,7 +8,8 @@
 #   an installation the archive does not apply to: message 184, nothing to apply;
 #   the product running (the utility tool double holds the asset database): refused;
 #   the patcher killed in the middle of a step: the next start undoes the step and
-#   clears IsPatching.
+#   clears IsPatching;
+#   an interrupted step that cannot be finished: the window refuses to patch.
 # Usage: standalone_test.sh BUILD_DIR ARTEFACT_DIR
 set -euo pipefail
 build=$(realpath "$1")
@@ -163,5 +164,20 @@ press_exit
 [ "$(manifest "$work/install")" = "$(manifest "$fixture/builds/41590")" ] ||
   fail "the interrupted step was not undone"
 marker_set && fail "IsPatching is still set after the recovery"
+
+# 7. An interrupted step that cannot be finished (its journal cannot be read): the window
+# tells the user the installation needs a repair, and "Apply" does nothing.
+prepare
+printf 'not a journal' >"$work/install/osmel-step.journal"
+start
+wait_for "but its journal cannot be read"
+wait_for "The installation needs a repair before it can be patched"
+press_apply
+press_exit
+grep -q "Patching from" "$work/out" && fail "a step ran after a recovery that failed"
+[ -f "$work/install/osmel-step.journal" ] || fail "the unfinished step's journal is gone"
+rm "$work/install/osmel-step.journal"
+[ "$(manifest "$work/install")" = "$(manifest "$fixture/builds/41590")" ] ||
+  fail "the installation changed after a recovery that failed"
 
 echo "standalone_test: ok (screenshot in $artefacts/standalone.png)"

@@ -8,20 +8,11 @@
 #include <vector>
 
 #include "kernel/FileUtil.h"
+#include "kernel/LittleEndian.h"
 #include "kernel/Text.h"
 #include "platform/Files.h"
 
 namespace {
-
-void Put16(std::string& out, std::uint32_t v) {
-    out += static_cast<char>(v & 0xFF);
-    out += static_cast<char>((v >> 8) & 0xFF);
-}
-
-void Put32(std::string& out, std::uint32_t v) {
-    Put16(out, v & 0xFFFF);
-    Put16(out, v >> 16);
-}
 
 std::uint32_t Crc(const std::string& bytes, std::size_t from, std::size_t size) {
     return static_cast<std::uint32_t>(
@@ -35,17 +26,17 @@ std::string DeleteRecord(const std::string& path) {
         data += static_cast<char>(l);
     } else if (l <= 65535) {
         data += '\xFD';
-        Put16(data, static_cast<std::uint32_t>(l));
+        AppendLittleEndian<std::uint16_t>(data, static_cast<std::uint16_t>(l));
     } else {
         data += '\xFE';
-        Put32(data, static_cast<std::uint32_t>(l));
+        AppendLittleEndian<std::uint32_t>(data, static_cast<std::uint32_t>(l));
     }
     data += path;
     data += '\xFF';
     std::string record;
-    Put16(record, 0x0082);
-    Put32(record, 0);
-    Put32(record, static_cast<std::uint32_t>(data.size()));
+    AppendLittleEndian<std::uint16_t>(record, 0x0082);
+    AppendLittleEndian<std::uint32_t>(record, 0);
+    AppendLittleEndian<std::uint32_t>(record, static_cast<std::uint32_t>(data.size()));
     return record + data;
 }
 
@@ -75,29 +66,29 @@ bool WriteUninstallLog(const std::wstring& install, std::string* error) {
     }
     // The closing record, whose 28 bytes an update moves to the end again.
     std::string closing;
-    Put16(closing, 0x0001);
-    Put32(closing, 0);
-    Put32(closing, 18);
+    AppendLittleEndian<std::uint16_t>(closing, 0x0001);
+    AppendLittleEndian<std::uint32_t>(closing, 0);
+    AppendLittleEndian<std::uint32_t>(closing, 18);
     closing += std::string("end of uninstall\0\0", 18);
     records += closing;
 
     std::string body;
     for (std::size_t at = 0; at < records.size(); at += 4096) {
         const std::size_t n = std::min<std::size_t>(4096, records.size() - at);
-        Put32(body, static_cast<std::uint32_t>(n));
-        Put32(body, ~static_cast<std::uint32_t>(n));
-        Put32(body, Crc(records, at, n));
+        AppendLittleEndian<std::uint32_t>(body, static_cast<std::uint32_t>(n));
+        AppendLittleEndian<std::uint32_t>(body, ~static_cast<std::uint32_t>(n));
+        AppendLittleEndian<std::uint32_t>(body, Crc(records, at, n));
         body.append(records, at, n);
     }
     std::string header(448, '\0');
     const std::string title = "Osmel generated uninstall log";
     header.replace(0, title.size(), title);
     std::string numbers;
-    Put32(numbers, static_cast<std::uint32_t>(files.size() + 1));
-    Put32(numbers, static_cast<std::uint32_t>(448 + body.size()));
+    AppendLittleEndian<std::uint32_t>(numbers, static_cast<std::uint32_t>(files.size() + 1));
+    AppendLittleEndian<std::uint32_t>(numbers, static_cast<std::uint32_t>(448 + body.size()));
     header.replace(324, 8, numbers);
     std::string crc;
-    Put32(crc, Crc(header, 0, 444));
+    AppendLittleEndian<std::uint32_t>(crc, Crc(header, 0, 444));
     header.replace(444, 4, crc);
 
     const std::string path = Platform::ToSystemPath(JoinPath(install, L"unins000.dat"));

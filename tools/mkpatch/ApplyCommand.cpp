@@ -58,13 +58,21 @@ int RunApply(const Args& args) {
         Error("apply", "an interrupted step could not be finished; nothing was applied");
         return kExitFailed;
     }
-    const bool ok = PatchInstallation(WidePath(install), WidePath(patch), kLastFile);
+    const PatchStepEnd end = ApplyPatchStep(WidePath(install), WidePath(patch), kLastFile);
     SetPatchCallbacks(nullptr, nullptr, nullptr);
-    if (!ok) {
-        Error("apply", "the patch was not applied; the installation was restored");
-        return kExitFailed;
+    switch (end) {
+        case PatchStepEnd::kNewBuild:
+            return kExitOk;
+        case PatchStepEnd::kOldBuild:
+            Error("apply", "the patch was not applied; the installation was restored");
+            break;
+        case PatchStepEnd::kUnfinished:
+            Error("apply",
+                  "the patch was not applied, and the installation could not be "
+                  "restored; run recover, or repair the installation");
+            break;
     }
-    return kExitOk;
+    return kExitFailed;
 }
 
 int RunRecover(const Args& args) {

@@ -30,19 +30,6 @@ fs::path DataPath(const fs::path& patchDirectory, const std::wstring& relative) 
     return patchDirectory / "data" / fs::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
-// The engine hands ".ka" files to the converter when bin\KAConverter.exe exists at patch
-// time, that is in the new build; the converter's difference file is base-diff.ka.
-bool IsConverterFile(const std::wstring& relative, bool converterPresent) {
-    return converterPresent && relative.size() > 3 && relative.find(L".ka") == relative.size() - 3;
-}
-
-std::wstring DiffName(const std::wstring& relative, bool converter) {
-    if (converter) {
-        return relative.substr(0, relative.size() - 3) + L"-diff.ka";
-    }
-    return relative + L".diff";
-}
-
 bool Digest(const fs::path& file, std::wstring* md5) {
     return FileMD5Hex(WidePath(file), md5);
 }
@@ -154,8 +141,8 @@ int RunDiff(const Args& arguments) {
             ++unchanged;
             continue;
         }
-        const bool converter = IsConverterFile(relative, converterPresent);
-        const fs::path diffFile = DataPath(patchDirectory, DiffName(relative, converter));
+        const bool converter = converterPresent && IsConverterFileName(relative);
+        const fs::path diffFile = DataPath(patchDirectory, DifferenceFileName(relative, converter));
         fs::create_directories(diffFile.parent_path(), ec);
         Delta::Kind kind = Delta::Kind::Prefix;
         if (Delta::MakeSmallestDiff(WidePath(old->second), WidePath(file), WidePath(diffFile),

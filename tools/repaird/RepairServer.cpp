@@ -6,17 +6,12 @@
 
 #include "SocketBuffer.h"
 #include "kernel/FileUtil.h"
+#include "kernel/LittleEndian.h"
 #include "kernel/Text.h"
 #include "repair/SegmentChecksum.h"
 #include "repair/buffer/BexoUtil.h"
 
 namespace {
-
-void Put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-    }
-}
 
 std::string Describe(double bytes) {
     return FormatString("%.1f MiB", bytes / 1048576.0);
@@ -152,7 +147,7 @@ std::string RepairServer::Serve(Platform::TcpStream& stream) {
         return dropped(FormatString("handshake %u", handshake));
     }
     std::vector<std::uint8_t> out;
-    Put32(out, m_options.handshakeAnswer);
+    AppendLittleEndian<std::uint32_t>(out, m_options.handshakeAnswer);
     connection.WriteData(out.data(), 4);
     connection.Flush();
     if (m_options.handshakeAnswer != 6) {
@@ -169,7 +164,7 @@ std::string RepairServer::Serve(Platform::TcpStream& stream) {
     const std::vector<Planned> plan = Plan(reference, client);
 
     out.clear();
-    Put32(out, static_cast<std::uint32_t>(plan.size()));
+    AppendLittleEndian<std::uint32_t>(out, static_cast<std::uint32_t>(plan.size()));
     connection.WriteData(out.data(), 4);
     std::size_t sent = 0;
     std::size_t compressed = 0;
@@ -197,13 +192,14 @@ std::string RepairServer::Serve(Platform::TcpStream& stream) {
         out.clear();
         out.push_back(segment && segment->compressed ? 1 : 0);
         const std::u16string units = ToUtf16(item.key);
-        Put32(out, static_cast<std::uint32_t>(units.size()));
+        AppendLittleEndian<std::uint32_t>(out, static_cast<std::uint32_t>(units.size()));
         for (char16_t u : units) {
             out.push_back(static_cast<std::uint8_t>(u & 0xFF));
             out.push_back(static_cast<std::uint8_t>(u >> 8));
         }
-        Put32(out, segment ? segment->checksum : 0);
-        Put32(out, segment ? static_cast<std::uint32_t>(segment->bytes.size()) : 0);
+        AppendLittleEndian<std::uint32_t>(out, segment ? segment->checksum : 0);
+        AppendLittleEndian<std::uint32_t>(
+            out, segment ? static_cast<std::uint32_t>(segment->bytes.size()) : 0);
         connection.WriteData(out.data(), static_cast<std::uint32_t>(out.size()));
         if (segment) {
             connection.WriteData(segment->bytes.data(),

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 
+#include "platform/FileFaults.h"
 #include "platform/System.h"
 #include "platform/Utf8.h"
 
@@ -19,6 +20,11 @@ namespace {
 bool Fail() {
     SetLastErrorFromErrno(errno);
     return false;
+}
+
+// The armed test fault (ArmFileFaults) for one file call.
+bool Faulted() {
+    return Detail::FileCallFails() && !Fail();
 }
 
 class FdCloser {
@@ -134,12 +140,18 @@ bool DeleteFile(const std::wstring& path) {
         SetLastError(Error::AccessDenied);
         return false;
     }
+    if (Faulted()) {
+        return false;
+    }
     return ::unlink(p.c_str()) == 0 || Fail();
 }
 
 bool MoveFile(const std::wstring& from, const std::wstring& to) {
     const std::string src = ToSystemPath(from);
     const std::string dst = ToSystemPath(to);
+    if (Faulted()) {
+        return false;
+    }
     if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) {
         return true;
     }
@@ -155,10 +167,16 @@ bool MoveFile(const std::wstring& from, const std::wstring& to) {
 }
 
 bool ReplaceFile(const std::wstring& from, const std::wstring& to) {
+    if (Faulted()) {
+        return false;
+    }
     return ::rename(ToSystemPath(from).c_str(), ToSystemPath(to).c_str()) == 0 || Fail();
 }
 
 bool CopyFile(const std::wstring& from, const std::wstring& to, bool failIfExists) {
+    if (Faulted()) {
+        return false;
+    }
     const int in = ::open(ToSystemPath(from).c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) {
         return Fail();
@@ -173,12 +191,19 @@ bool CopyFile(const std::wstring& from, const std::wstring& to, bool failIfExist
         return false;
     }
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
+    if (Faulted()) {
+        return false;
+    }
     // Created writable so that the copy can be filled; the source's bits follow.
     const int out = ::open(ToSystemPath(to).c_str(), flags, (st.st_mode & 07777) | S_IWUSR);
     if (out < 0) {
         return Fail();
     }
     FdCloser closeOut(out);
+    // A failing disk fails the copy's writes after the target was created.
+    if (Faulted()) {
+        return false;
+    }
     off_t remaining = st.st_size;
     while (remaining > 0) {
         const ssize_t n =
@@ -236,15 +261,24 @@ bool CanOpenForWriting(const std::wstring& path) {
 }
 
 bool CreateDirectory(const std::wstring& path) {
+    if (Faulted()) {
+        return false;
+    }
     return ::mkdir(ToSystemPath(path).c_str(), 0777) == 0 || Fail();
 }
 
 bool RemoveDirectory(const std::wstring& path) {
+    if (Faulted()) {
+        return false;
+    }
     return ::rmdir(ToSystemPath(path).c_str()) == 0 || Fail();
 }
 
 bool ListDirectoryEntries(const std::wstring& directory, std::vector<DirectoryEntry>* entries) {
     const std::string dir = ToSystemPath(directory);
+    if (Faulted()) {
+        return false;
+    }
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr) {
         return Fail();
@@ -270,6 +304,9 @@ bool ListDirectoryEntries(const std::wstring& directory, std::vector<DirectoryEn
 }
 
 std::FILE* OpenFileStream(const std::wstring& path, const char* mode) {
+    if (Faulted()) {
+        return nullptr;
+    }
     std::FILE* f = std::fopen(ToSystemPath(path).c_str(), mode);
     if (f == nullptr) {
         Fail();
@@ -277,14 +314,25 @@ std::FILE* OpenFileStream(const std::wstring& path, const char* mode) {
     return f;
 }
 
+std::size_t ReadFileStream(std::FILE* stream, void* data, std::size_t size) {
+    return Faulted() ? 0 : std::fread(data, 1, size, stream);
+}
+
+std::size_t WriteFileStream(std::FILE* stream, const void* data, std::size_t size) {
+    return Faulted() ? 0 : std::fwrite(data, 1, size, stream);
+}
+
 bool SyncFileStream(std::FILE* stream) {
-    if (std::fflush(stream) != 0) {
+    if (Faulted() || std::fflush(stream) != 0) {
         return Fail();
     }
     return ::fsync(::fileno(stream)) == 0 || Fail();
 }
 
 bool SyncDirectory(const std::wstring& path) {
+    if (Faulted()) {
+        return false;
+    }
     const int fd = ::open(ToSystemPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         return Fail();
@@ -294,6 +342,9 @@ bool SyncDirectory(const std::wstring& path) {
 }
 
 bool SyncFileSystem(const std::wstring& path) {
+    if (Faulted()) {
+        return false;
+    }
     const int fd = ::open(ToSystemPath(path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return Fail();
@@ -315,7 +366,7 @@ std::int64_t TellFileStream(std::FILE* stream) {
 }
 
 bool TruncateFileStream(std::FILE* stream, std::int64_t size) {
-    if (std::fflush(stream) != 0) {
+    if (Faulted() || std::fflush(stream) != 0) {
         return Fail();
     }
     return ::ftruncate(::fileno(stream), static_cast<off_t>(size)) == 0 || Fail();

@@ -253,6 +253,14 @@ std::FILE* OpenFileStream(const std::wstring& path, const char* mode) {
     return f;
 }
 
+std::size_t ReadFileStream(std::FILE* stream, void* data, std::size_t size) {
+    return std::fread(data, 1, size, stream);
+}
+
+std::size_t WriteFileStream(std::FILE* stream, const void* data, std::size_t size) {
+    return std::fwrite(data, 1, size, stream);
+}
+
 bool SyncFileStream(std::FILE* stream) {
     if (std::fflush(stream) != 0) {
         return FailFromErrno();

@@ -193,7 +193,7 @@ BEXORESULT BexoDataBufferFile::WriteData(const void* data, std::uint32_t count) 
         }
     }
     m_lastWasRead = false;
-    const std::size_t written = std::fwrite(data, 1, count, m_stream);
+    const std::size_t written = Platform::WriteFileStream(m_stream, data, count);
     m_position += written;
     m_size = std::max(m_size, m_position);
     if (written == count) {
@@ -220,7 +220,7 @@ BEXORESULT BexoDataBufferFile::ReadData(void* data, std::uint32_t count) {
         }
     }
     m_lastWasRead = true;
-    const std::size_t read = std::fread(data, 1, count, m_stream);
+    const std::size_t read = Platform::ReadFileStream(m_stream, data, count);
     m_position += read;
     return read < count ? BEXORESULT_IO_ERROR : BEXORESULT_OK;
 }
