@@ -139,7 +139,44 @@ BEXORESULT ContinueCheckedFile::WriteData(const void* data, std::uint32_t count)
     return BexoDataBufferFile::WriteData(data, count);
 }
 
+BEXORESULT PackageUnpackedSize(const std::wstring& package, std::uint64_t* bytes) {
+    *bytes = 0;
+    PackageReader reader;
+    BEXORESULT result = reader.Open(package);
+    while (result == BEXORESULT_OK && !reader.AtEnd()) {
+        PackageEntry entry;
+        result = reader.Next(&entry);
+        std::uint64_t raw = 0;
+        std::uint64_t stored = 0;
+        if (result == BEXORESULT_OK && !entry.directory) {
+            result = reader.SkipContent(&raw, &stored);
+        }
+        // Lengths from outside: the sum saturates rather than wraps.
+        *bytes = raw > UINT64_MAX - *bytes ? UINT64_MAX : *bytes + raw;
+    }
+    return result;
+}
+
 bool UnpackPackage(const std::wstring& package, const std::wstring& directory) {
+    // A volume that fills up half way leaves a half-unpacked patch: it is measured first.
+    std::uint64_t needed = 0;
+    std::uint64_t available = 0;
+    const BEXORESULT measured = PackageUnpackedSize(package, &needed);
+    if (measured != BEXORESULT_OK) {
+        SystemLog("UnpackPackage> %s cannot be measured: %s", WideToUtf8(package).c_str(),
+                  BexoResultName(measured));
+        return false;
+    }
+    if (Platform::GetFreeDiskSpace(directory, &available) && needed > available) {
+        SystemLog("UnpackPackage> %s needs %llu bytes, %s has %llu free",
+                  WideToUtf8(package).c_str(), static_cast<unsigned long long>(needed),
+                  WideToUtf8(directory).c_str(), static_cast<unsigned long long>(available));
+        ReportLogLine(LOG_ERROR, L"Not enough free disk space to unpack the patch: " +
+                                     std::to_wstring(needed) + L" bytes are needed in " +
+                                     directory + L", " + std::to_wstring(available) +
+                                     L" are free.");
+        return false;
+    }
     PackageReader reader;
     if (reader.Open(package) != BEXORESULT_OK) {
         return false;

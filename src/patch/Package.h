@@ -65,10 +65,16 @@ public:
     BEXORESULT WriteData(const void* data, std::uint32_t count) override;
 };
 
-// Unpacks every entry below directory: directories are created (a failure is ignored),
-// files written through the buffers, one chunk in memory at a time, under UnpackedFileName.
-// False when the package does not open, is not version 1, is damaged or truncated, a file
-// cannot be created, an entry's name would leave the directory (absolute, a drive or root,
-// a ".." component, a link below the directory), or the continue callback says stop;
-// entries before the failing one stay written. Reasons go to the system log.
+// The bytes the package's files take once unpacked, summed from their containers' headers
+// without unpacking. The reader's code when the package is damaged.
+BEXORESULT PackageUnpackedSize(const std::wstring& package, std::uint64_t* bytes);
+
+// Unpacks every entry below directory, after checking that the volume holding it has room
+// for all of them (else an error line through the log callback): directories are created
+// (a failure is ignored), files written through the buffers, one chunk in memory at a time,
+// under UnpackedFileName. False when the package does not open, is not version 1, is damaged
+// or truncated, a file cannot be created, an entry's name would leave the directory
+// (absolute, a drive or root, a ".." component, a link below the directory), or the continue
+// callback says stop; entries before the failing one stay written. Reasons go to the system
+// log.
 bool UnpackPackage(const std::wstring& package, const std::wstring& directory);

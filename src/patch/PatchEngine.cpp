@@ -1,7 +1,9 @@
 #include "patch/PatchEngine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -17,8 +19,13 @@
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/Sync.h"
+#include "platform/System.h"
 
 namespace {
+
+// How often a running tool is checked for a cancel and its time.
+constexpr Platform::DWORD kToolPollMs = 250;
+std::atomic<std::uint32_t> g_toolTimeLimitSeconds{kDefaultPatchToolTimeLimitSeconds};
 
 struct NamedList {
     const wchar_t* name;
@@ -170,7 +177,7 @@ bool Engine::Prepare() {
     // Every path once, across the three lists, and none below another: a path named
     // twice would be backed up twice and its first backup lost on roll-back, and a
     // file that is a directory of another entry cannot be both.
-    std::vector<std::pair<std::wstring, std::wstring>> keys;  // key, list path
+    std::map<std::wstring, std::wstring> keys;  // key, list path
     for (const NamedList& list :
          {NamedList{L"addedFiles.txt", &m_added}, NamedList{L"deletedFiles.txt", &m_deleted},
           NamedList{L"patchedFiles.txt", &m_patched}}) {
@@ -180,24 +187,22 @@ bool Engine::Prepare() {
                 return RefuseLists(listPath, L"the path \"" + entry.path +
                                                  L"\" is a name the patcher keeps for itself");
             }
-            const std::wstring target = Installed(entry.path);
-            if (IsDirectory(target)) {
+            if (IsDirectory(Installed(entry.path))) {
                 return RefuseLists(listPath,
                                    L"the path \"" + entry.path + L"\" is a directory here");
             }
-            keys.emplace_back(ComparisonKey(entry.path), listPath);
+            if (!keys.emplace(ComparisonKey(entry.path), listPath).second) {
+                return RefuseLists(listPath, L"the path \"" + entry.path + L"\" is named twice");
+            }
         }
     }
-    std::sort(keys.begin(), keys.end());
-    for (std::size_t i = 1; i < keys.size(); ++i) {
-        const std::wstring& a = keys[i - 1].first;
-        const std::wstring& b = keys[i].first;
-        if (a == b) {
-            return RefuseLists(keys[i].second, L"the path \"" + b + L"\" is named twice");
-        }
-        if (b.size() > a.size() && b.compare(0, a.size(), a) == 0 && b[a.size()] == L'\\') {
-            return RefuseLists(keys[i].second, L"the path \"" + b + L"\" lies below the file \"" +
-                                                   a + L"\" of another entry");
+    for (const auto& [key, listPath] : keys) {
+        for (std::size_t at = key.find(L'\\'); at != std::wstring::npos;
+             at = key.find(L'\\', at + 1)) {
+            if (keys.count(key.substr(0, at)) != 0) {
+                return RefuseLists(listPath, L"the path \"" + key + L"\" lies below the file \"" +
+                                                 key.substr(0, at) + L"\" of another entry");
+            }
         }
     }
     // A backup left by an older interrupted run would stand where this step keeps its
@@ -338,7 +343,31 @@ bool Engine::RunTool(const std::wstring& commandLine, const PatchListEntry& entr
         Log(LOG_NORMAL, L"Failed patch command: " + commandLine);
         return false;
     }
-    Platform::WaitForSingleObject(process.process, Platform::kInfinite);
+    // The tool is asked to end when the user cancels or when it overruns its time.
+    const std::uint64_t limit = std::uint64_t{g_toolTimeLimitSeconds.load()} * 1000;
+    const std::uint64_t started = Platform::GetTickCount64();
+    bool cancelled = false;
+    bool overran = false;
+    while (Platform::WaitForSingleObject(process.process, kToolPollMs) == Platform::kWaitTimeout) {
+        cancelled = !ReportContinue();
+        overran = Platform::GetTickCount64() - started >= limit;
+        if (cancelled || overran) {
+            Platform::TerminateProcess(process.process, 1);
+            Platform::WaitForSingleObject(process.process, Platform::kInfinite);
+            break;
+        }
+    }
+    if (cancelled || overran) {
+        Platform::CloseHandle(process.process);
+        Platform::CloseHandle(process.thread);
+        // A cancel ends the step as quietly as between two files.
+        if (overran) {
+            Log(LOG_ERROR, L"The patch tool took longer than " +
+                               std::to_wstring(g_toolTimeLimitSeconds.load()) + L" seconds for " +
+                               entry.path + L" and was stopped.");
+        }
+        return false;
+    }
     Platform::DWORD exitCode = 0;
     const bool known = Platform::GetExitCodeProcess(process.process, &exitCode);
     Platform::CloseHandle(process.process);
@@ -484,6 +513,10 @@ PatchStepEnd ApplyPatchStep(const std::wstring& installDirectory,
                        L" is incomplete. It will be tried again at the next start; if that "
                        L"fails, repair the installation.");
     return PatchStepEnd::kUnfinished;
+}
+
+void SetPatchToolTimeLimit(std::uint32_t seconds) {
+    g_toolTimeLimitSeconds.store(seconds);
 }
 
 bool PatchInstallation(const std::wstring& installDirectory, const std::wstring& patchDirectory,

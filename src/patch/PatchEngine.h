@@ -5,6 +5,7 @@
 // one run at a time; reports only through the process-wide callbacks.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // How a step ended: which build the installation holds.
@@ -25,6 +26,13 @@ enum class PatchStepEnd {
 // list's MD5 afterwards; directories the step created go on roll-back.
 PatchStepEnd ApplyPatchStep(const std::wstring& installDirectory,
                             const std::wstring& patchDirectory, const std::wstring& lastFileName);
+
+// The time the difference tool or the converter may take for one file before it is
+// stopped and the step fails; while it runs, the continue callback is asked four times a
+// second, and a false answer stops it too. The default is far beyond what the largest
+// file of a build needs on a slow disk. Any thread; takes effect at the next tool.
+constexpr std::uint32_t kDefaultPatchToolTimeLimitSeconds = 3600;
+void SetPatchToolTimeLimit(std::uint32_t seconds);
 
 // ApplyPatchStep, true for kNewBuild.
 bool PatchInstallation(const std::wstring& installDirectory, const std::wstring& patchDirectory,

@@ -13,6 +13,8 @@ std::atomic<std::uint64_t> g_calls{0};
 std::atomic<std::uint64_t> g_failAt{0};
 std::atomic<int> g_error{0};
 std::atomic<bool> g_sticky{false};
+// UINT64_MAX: no override.
+std::atomic<std::uint64_t> g_freeBytes{UINT64_MAX};
 
 }  // namespace
 
@@ -29,6 +31,10 @@ std::uint64_t DisarmFileFaults() {
     return g_calls.load();
 }
 
+void SetFreeDiskSpaceForTests(std::optional<std::uint64_t> bytes) {
+    g_freeBytes.store(bytes.value_or(UINT64_MAX));
+}
+
 namespace Detail {
 
 bool FileCallFails() {
@@ -39,6 +45,11 @@ bool FileCallFails() {
     }
     errno = g_error.load();
     return true;
+}
+
+std::optional<std::uint64_t> FreeSpaceOverride() {
+    const std::uint64_t bytes = g_freeBytes.load();
+    return bytes == UINT64_MAX ? std::nullopt : std::optional<std::uint64_t>(bytes);
 }
 
 }  // namespace Detail

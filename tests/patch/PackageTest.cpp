@@ -7,6 +7,7 @@
 
 #include "TestFiles.h"
 #include "patch/SafePath.h"
+#include "platform/FileFaults.h"
 #include "platform/Files.h"
 #include "platform/System.h"
 #include "repair/buffer/BexoUtil.h"
@@ -252,6 +253,22 @@ TEST_F(PackageTest, ReaderWalksWithoutUnpacking) {
     }
     EXPECT_EQ(names, (std::vector<std::wstring>{L".\\data", L".\\data\\a.bin", L".\\b.txt"}));
     EXPECT_EQ(total, 100002u);
+}
+
+TEST_F(PackageTest, APackageLargerThanTheFreeSpaceIsNotUnpacked) {
+    const std::string package =
+        PackageBuilder().File(u".\\a.txt", std::string(3000, 'a')).File(u".\\b.txt", "bb").bytes;
+    std::uint64_t size = 0;
+    BexoPatch::testing::WriteFile(m_dir / "p.zip", package);
+    ASSERT_EQ(PackageUnpackedSize((m_dir / "p.zip").wstring(), &size), BEXORESULT_OK);
+    EXPECT_EQ(size, 3002u);
+    Platform::SetFreeDiskSpaceForTests(3001);
+    EXPECT_FALSE(Unpack(package));
+    EXPECT_EQ(Count(), 0u);
+    Platform::SetFreeDiskSpaceForTests(3002);
+    EXPECT_TRUE(Unpack(package));
+    Platform::SetFreeDiskSpaceForTests(std::nullopt);
+    EXPECT_EQ(Read("a.txt"), std::string(3000, 'a'));
 }
 
 }  // namespace

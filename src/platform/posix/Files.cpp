@@ -373,6 +373,10 @@ bool TruncateFileStream(std::FILE* stream, std::int64_t size) {
 }
 
 bool GetFreeDiskSpace(const std::wstring& path, std::uint64_t* bytesAvailable) {
+    if (const std::optional<std::uint64_t> limited = Detail::FreeSpaceOverride()) {
+        *bytesAvailable = *limited;
+        return true;
+    }
     struct statvfs st {};
     if (::statvfs(ToSystemPath(path).c_str(), &st) != 0) {
         return Fail();

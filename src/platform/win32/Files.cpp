@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "platform/FileFaults.h"
 #include "platform/System.h"
 #include "platform/Utf8.h"
 #include "platform/win32/WinApi.h"
@@ -309,6 +310,10 @@ bool TruncateFileStream(std::FILE* stream, std::int64_t size) {
 }
 
 bool GetFreeDiskSpace(const std::wstring& path, std::uint64_t* bytesAvailable) {
+    if (const std::optional<std::uint64_t> limited = Detail::FreeSpaceOverride()) {
+        *bytesAvailable = *limited;
+        return true;
+    }
     ULARGE_INTEGER available{};
     if (::GetDiskFreeSpaceExW(Win32Path(path).c_str(), &available, nullptr, nullptr) == 0) {
         return false;
