@@ -37,6 +37,6 @@ private:
 };
 
 // The MD5 of the file as lowercase hex. False, with result unchanged, when the file does
-// not open or is a directory or a device; the path goes through the narrow conversion, so a name
-// outside the narrow set does not open.
+// not open, is a directory or a device, or cannot be read whole, and when the file system
+// would be given another path (IsExactFileSystemPath), which names another file.
 bool FileMD5Hex(const std::wstring& path, std::wstring* result);

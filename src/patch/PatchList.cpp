@@ -2,6 +2,7 @@
 
 #include "kernel/Text.h"
 #include "patch/SafePath.h"
+#include "platform/Files.h"
 #include "repair/buffer/BexoDataBuffer.h"
 
 namespace {
@@ -50,7 +51,7 @@ bool IsUtf8(const std::string& text) {
 
 // Whether a component names what Windows opens as a device whatever the folder ("NUL",
 // "com1.txt"), or ends in a dot or a space, which Windows drops, so that two names reach
-// one file.
+// one file. On POSIX such names are ordinary files.
 bool IsDeviceOrAliasName(const std::wstring& component) {
     if (!component.empty() && (component.back() == L'.' || component.back() == L' ') &&
         component != L".") {
@@ -119,7 +120,7 @@ BEXORESULT ParsePatchList(const std::string& text, std::vector<PatchListEntry>* 
             entries->clear();
             return BEXORESULT_BAD_DATA;
         }
-        if (NamesDevice(entry.path)) {
+        if (Platform::WindowsFileNames() && NamesDevice(entry.path)) {
             *error = "line " + std::to_string(i + 1) + ": the path \"" + lines[i] +
                      "\" names a device or ends in a dot or a space";
             entries->clear();

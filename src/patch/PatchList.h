@@ -19,8 +19,9 @@ constexpr std::uint64_t kMaxPatchListSize = 256ull << 20;
 
 // Reads a list file. NOT_FOUND: the file does not open. BAD_DATA, with a message naming
 // the line: the line count is not a multiple of three, the text is not UTF-8, or a path is
-// empty or would leave the installation (absolute, a drive or root, a ".." component), or
-// a component names a Windows device ("NUL", "com1.txt") or ends in a dot or a space.
+// empty or would leave the installation (absolute, a drive or root, a ".." component), or,
+// where the file system names files as Windows does, a component names a device ("NUL",
+// "com1.txt") or ends in a dot or a space.
 // A zero-byte file is an empty list; a UTF-8 byte order mark is skipped.
 BEXORESULT ReadPatchList(const std::wstring& path, std::vector<PatchListEntry>* entries,
                          std::string* error);

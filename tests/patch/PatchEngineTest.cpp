@@ -363,6 +363,8 @@ TEST_F(PatchEngineTest, HostileListsChangeNothing) {
         const char* name;
         const char* list;
         std::vector<std::string> paths;  // appended to the list
+        // Names that only Windows' file system takes for another file or a device.
+        bool windowsNames = false;
     };
     const Case cases[] = {
         {"the journal", "addedFiles.txt", {"osmel-step.journal"}},
@@ -384,15 +386,18 @@ TEST_F(PatchEngineTest, HostileListsChangeNothing) {
         {"absolute", "deletedFiles.txt", {"/outside.txt"}},
         {"a root", "deletedFiles.txt", {"\\outside.txt"}},
         {"a drive", "deletedFiles.txt", {"C:\\outside.txt"}},
-        {"a device", "addedFiles.txt", {"NUL"}},
-        {"a device with an extension", "addedFiles.txt", {"data\\com1.txt"}},
-        {"a trailing dot", "deletedFiles.txt", {"data\\gone.txt."}},
+        {"a device", "addedFiles.txt", {"NUL"}, true},
+        {"a device with an extension", "addedFiles.txt", {"data\\com1.txt"}, true},
+        {"a trailing dot", "deletedFiles.txt", {"data\\gone.txt."}, true},
     };
     Prepare();
     WriteFile(Installed("unins000.dat"), SmallUninstallLog());
     WriteFile(m_dir / "outside.txt", "outside");
     m_old = Snapshot(m_dir / "install");
     for (const Case& c : cases) {
+        if (c.windowsNames && !Platform::WindowsFileNames()) {
+            continue;
+        }
         SCOPED_TRACE(c.name);
         const fs::path list = m_dir / "patch" / c.list;
         const std::string original = ReadFile(list);
