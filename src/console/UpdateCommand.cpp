@@ -160,6 +160,16 @@ int Run(std::vector<std::wstring> arguments) {
                           : LOG_ERROR,
                       recoveryReport);
     }
+    // An unfinished step still holds the installation: a new step would replace its
+    // journal, and with it the only record of how to put the files back. A repair may run.
+    if ((recovery == StepRecovery::kFailed || recovery == StepRecovery::kUnreadable) &&
+        !settings.RepairMode()) {
+        ReportLogLine(LOG_ERROR,
+                      L"The installation needs a repair before it can be patched: an earlier "
+                      L"patch step could not be finished. No patch was applied.");
+        output.Result("failed", kExitFailed, "osmel-update: the installation needs a repair.");
+        return kExitFailed;
+    }
     if (standalone) {
         const std::wstring archive = options.extra[kArchive].value;
         if (!FileExists(archive) || IsDirectory(archive)) {

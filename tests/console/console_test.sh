@@ -4,7 +4,8 @@
 #   standalone: the whole chain as plain lines and as JSON (0), under a pseudo-terminal
 #   (the progress line updates in place, the last line is plain), the product running
 #   (4, and with --wait-for-product the update once it has closed), Ctrl-C while a step
-#   patches (3, the step rolled back);
+#   patches (3, the step rolled back), an interrupted step that cannot be finished (1,
+#   nothing applied);
 #   download from nginx on 127.0.0.1: the chain (0), already current (0), Ctrl-C while a
 #   package downloads (3, the old build stays);
 #   repair against osmel-repaird: a damaged installation repaired (0), no server (1).
@@ -198,6 +199,20 @@ expect_build 41590 "engine cancel"
 grep -qx "Cancelling patch process..." "$work/out" || fail "engine cancel: no cancel line"
 [ "$(last_line)" = "osmel-update: cancelled; the installation is at build 41590." ] ||
   fail "engine cancel: last line"
+
+# 6b. An interrupted step that cannot be finished (its journal cannot be read): no new
+#     step may replace its journal; the installation needs a repair.
+prepare
+printf 'not a journal' >"$work/install/osmel-step.journal"
+run 1 "recovery failed" "--archive=$fixture/patcher"
+grep -qF "The installation needs a repair before it can be patched" "$work/out" ||
+  fail "recovery failed: no repair line"
+grep -q "Patching from" "$work/out" && fail "recovery failed: a step ran"
+[ "$(last_line)" = "osmel-update: the installation needs a repair." ] ||
+  fail "recovery failed: last line"
+[ -f "$work/install/osmel-step.journal" ] || fail "recovery failed: the journal is gone"
+rm "$work/install/osmel-step.journal"
+expect_build 41590 "recovery failed"
 
 # 7. Download mode from nginx: the chain, then already current, then a cancelled download.
 mkdir -p "$work/www/kelvor" "$work/nginx/tmp"
