@@ -34,6 +34,8 @@ packages=(
   help2man dpkg-dev file lintian desktop-file-utils adduser
   # the signing tool a publisher may use, for the tests that check we agree with it
   minisign
+  # a proxy and a self-signed certificate for the transfer tests
+  tinyproxy openssl
 )
 
 # A deb-src entry beside each deb entry of this machine's package sources, for

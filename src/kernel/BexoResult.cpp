@@ -15,7 +15,8 @@ const char* BexoResultName(BEXORESULT result) {
                                              "BEXORESULT_UNKNOWN_ERROR",
                                              "BEXORESULT_CONNECTION_REFUSED",
                                              "BEXORESULT_ABORTED",
-                                             "BEXORESULT_DISK_FULL"};
+                                             "BEXORESULT_DISK_FULL",
+                                             "BEXORESULT_TIMED_OUT"};
     if (result < 0 || result >= static_cast<BEXORESULT>(sizeof kNames / sizeof kNames[0])) {
         return "BEXORESULT_(unknown)";
     }

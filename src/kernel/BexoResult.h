@@ -22,6 +22,7 @@ enum : BEXORESULT {
     BEXORESULT_CONNECTION_REFUSED = 12,  // the peer refused the connection
     BEXORESULT_ABORTED = 13,             // cancelled, aborted, or closed by the peer
     BEXORESULT_DISK_FULL = 14,           // a write found no room left on the volume
+    BEXORESULT_TIMED_OUT = 15,           // the peer moved nothing within the time limit
 };
 
 // The name of a result code, for log lines ("BEXORESULT_IO_ERROR").

@@ -1,5 +1,7 @@
 #include "net/BexoDataBufferTCP.h"
 
+#include <algorithm>
+
 BexoDataBufferTCP::BexoDataBufferTCP() : m_socket(std::make_unique<TCPSocket>()) {
     CPSocketManager* manager = AcquireSocketManager(1);
     if (!m_socket->Create(manager)) {
@@ -48,8 +50,55 @@ BEXORESULT BexoDataBufferTCP::Transfer(void* data, std::uint32_t count, int user
         m_socket->StartRead(operation);
     }
     m_lock.Unlock();
-    operation.Wait();
+    const BEXORESULT result = Await(operation);
     m_socket->LeaveUserlandOperation(userlandClass);
+    m_moved += operation.m_transferred;
+    return result;
+}
+
+void BexoDataBufferTCP::SetTimeLimit(std::uint32_t ms, std::uint32_t minBytes) {
+    const std::lock_guard<std::mutex> hold(m_limitLock);
+    m_limitMs = ms;
+    m_limitBytes = std::max<std::uint32_t>(minBytes, 1);
+    m_windowStart = std::chrono::steady_clock::now();
+    m_windowBase = m_moved.load();
+}
+
+BEXORESULT BexoDataBufferTCP::Await(IOOperation& operation) {
+    std::uint32_t limitMs = 0;
+    {
+        const std::lock_guard<std::mutex> hold(m_limitLock);
+        limitMs = m_limitMs;
+    }
+    if (limitMs == 0) {
+        operation.Wait();
+        return operation.m_error;
+    }
+    // Looked at eight times per limit, so a stall is noticed within 9/8 of the limit.
+    const std::uint32_t slice = std::max<std::uint32_t>(limitMs / 8, 1);
+    while (!operation.Wait(slice)) {
+        const std::uint64_t moved = m_moved.load() + operation.Progress();
+        const auto now = std::chrono::steady_clock::now();
+        bool expired = false;
+        {
+            const std::lock_guard<std::mutex> hold(m_limitLock);
+            if (moved - m_windowBase >= m_limitBytes) {
+                m_windowStart = now;
+                m_windowBase = moved;
+            } else {
+                expired = now - m_windowStart >= std::chrono::milliseconds(m_limitMs);
+            }
+        }
+        if (expired) {
+            // Closing ends the request at once; the socket is not used again.
+            m_connected.store(false);
+            m_lock.Lock(Platform::kInfinite);
+            m_socket->Close();
+            m_lock.Unlock();
+            operation.Wait();
+            return BEXORESULT_TIMED_OUT;
+        }
+    }
     return operation.m_error;
 }
 
@@ -79,8 +128,7 @@ BEXORESULT BexoDataBufferTCP::Connect(const SocketEndpoint& address) {
         m_lock.Lock(Platform::kInfinite);
         m_socket->StartConnect(address, operation);
         m_lock.Unlock();
-        operation.Wait();
-        result = operation.m_error;
+        result = Await(operation);
     }
     m_socket->LeaveUserlandOperation(TCPSocket::USERLAND_OPERATION_CLASS_READ);
     m_connected.store(result == BEXORESULT_OK);

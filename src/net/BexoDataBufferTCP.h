@@ -5,8 +5,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "kernel/Sync.h"
 #include "net/SocketEndpoint.h"
@@ -40,11 +42,25 @@ public:
     void Disconnect(bool abort);
     bool IsConnected() const;
 
+    // From now on, a connect, read or write that waits while fewer than minBytes move
+    // within `ms` milliseconds closes the connection abortively and fails with
+    // TIMED_OUT. 0 ms: no limit (the default). Starts a new measuring window.
+    void SetTimeLimit(std::uint32_t ms, std::uint32_t minBytes = 1);
+
 private:
     BEXORESULT Transfer(void* data, std::uint32_t count, int userlandClass);
+    // Waits for the request under the time limit; the request's result or TIMED_OUT.
+    BEXORESULT Await(IOOperation& operation);
 
     Kos::CriticalSection m_lock;
     std::unique_ptr<TCPSocket> m_socket;
     std::atomic<std::uint64_t> m_bytesRead{0};
     std::atomic<bool> m_connected{false};
+    // Bytes of finished reads and writes, for the time limit's measure.
+    std::atomic<std::uint64_t> m_moved{0};
+    std::mutex m_limitLock;
+    std::uint32_t m_limitMs = 0;
+    std::uint32_t m_limitBytes = 1;
+    std::chrono::steady_clock::time_point m_windowStart;
+    std::uint64_t m_windowBase = 0;
 };

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstring>
 #include <thread>
 
+#include "kernel/MessageCatalogue.h"
 #include "kernel/SystemLog.h"
+#include "kernel/Text.h"
 #include "net/InetTransport.h"
 
 namespace {
@@ -83,9 +86,104 @@ bool PauseBeforeRetry(DownloadURLCallback* callback) {
     }
 }
 
+// A whole decimal number that fits 63 bits; false for anything else.
+bool ParseDecimal(const std::string& text, std::uint64_t* value) {
+    if (text.empty() || text.size() > 18) {
+        return false;
+    }
+    std::uint64_t number = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        number = number * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    *value = number;
+    return true;
+}
+
+std::string Trim(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t") + 1 - first);
+}
+
+bool IsHexDigit(char c) {
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
+
 }  // namespace
 
 namespace inet {
+
+bool CheckContentRange(const std::string& contentRange, std::uint64_t from,
+                       HttpResource* resource) {
+    // "bytes FIRST-LAST/TOTAL"
+    const std::string text = Trim(contentRange);
+    const std::size_t dash = text.find('-');
+    const std::size_t slash = text.find('/');
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    std::uint64_t total = 0;
+    const bool parsed = StartsWithNoCase(text, "bytes ") && dash != std::string::npos &&
+                        slash != std::string::npos && dash < slash &&
+                        ParseDecimal(Trim(text.substr(6, dash - 6)), &first) &&
+                        ParseDecimal(Trim(text.substr(dash + 1, slash - dash - 1)), &last) &&
+                        ParseDecimal(Trim(text.substr(slash + 1)), &total);
+    if (!parsed || first != from || last + 1 != total ||
+        (resource->total != 0 && total != resource->total)) {
+        SystemLog(
+            "DownloadURL> the partial answer \"Content-Range: %s\" does not continue at "
+            "byte %llu of %llu bytes",
+            contentRange.c_str(), static_cast<unsigned long long>(from),
+            static_cast<unsigned long long>(resource->total));
+        return false;
+    }
+    resource->total = total;
+    return true;
+}
+
+void NoteWholeLength(std::uint64_t length, HttpResource* resource) {
+    resource->total = length;
+}
+
+std::string EscapePath(const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string escaped;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const auto c = static_cast<unsigned char>(path[i]);
+        const bool escape = c <= 0x20 || c >= 0x7F || std::strchr("\"<>\\^`{|}#", c) != nullptr ||
+                            (c == '%' && (i + 2 >= path.size() || !IsHexDigit(path[i + 1]) ||
+                                          !IsHexDigit(path[i + 2])));
+        if (escape) {
+            escaped += '%';
+            escaped += kHex[c >> 4];
+            escaped += kHex[c & 0xF];
+        } else {
+            escaped += static_cast<char>(c);
+        }
+    }
+    return escaped;
+}
+
+HttpOutcome Refuse(Refusal why, const std::string& host, const std::string& detail) {
+    HttpOutcome outcome{BEXORESULT_NETWORK_ERROR, true};
+    switch (why) {
+        case Refusal::kCertificate:
+            outcome.problem = FillFields(LoadMessage(310), {ToWide(host), ToWide(detail)});
+            break;
+        case Refusal::kUnknownHost:
+            outcome.problem = FillFields(LoadMessage(311), {ToWide(host)});
+            break;
+        case Refusal::kRedirectToHttp:
+            outcome.problem = FillFields(LoadMessage(312), {ToWide(host)});
+            break;
+    }
+    SystemLog("DownloadURL> %s", ToNarrow(outcome.problem).c_str());
+    return outcome;
+}
 
 std::uint16_t HttpPort(const ParsedURL& parts) {
     if (parts.port > 0 && parts.port <= 0xFFFF) {
@@ -167,7 +265,10 @@ void SetDownloadRetryPause(std::chrono::milliseconds pause) {
 }
 
 BEXORESULT DownloadURL(const std::string& url, BexoDataBuffer* buffer, std::uint32_t flags,
-                       DownloadURLCallback* callback) {
+                       DownloadURLCallback* callback, std::wstring* problem) {
+    if (problem != nullptr) {
+        problem->clear();
+    }
     ParsedURL parts;
     const BEXORESULT parsed = ParseURL(url, &parts);
     if (parsed != BEXORESULT_OK) {
@@ -199,13 +300,14 @@ BEXORESULT DownloadURL(const std::string& url, BexoDataBuffer* buffer, std::uint
     }
 
     if (parts.scheme == "http" || parts.scheme == "https") {
-        const std::uint64_t contentStart = buffer->GetPosition();
+        inet::HttpResource resource;
+        resource.contentStart = buffer->GetPosition();
         inet::HttpOutcome outcome;
         for (int attempt = 0; attempt < kHttpAttempts; ++attempt) {
             if (attempt > 0 && PauseBeforeRetry(callback)) {
                 return outcome.result;
             }
-            outcome = inet::HttpGet(parts, url, buffer, flags, callback, contentStart);
+            outcome = inet::HttpGet(parts, url, buffer, flags, callback, &resource);
             if (outcome.result == BEXORESULT_OK) {
                 // An older, longer content must not keep its tail.
                 if (buffer->GetSize() > buffer->GetPosition()) {
@@ -216,6 +318,9 @@ BEXORESULT DownloadURL(const std::string& url, BexoDataBuffer* buffer, std::uint
             // A full disk stays full: another attempt would only download again.
             if (outcome.final || outcome.result == BEXORESULT_DISK_FULL ||
                 (callback != nullptr && callback->IsCancelled())) {
+                if (problem != nullptr) {
+                    *problem = outcome.problem;
+                }
                 return outcome.result;
             }
         }
@@ -224,8 +329,12 @@ BEXORESULT DownloadURL(const std::string& url, BexoDataBuffer* buffer, std::uint
     return BEXORESULT_BAD_DATA;
 }
 
-BEXORESULT GetURLSize(const std::string& url, std::uint64_t* size, DownloadURLCallback* callback) {
+BEXORESULT GetURLSize(const std::string& url, std::uint64_t* size, DownloadURLCallback* callback,
+                      std::wstring* problem) {
     *size = 0;
+    if (problem != nullptr) {
+        problem->clear();
+    }
     ParsedURL parts;
     const BEXORESULT parsed = ParseURL(url, &parts);
     if (parsed != BEXORESULT_OK) {
@@ -240,8 +349,17 @@ BEXORESULT GetURLSize(const std::string& url, std::uint64_t* size, DownloadURLCa
                 result = BEXORESULT_ABORTED;
                 break;
             }
-            const inet::HttpOutcome outcome = inet::HttpSize(parts, url, size, callback);
+            inet::HttpOutcome outcome = inet::HttpSize(parts, url, true, size, callback);
+            if (outcome.status >= 400) {
+                // A server that answers but will not answer HEAD: ask with a GET.
+                SystemLog("GetURLSize> HEAD refused with status %ld, asking with GET",
+                          outcome.status);
+                outcome = inet::HttpSize(parts, url, false, size, callback);
+            }
             result = outcome.result;
+            if (outcome.final && problem != nullptr) {
+                *problem = outcome.problem;
+            }
             if (result == BEXORESULT_OK || outcome.final) {
                 break;
             }

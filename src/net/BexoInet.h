@@ -45,12 +45,16 @@ enum : std::uint32_t {
 // ends the call at once. A retried HTTP transfer resumes with a Range request, or
 // starts again at the first attempt's position when the server sends the whole body.
 // On success the buffer ends where the content ends. The callback may be null.
+// A failure that no retry mends (an untrusted certificate, an unknown server name, a
+// redirection from https to http) ends the call at once, and its text for the user goes
+// to `problem` when given (left empty for other failures).
 BEXORESULT DownloadURL(const std::string& url, BexoDataBuffer* buffer, std::uint32_t flags,
-                       DownloadURLCallback* callback);
+                       DownloadURLCallback* callback, std::wstring* problem = nullptr);
 // The size of the resource; 0 unless the result is OK. The callback (may be null) stops
-// the query (ABORTED), as it stops a download.
+// the query (ABORTED), as it stops a download. A server that refuses HEAD is asked with a
+// GET whose body is not read; `problem` is filled as DownloadURL fills it.
 BEXORESULT GetURLSize(const std::string& url, std::uint64_t* size,
-                      DownloadURLCallback* callback = nullptr);
+                      DownloadURLCallback* callback = nullptr, std::wstring* problem = nullptr);
 
 // The pause between attempts of DownloadURL and GetURLSize (1000 ms unless changed);
 // tests shorten it. A cancel request ends a pause early.

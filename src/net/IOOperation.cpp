@@ -43,6 +43,15 @@ void IOOperation::Wait() {
     SetState(STATE_COMPLETE);
 }
 
+bool IOOperation::Wait(std::uint32_t timeoutMs) {
+    if (Platform::WaitForSingleObject(m_event, timeoutMs) != Platform::kWaitObject0) {
+        return false;
+    }
+    BexoAssert(IsInState(STATE_UNUSED) || IsInState(STATE_SIGNALLED));
+    SetState(STATE_COMPLETE);
+    return true;
+}
+
 void IOOperation::SetState(State state) {
     switch (state) {
         case STATE_POSTED:

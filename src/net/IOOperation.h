@@ -54,6 +54,11 @@ public:
     void SetRequested(std::uint32_t requested);
     // User thread: waits without time limit for the request to finish.
     void Wait();
+    // User thread: waits at most this long; false when the request is still running
+    // (wait again before destroying the operation).
+    bool Wait(std::uint32_t timeoutMs);
+    // Bytes moved so far, readable from any thread while the request runs.
+    std::uint32_t Progress() const { return m_progress.load(std::memory_order_relaxed); }
 
     bool IsInState(State state) const { return m_state.load() == state; }
     // Checks the transition (assertion) before making it.
@@ -73,6 +78,8 @@ public:
     std::uint32_t m_capacity = 0;
     std::uint32_t m_requested = 0;
     std::uint32_t m_transferred = 0;
+    // A copy of m_transferred for threads other than the completion-port thread.
+    std::atomic<std::uint32_t> m_progress{0};
     std::uint8_t* m_buffer = nullptr;
 
 private:

@@ -23,33 +23,67 @@ constexpr long kReceiveBlock = 128 * 1024;
 // What one transfer hands its libcurl callbacks.
 struct Transfer : ContentSink {
     CURL* curl = nullptr;
-    // HTTP resume: where the content starts in the buffer, and whether a Range was asked.
-    std::uint64_t contentStart = 0;
+    // HTTP: what earlier attempts learnt, whether a Range was asked and from where.
+    inet::HttpResource* resource = nullptr;
     bool rangeRequested = false;
+    std::uint64_t rangeFrom = 0;
     bool statusChecked = false;
+    // The answer's range does not continue what was kept.
+    bool rangeRefused = false;
 };
+
+// Checks the answer's status and range before its first bytes are kept; false when they
+// must not be.
+bool AcceptAnswer(Transfer* transfer) {
+    long status = 0;
+    curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status == 206 && transfer->rangeRequested) {
+        curl_header* header = nullptr;
+        const std::string range = curl_easy_header(transfer->curl, "Content-Range", 0, CURLH_HEADER,
+                                                   -1, &header) == CURLHE_OK
+                                      ? header->value
+                                      : "";
+        if (!inet::CheckContentRange(range, transfer->rangeFrom, transfer->resource)) {
+            transfer->rangeRefused = true;
+            return false;
+        }
+        return true;
+    }
+    curl_off_t length = -1;
+    curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (length >= 0) {
+        inet::NoteWholeLength(static_cast<std::uint64_t>(length), transfer->resource);
+    }
+    if (transfer->rangeRequested) {
+        // The server sends the whole body: start again where the content began.
+        SystemLog("DownloadURL> server ignored the range request (status %ld), restarting", status);
+        const BEXORESULT result =
+            inet::RestartContent(transfer->buffer, transfer->resource->contentStart);
+        if (result != BEXORESULT_OK) {
+            SystemLog("WriteData returned %d", result);
+            transfer->writeResult = result;
+            return false;
+        }
+    }
+    return true;
+}
 
 size_t WriteChunks(char* data, size_t size, size_t count, void* context) {
     auto* transfer = static_cast<Transfer*>(context);
     const size_t total = size * count;
-    if (transfer->rangeRequested && !transfer->statusChecked) {
+    if (transfer->resource != nullptr && !transfer->statusChecked) {
         transfer->statusChecked = true;
-        long status = 0;
-        curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
-        if (status != 206) {
-            // The server sends the whole body: start again where the content began.
-            SystemLog("DownloadURL> server ignored the range request (status %ld), restarting",
-                      status);
-            const BEXORESULT result =
-                inet::RestartContent(transfer->buffer, transfer->contentStart);
-            if (result != BEXORESULT_OK) {
-                SystemLog("WriteData returned %d", result);
-                transfer->writeResult = result;
-                return 0;
-            }
+        if (!AcceptAnswer(transfer)) {
+            return 0;
         }
     }
     return transfer->Write(data, total) ? total : 0;
+}
+
+// A size query by GET: the headers tell the size, the body is not wanted.
+size_t RefuseBody(char* /*data*/, size_t /*size*/, size_t /*count*/, void* context) {
+    *static_cast<bool*>(context) = true;
+    return 0;
 }
 
 // Lets a cancel request end a transfer that is waiting for data.
@@ -81,11 +115,14 @@ void SetTransferCallbacks(CURL* curl, Transfer* transfer) {
 
 std::string HttpURL(const ParsedURL& parts) {
     return parts.scheme + "://" + parts.host + ":" + std::to_string(inet::HttpPort(parts)) + "/" +
-           parts.path;
+           inet::EscapePath(parts.path);
 }
 
-// Builds an HTTP request; null when libcurl has no memory.
-CURL* OpenHttpRequest(BexoInetSession* session, const ParsedURL& parts, const std::string& url) {
+// Builds an HTTP request whose error text goes to `errorText` (CURL_ERROR_SIZE bytes);
+// null when libcurl has no memory. The proxy settings of the environment (http_proxy,
+// https_proxy, no_proxy) apply as libcurl reads them.
+CURL* OpenHttpRequest(BexoInetSession* session, const ParsedURL& parts, const std::string& url,
+                      char* errorText) {
     CURL* curl = curl_easy_init();
     if (curl == nullptr) {
         SystemLog("HttpOpenRequest returned %d for url %s", CURLE_OUT_OF_MEMORY, url.c_str());
@@ -94,9 +131,13 @@ CURL* OpenHttpRequest(BexoInetSession* session, const ParsedURL& parts, const st
     SetCommonOptions(curl, session);
     const std::string address = HttpURL(parts);
     curl_easy_setopt(curl, CURLOPT_URL, address.c_str());
+    errorText[0] = '\0';
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // What came encrypted is never followed to where it would not be.
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
+                     parts.scheme == "https" ? "https" : "http,https");
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
     if (!parts.user.empty()) {
@@ -107,13 +148,25 @@ CURL* OpenHttpRequest(BexoInetSession* session, const ParsedURL& parts, const st
 }
 
 // Logs a failed request and tells whether another attempt could help.
-HttpOutcome HttpFailure(CURL* curl, CURLcode code, const std::string& url, std::uint64_t received) {
+HttpOutcome HttpFailure(CURL* curl, CURLcode code, const ParsedURL& parts, const std::string& url,
+                        std::uint64_t received, const char* errorText) {
     if (code == CURLE_HTTP_RETURNED_ERROR) {
         long status = 0;
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
         SystemLog("HttpSendRequest returned status %ld for url %s", status, url.c_str());
         const bool final = inet::IsFinalHttpStatus(status);
-        return {BEXORESULT_NETWORK_ERROR, final};
+        return {BEXORESULT_NETWORK_ERROR, final, status};
+    }
+    const std::string detail = errorText[0] != '\0' ? errorText : curl_easy_strerror(code);
+    if (code == CURLE_PEER_FAILED_VERIFICATION) {
+        return inet::Refuse(inet::Refusal::kCertificate, parts.host, detail);
+    }
+    if (code == CURLE_COULDNT_RESOLVE_HOST) {
+        return inet::Refuse(inet::Refusal::kUnknownHost, parts.host, detail);
+    }
+    if (code == CURLE_UNSUPPORTED_PROTOCOL && parts.scheme == "https") {
+        // Only a redirection can lead an https request to another protocol.
+        return inet::Refuse(inet::Refusal::kRedirectToHttp, parts.host, detail);
     }
     if (code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_HOST ||
         code == CURLE_COULDNT_RESOLVE_PROXY) {
@@ -132,21 +185,22 @@ HttpOutcome HttpFailure(CURL* curl, CURLcode code, const std::string& url, std::
 namespace inet {
 
 HttpOutcome HttpGet(const ParsedURL& parts, const std::string& url, BexoDataBuffer* buffer,
-                    std::uint32_t flags, DownloadURLCallback* callback,
-                    std::uint64_t contentStart) {
+                    std::uint32_t flags, DownloadURLCallback* callback, HttpResource* resource) {
     BexoInetSession* session = GetInternetSession();
     if (session == nullptr) {
         return {BEXORESULT_NETWORK_ERROR, false};
     }
-    CURL* curl = OpenHttpRequest(session, parts, url);
+    char errorText[CURL_ERROR_SIZE];
+    CURL* curl = OpenHttpRequest(session, parts, url, errorText);
     if (curl == nullptr) {
         return {BEXORESULT_NETWORK_ERROR, false};
     }
+    const std::uint64_t contentStart = resource->contentStart;
     Transfer transfer;
     transfer.curl = curl;
     transfer.buffer = buffer;
     transfer.callback = callback;
-    transfer.contentStart = contentStart;
+    transfer.resource = resource;
     SetTransferCallbacks(curl, &transfer);
 
     curl_slist* headers = nullptr;
@@ -161,6 +215,7 @@ HttpOutcome HttpGet(const ParsedURL& parts, const std::string& url, BexoDataBuff
         range = std::to_string(position - contentStart) + "-";
         curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
         transfer.rangeRequested = true;
+        transfer.rangeFrom = position - contentStart;
         SystemLog("DownloadURL> resuming %s at byte %llu", url.c_str(),
                   static_cast<unsigned long long>(position - contentStart));
     }
@@ -169,6 +224,11 @@ HttpOutcome HttpGet(const ParsedURL& parts, const std::string& url, BexoDataBuff
     HttpOutcome outcome;
     if (transfer.cancelled) {
         outcome = {BEXORESULT_ABORTED, true};
+    } else if (transfer.rangeRefused) {
+        // What was kept cannot be trusted to belong with this answer: start over.
+        resource->total = 0;
+        const BEXORESULT dropped = RestartContent(buffer, contentStart);
+        outcome = {dropped == BEXORESULT_OK ? BEXORESULT_NETWORK_ERROR : dropped, false};
     } else if (transfer.writeResult != BEXORESULT_OK) {
         outcome = {transfer.writeResult, false};
     } else if (code == CURLE_HTTP_RETURNED_ERROR && transfer.rangeRequested) {
@@ -180,39 +240,50 @@ HttpOutcome HttpGet(const ParsedURL& parts, const std::string& url, BexoDataBuff
             buffer->SetSize(contentStart) != BEXORESULT_OK) {
             outcome = {BEXORESULT_IO_ERROR, true};
         } else {
-            outcome = {BEXORESULT_NETWORK_ERROR, status != 416 && inet::IsFinalHttpStatus(status)};
+            outcome = {BEXORESULT_NETWORK_ERROR, status != 416 && inet::IsFinalHttpStatus(status),
+                       status};
         }
     } else if (code != CURLE_OK) {
-        outcome = HttpFailure(curl, code, url, transfer.received);
+        outcome = HttpFailure(curl, code, parts, url, transfer.received, errorText);
     }
     curl_slist_free_all(headers);
     curl_easy_cleanup(curl);
     return outcome;
 }
 
-HttpOutcome HttpSize(const ParsedURL& parts, const std::string& url, std::uint64_t* size,
+HttpOutcome HttpSize(const ParsedURL& parts, const std::string& url, bool head, std::uint64_t* size,
                      DownloadURLCallback* callback) {
     BexoInetSession* session = GetInternetSession();
     if (session == nullptr) {
         return {BEXORESULT_NETWORK_ERROR, false};
     }
-    CURL* curl = OpenHttpRequest(session, parts, url);
+    char errorText[CURL_ERROR_SIZE];
+    CURL* curl = OpenHttpRequest(session, parts, url, errorText);
     if (curl == nullptr) {
         return {BEXORESULT_NETWORK_ERROR, false};
     }
-    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    bool bodyRefused = false;
+    if (head) {
+        curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    } else {
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, RefuseBody);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &bodyRefused);
+    }
     Transfer transfer;
     transfer.curl = curl;
     transfer.callback = callback;
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, CheckCancel);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-    const CURLcode code = curl_easy_perform(curl);
+    CURLcode code = curl_easy_perform(curl);
+    if (code == CURLE_WRITE_ERROR && bodyRefused) {
+        code = CURLE_OK;
+    }
     HttpOutcome outcome;
     if (transfer.cancelled) {
         outcome = {BEXORESULT_ABORTED, true};
     } else if (code != CURLE_OK) {
-        outcome = HttpFailure(curl, code, url, 0);
+        outcome = HttpFailure(curl, code, parts, url, 0, errorText);
     } else {
         curl_off_t length = -1;
         curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
@@ -275,7 +346,7 @@ void BexoFTP::Close() {
 }
 
 std::string BexoFTP::FileURL(const std::string& path) const {
-    return "ftp://" + m_host + ":" + std::to_string(m_port) + "/" + path;
+    return "ftp://" + m_host + ":" + std::to_string(m_port) + "/" + inet::EscapePath(path);
 }
 
 BEXORESULT BexoFTP::Open(const std::string& host, const std::string& user,

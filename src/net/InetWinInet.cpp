@@ -81,6 +81,8 @@ struct HttpRequest {
     std::unique_ptr<ScopedHandle> connection;
     std::unique_ptr<ScopedHandle> request;
     long status = 0;
+    // WinINet's error when no request came back.
+    unsigned long error = 0;
 };
 
 HttpRequest SendHttpRequest(const ParsedURL& parts, const std::string& url, const char* verb,
@@ -94,20 +96,23 @@ HttpRequest SendHttpRequest(const ParsedURL& parts, const std::string& url, cons
         Platform::InternetConnect(session->handle, parts.host, inet::HttpPort(parts), parts.user,
                                   parts.password, Platform::InternetService::Http, 0));
     if (sent.connection->Get() == nullptr) {
-        SystemLog("InternetConnect returned %lu for url %s", LastError(), url.c_str());
+        sent.error = LastError();
+        SystemLog("InternetConnect returned %lu for url %s", sent.error, url.c_str());
         return sent;
     }
     if (parts.scheme == "https") {
         flags |= Platform::InternetFlag::Secure;
     }
-    auto request = std::make_unique<ScopedHandle>(
-        Platform::HttpOpenRequest(sent.connection->Get(), verb, "/" + parts.path, flags));
+    auto request = std::make_unique<ScopedHandle>(Platform::HttpOpenRequest(
+        sent.connection->Get(), verb, "/" + inet::EscapePath(parts.path), flags));
     if (request->Get() == nullptr) {
-        SystemLog("HttpOpenRequest returned %lu for url %s", LastError(), url.c_str());
+        sent.error = LastError();
+        SystemLog("HttpOpenRequest returned %lu for url %s", sent.error, url.c_str());
         return sent;
     }
     if (!Platform::HttpSendRequest(request->Get(), headers)) {
-        SystemLog("HttpSendRequest returned %lu", LastError());
+        sent.error = LastError();
+        SystemLog("HttpSendRequest returned %lu", sent.error);
         return sent;
     }
     std::uint64_t status = 0;
@@ -152,6 +157,29 @@ bool IsAlive(Platform::InternetHandle connection) {
     return FtpCommandReply(connection, "NOOP", true, &reply) == 200;
 }
 
+// The outcome of a request that got no answer: refusals for what no retry mends.
+inet::HttpOutcome NoAnswer(const HttpRequest& sent, const ParsedURL& parts) {
+    namespace E = Platform::Error;
+    switch (sent.error) {
+        case E::InternetSecCertDateInvalid:
+        case E::InternetSecCertCnInvalid:
+        case E::InternetInvalidCa:
+        case E::InternetSecCertErrors:
+        case E::InternetSecCertNoRevocation:
+        case E::InternetSecCertRevocationFailed:
+        case E::InternetSecInvalidCert:
+        case E::InternetSecCertRevoked:
+            return inet::Refuse(inet::Refusal::kCertificate, parts.host,
+                                "WinINet error " + std::to_string(sent.error));
+        case E::InternetNameNotResolved:
+            return inet::Refuse(inet::Refusal::kUnknownHost, parts.host, "");
+        case E::InternetHttpsToHttpOnRedirect:
+            return inet::Refuse(inet::Refusal::kRedirectToHttp, parts.host, "");
+        default:
+            return {BEXORESULT_NETWORK_ERROR, false};
+    }
+}
+
 }  // namespace
 
 namespace inet {
@@ -171,8 +199,8 @@ bool IsConnectionLost(int code) {
 }
 
 HttpOutcome HttpGet(const ParsedURL& parts, const std::string& url, BexoDataBuffer* buffer,
-                    std::uint32_t flags, DownloadURLCallback* callback,
-                    std::uint64_t contentStart) {
+                    std::uint32_t flags, DownloadURLCallback* callback, HttpResource* resource) {
+    const std::uint64_t contentStart = resource->contentStart;
     Platform::DWORD requestFlags = Platform::InternetFlag::NoUi;
     std::string headers;
     if ((flags & DOWNLOAD_BYPASS_CACHE) != 0) {
@@ -189,7 +217,7 @@ HttpOutcome HttpGet(const ParsedURL& parts, const std::string& url, BexoDataBuff
     }
     const HttpRequest sent = SendHttpRequest(parts, url, "GET", requestFlags, headers);
     if (sent.request == nullptr) {
-        return {BEXORESULT_NETWORK_ERROR, false};
+        return NoAnswer(sent, parts);
     }
     if (sent.status >= 400) {
         SystemLog("HttpSendRequest returned status %ld for url %s", sent.status, url.c_str());
@@ -201,7 +229,22 @@ HttpOutcome HttpGet(const ParsedURL& parts, const std::string& url, BexoDataBuff
             }
             final = final && sent.status != 416;
         }
-        return {BEXORESULT_NETWORK_ERROR, final};
+        return {BEXORESULT_NETWORK_ERROR, final, sent.status};
+    }
+    std::uint64_t announced = 0;
+    const bool lengthKnown =
+        QueryNumber(sent.request->Get(), Platform::HttpQuery::ContentLength, &announced);
+    if (rangeRequested && sent.status == 206) {
+        std::string range;
+        Platform::HttpQueryInfo(sent.request->Get(), Platform::HttpQuery::ContentRange, &range);
+        if (!CheckContentRange(range, position - contentStart, resource)) {
+            // What was kept cannot be trusted to belong with this answer: start over.
+            resource->total = 0;
+            const BEXORESULT dropped = RestartContent(buffer, contentStart);
+            return {dropped == BEXORESULT_OK ? BEXORESULT_NETWORK_ERROR : dropped, false};
+        }
+    } else if (lengthKnown) {
+        NoteWholeLength(announced, resource);
     }
     if (rangeRequested && sent.status != 206) {
         // The server sends the whole body: start again where the content began.
@@ -213,9 +256,6 @@ HttpOutcome HttpGet(const ParsedURL& parts, const std::string& url, BexoDataBuff
             return {restarted, false};
         }
     }
-    std::uint64_t announced = 0;
-    const bool lengthKnown =
-        QueryNumber(sent.request->Get(), Platform::HttpQuery::ContentLength, &announced);
     ContentSink sink;
     sink.buffer = buffer;
     sink.callback = callback;
@@ -236,15 +276,17 @@ HttpOutcome HttpGet(const ParsedURL& parts, const std::string& url, BexoDataBuff
     return {};
 }
 
-HttpOutcome HttpSize(const ParsedURL& parts, const std::string& url, std::uint64_t* size,
+HttpOutcome HttpSize(const ParsedURL& parts, const std::string& url, bool head, std::uint64_t* size,
                      DownloadURLCallback* /*callback*/) {
-    const HttpRequest sent = SendHttpRequest(parts, url, "HEAD", Platform::InternetFlag::NoUi, "");
+    // A GET's body is never read: closing the request ends it.
+    const HttpRequest sent =
+        SendHttpRequest(parts, url, head ? "HEAD" : "GET", Platform::InternetFlag::NoUi, "");
     if (sent.request == nullptr) {
-        return {BEXORESULT_NETWORK_ERROR, false};
+        return NoAnswer(sent, parts);
     }
     if (sent.status >= 400) {
         SystemLog("HttpSendRequest returned status %ld for url %s", sent.status, url.c_str());
-        return {BEXORESULT_NETWORK_ERROR, IsFinalHttpStatus(sent.status)};
+        return {BEXORESULT_NETWORK_ERROR, IsFinalHttpStatus(sent.status), sent.status};
     }
     if (!QueryNumber(sent.request->Get(), Platform::HttpQuery::ContentLength, size)) {
         SystemLog("HttpQueryInfo returned %lu", LastError());

@@ -234,6 +234,7 @@ bool TCPSocket::SendResponse(IOOperation& operation, std::uint32_t error) {
 bool TCPSocket::StepResponse(IOOperation& operation, std::uint32_t error, bool receive) {
     BexoAssert(BEXORESULT_OK == operation.m_error || 0 == error);
     operation.m_transferred += operation.m_stepBytes;
+    operation.m_progress.store(operation.m_transferred, std::memory_order_relaxed);
     if (operation.m_transferred == operation.m_requested) {
         return true;
     }

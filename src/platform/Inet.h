@@ -28,11 +28,22 @@ constexpr DWORD PragmaNoCache = 0x00000100u;
 namespace HttpQuery {
 constexpr DWORD ContentLength = 5;
 constexpr DWORD StatusCode = 19;
+constexpr DWORD ContentRange = 53;
 }  // namespace HttpQuery
 
 namespace Error {
+constexpr DWORD InternetNameNotResolved = 12007;
 constexpr DWORD InternetConnectionAborted = 12030;
 constexpr DWORD InternetConnectionReset = 12031;
+constexpr DWORD InternetSecCertDateInvalid = 12037;
+constexpr DWORD InternetSecCertCnInvalid = 12038;
+constexpr DWORD InternetHttpsToHttpOnRedirect = 12040;
+constexpr DWORD InternetInvalidCa = 12045;
+constexpr DWORD InternetSecCertErrors = 12055;
+constexpr DWORD InternetSecCertNoRevocation = 12056;
+constexpr DWORD InternetSecCertRevocationFailed = 12057;
+constexpr DWORD InternetSecInvalidCert = 12169;
+constexpr DWORD InternetSecCertRevoked = 12170;
 }  // namespace Error
 
 enum class InternetService { Ftp, Http };

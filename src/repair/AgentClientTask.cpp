@@ -7,6 +7,7 @@
 #include "kernel/SystemLog.h"
 #include "kernel/Text.h"
 #include "repair/FileTreeSummary.h"
+#include "repair/SegmentChecksum.h"
 #include "repair/buffer/BexoUtil.h"
 
 namespace {
@@ -21,34 +22,6 @@ BEXORESULT ReadLittleEndian(BexoDataBuffer* buffer, T* value) {
     const BEXORESULT result = buffer->ReadData(bytes, sizeof bytes);
     *value = LoadLittleEndian<T>(bytes);
     return result;
-}
-
-// The raw size a container announces, summed over its chunk headers, or false when the
-// headers run past the bytes held. The container is: chunk count, then per chunk its
-// compressed length, raw length and stream.
-bool ContainerRawSize(BexoDataBufferMemoryDynamic& packed, std::uint64_t* raw) {
-    const std::uint8_t* p = packed.GetData();
-    const std::uint64_t size = packed.GetSize();
-    const auto read32 = [p](std::uint64_t at) { return LoadLittleEndian<std::uint32_t>(p + at); };
-    if (size < 4) {
-        return false;
-    }
-    const std::uint32_t chunks = read32(0);
-    std::uint64_t at = 4;
-    *raw = 0;
-    for (std::uint32_t i = 0; i < chunks; ++i) {
-        if (size - at < 8) {
-            return false;
-        }
-        const std::uint32_t compressedLength = read32(at);
-        *raw += read32(at + 4);
-        at += 8;
-        if (size - at < compressedLength) {
-            return false;
-        }
-        at += compressedLength;
-    }
-    return true;
 }
 
 bool IsSeparator(wchar_t c) {
@@ -108,6 +81,7 @@ bool BexoAgentClientTask::ReceiveFile(BexoAgentClient* client) {
     if (result == BEXORESULT_OK && keyUnits > kMaxSegmentKeyUnits) {
         Report("BexoAgentClientTask::ReceiveFile> key of " + std::to_string(keyUnits) +
                " units from server");
+        client->ReportProblem(RepairProblem::kBadRecord, L"");
         MakeIdle();
         return false;
     }
@@ -128,24 +102,30 @@ bool BexoAgentClientTask::ReceiveFile(BexoAgentClient* client) {
     }
     if (result != BEXORESULT_OK) {
         Report(FormatString("BexoAgentClientTask::ReceiveFile> error %d", result));
+        if (result == BEXORESULT_TIMED_OUT) {
+            client->ReportProblem(RepairProblem::kReceiveStalled, L"");
+        }
         MakeIdle();
         return false;
     }
     compressed = flag != 0;
     if ((checksum == 0 && (compressed || length != 0)) || (compressed && length == 0)) {
         Report("BexoAgentClientTask::ReceiveFile> mismatched flags from server");
+        client->ReportProblem(RepairProblem::kBadRecord, L"");
         MakeIdle();
         return false;
     }
     const std::int32_t limit = compressed ? kMaxPackedRecordBytes : kMaxPlainRecordBytes;
     if (length < 0 || length > limit) {
         Report(FormatString("BexoAgentClientTask::ReceiveFile> %d data bytes from server", length));
+        client->ReportProblem(RepairProblem::kBadRecord, L"");
         MakeIdle();
         return false;
     }
     if (!IsSafeSegmentKey(key)) {
         Report("BexoAgentClientTask::ReceiveFile> refused key outside the installation: " +
                ToNarrow(key));
+        client->ReportProblem(RepairProblem::kBadRecord, L"");
         MakeIdle();
         return false;
     }
@@ -159,6 +139,9 @@ bool BexoAgentClientTask::ReceiveFile(BexoAgentClient* client) {
     }
     if (result != BEXORESULT_OK) {
         Report(FormatString("BexoAgentClientTask::ReceiveFile> error %d", result));
+        if (result == BEXORESULT_TIMED_OUT) {
+            client->ReportProblem(RepairProblem::kReceiveStalled, L"");
+        }
         MakeIdle();
         return false;
     }
@@ -182,8 +165,11 @@ bool BexoAgentClientTask::ThreadedDecompress() {
     data.SetSize(0);
     data.Seek(0);
     std::uint64_t raw = 0;
-    BEXORESULT result = BEXORESULT_BAD_DATA;
-    if (ContainerRawSize(packed, &raw) && raw <= static_cast<std::uint64_t>(kMaxPlainRecordBytes)) {
+    BEXORESULT result = BexoUtil::MeasureContainer(&packed, &raw);
+    if (result == BEXORESULT_OK && raw > static_cast<std::uint64_t>(kMaxPlainRecordBytes)) {
+        result = BEXORESULT_BAD_DATA;
+    }
+    if (result == BEXORESULT_OK) {
         result = BexoUtil::DecompressData(&data, &packed);
     }
     packed.SetSize(0);
@@ -209,6 +195,7 @@ bool BexoAgentClientTask::WriteFileBegin() {
         decompressing = false;
     }
     if (!ok) {
+        owner->ReportProblem(RepairProblem::kDamagedData, FullPath());
         packed.SetSize(0);
         data.SetSize(0);
         MakeIdle();
@@ -244,39 +231,68 @@ std::uint32_t BexoAgentClientTask::WriteMain(void* task) {
     return 0;
 }
 
+std::wstring BexoAgentClientTask::FullPath() const {
+    return JoinPath(owner->Root(), SegmentKeyPath(key));
+}
+
 bool BexoAgentClientTask::WriteSegment() {
-    const std::wstring path = SegmentKeyPath(key);
     const std::uint64_t index = SegmentKeyIndex(key);
-    const std::wstring full = JoinPath(owner->Root(), path);
+    const std::wstring full = FullPath();
     const std::string name = ToNarrow(full);
     FileTreeSummary& summary = owner->Summary();
+    const auto fail = [this, &full](RepairProblem problem) {
+        owner->ReportProblem(problem, full);
+        return false;
+    };
 
     // A link below the root would take the write wherever it points.
-    if (LeadsThroughLink(owner->Root(), path)) {
+    if (LeadsThroughLink(owner->Root(), SegmentKeyPath(key))) {
         Report("   error: refused to write through a link: " + name);
-        return false;
+        return fail(RepairProblem::kCannotWrite);
     }
+
+    const std::uint64_t offset = index * kSegmentSize;
+    if (checksum != 0) {
+        const std::uint64_t position = data.GetPosition();
+        const std::uint64_t count = data.GetSize() > position ? data.GetSize() - position : 0;
+        const std::uint32_t crc =
+            SegmentCrc(0, data.GetData() + position, static_cast<std::size_t>(count));
+        if ((crc == 0 ? 1 : crc) != checksum) {
+            Report("   error: the data for " + name + " does not match its checksum");
+            return fail(RepairProblem::kDamagedData);
+        }
+        std::int64_t size = 0;
+        if (!FileExists(full) || GetFileSize(full, &size) != BEXORESULT_OK) {
+            size = 0;
+        }
+        if (offset > static_cast<std::uint64_t>(size) + kMaxRecordGap) {
+            Report(FormatString("   error: refused segment %llu of %s, %lld bytes long",
+                                static_cast<unsigned long long>(index), name.c_str(),
+                                static_cast<long long>(size)));
+            return fail(RepairProblem::kGrowthRefused);
+        }
+    }
+
     const std::size_t separator = full.find_last_of(L"/\\");
     if (separator != std::wstring::npos) {
         MakeDirectory(full.substr(0, separator + 1));
     }
     ClearReadOnly(full);
 
-    const std::uint64_t offset = index * kSegmentSize;
     if (checksum != 0) {
         BexoDataBufferFile file(full, BexoDataBufferFile::kModeUpdate);
         if (!file.IsOpen()) {
             Report("   warning: failed to open path " + name);
-            return false;
+            return fail(RepairProblem::kCannotWrite);
         }
         const std::uint64_t segmentEnd = offset + kSegmentSize;
         if (file.GetSize() < offset && file.SetSize(offset) != BEXORESULT_OK) {
             Report("   error: failed to set file position for " + name);
-            return false;
+            return fail(RepairProblem::kCannotWrite);
         }
         if (file.Seek(offset) != BEXORESULT_OK) {
             Report("   error: failed to set file position for " + name);
-            return false;
+            return fail(RepairProblem::kCannotWrite);
         }
         // The whole segment in one write, not in staged pieces.
         const std::uint64_t position = data.GetPosition();
@@ -287,13 +303,13 @@ bool BexoAgentClientTask::WriteSegment() {
                 : BEXORESULT_OK;
         if (result != BEXORESULT_OK) {
             Report(FormatString("  error %d while downloading file %s", result, name.c_str()));
-            return false;
+            return fail(RepairProblem::kCannotWrite);
         }
         const std::uint64_t end = file.GetPosition();
         if (end < segmentEnd && file.GetSize() > end) {
             if (file.SetSize(end) != BEXORESULT_OK) {
                 Report("   error: failed to truncate file " + name);
-                return false;
+                return fail(RepairProblem::kCannotWrite);
             }
             summary.RemoveFollowingSegments(key);
         }
@@ -301,7 +317,12 @@ bool BexoAgentClientTask::WriteSegment() {
         if (!file.Commit()) {
             Report(FormatString("  error %d while downloading file %s", BEXORESULT_IO_ERROR,
                                 name.c_str()));
-            return false;
+            return fail(RepairProblem::kCannotWrite);
+        }
+        if (end == 0) {
+            // An empty file has no segments to register.
+            summary.Remove(key);
+            return true;
         }
     } else {
         if (FileExists(full)) {
@@ -310,12 +331,13 @@ bool BexoAgentClientTask::WriteSegment() {
                 if (file.IsOpen()) {
                     if (file.GetSize() > offset && file.SetSize(offset) != BEXORESULT_OK) {
                         Report("   error: failed to truncate file " + name);
-                        return false;
+                        return fail(RepairProblem::kCannotWrite);
                     }
                     summary.RemoveFollowingSegments(key);
                 }
-            } else {
-                DeleteFile(full);
+            } else if (!DeleteFile(full)) {
+                Report("   error: failed to delete file " + name);
+                return fail(RepairProblem::kCannotWrite);
             }
         }
         summary.Remove(key);
@@ -323,7 +345,7 @@ bool BexoAgentClientTask::WriteSegment() {
     }
     if (!summary.RegisterSegment(JoinPath(owner->Root(), key), key, checksum)) {
         Report("   error: failed to register file " + name);
-        return false;
+        return fail(RepairProblem::kCannotWrite);
     }
     return true;
 }

@@ -16,6 +16,26 @@
 
 class FileTreeSummary;
 
+// Why a repair session failed, beyond its stage and result code; the session turns it
+// into the line the user reads.
+enum class RepairProblem : std::int32_t {
+    kNone = 0,
+    kConnectTimedOut,    // no connection within the connect limit
+    kHandshakeTimedOut,  // no answer to the handshake within its limit
+    kUploadTimedOut,     // the summary or the count did not move within their limit
+    kReceiveStalled,     // the records came slower than the receive limit allows
+    kCannotWrite,        // a record could not be written (file named)
+    kDamagedData,        // a record could not be decompressed or failed its checksum (file named)
+    kGrowthRefused,      // a record would have grown its file beyond the bound (file named)
+    kBadRecord,          // a record was malformed or its key led outside the installation
+};
+
+// How far one record may extend a file beyond its current end: the zeros written before
+// the record's own bytes. A sound server sends every segment a client lacks, in order,
+// so its gaps are empty; two segments allow a record for segment 2 of a missing file,
+// and keep a record of a few bytes from making more than 8 MiB of file.
+constexpr std::uint64_t kMaxRecordGap = 2 * 4194304;
+
 // What the repair client lends the transfer.
 class BexoAgentClient {
 public:
@@ -30,6 +50,8 @@ public:
     virtual bool CancelRequested() const = 0;
     // Saves the summary to the checksum file; failures are not reported.
     virtual void SaveChecksumFile() = 0;
+    // Called from the worker and the write threads; the first problem is the one kept.
+    virtual void ReportProblem(RepairProblem problem, const std::wstring& file) = 0;
 };
 
 // The largest plain record: one segment.
@@ -66,6 +88,8 @@ private:
     static std::uint32_t WriteMain(void* task);
     bool ThreadedDecompress();
     bool WriteSegment();
+    // The installed file the record held belongs to.
+    std::wstring FullPath() const;
     void MakeIdle();
 
     BexoAgentClient* owner = nullptr;
@@ -83,5 +107,7 @@ private:
     BexoDataBufferMemoryDynamic packed;
 };
 
-// The receive pipeline of the repair client's last stage.
+// The receive pipeline of the repair client's last stage. Every record received is
+// finished before it returns; a record that could not be written, decompressed or
+// checked is reported to the client and stops the pipeline.
 void ReceiveSegments(BexoAgentClient* client);

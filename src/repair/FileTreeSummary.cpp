@@ -184,8 +184,10 @@ bool IsExcluded(const std::wstring& relativePath, const SummaryPatternSet& patte
     return false;
 }
 
-BEXORESULT FileTreeSummary::Scan(const std::wstring& root, const SummaryPatternSet& exclusions) {
+BEXORESULT FileTreeSummary::Scan(const std::wstring& root, const SummaryPatternSet& exclusions,
+                                 const std::atomic<bool>* stop) {
     Locked lock(m_lock);
+    const auto stopped = [stop] { return stop != nullptr && stop->load(); };
     for (auto& [key, entry] : m_entries) {
         entry.seen = false;
     }
@@ -198,6 +200,9 @@ BEXORESULT FileTreeSummary::Scan(const std::wstring& root, const SummaryPatternS
             continue;
         }
         for (const std::wstring& path : paths) {
+            if (stopped()) {
+                return BEXORESULT_ABORTED;
+            }
             // A link leads out of the tree: neither walked nor read.
             if (Platform::IsSymbolicLink(path)) {
                 Report("FileTreeSummary::Scan> skipped the link " + WideToUtf8(path));
@@ -209,15 +214,24 @@ BEXORESULT FileTreeSummary::Scan(const std::wstring& root, const SummaryPatternS
             }
             const std::wstring relative = RelativePath(path, root);
             if (!IsExcluded(relative, exclusions)) {
-                RegisterFile(path, relative);
+                RegisterFileUntil(path, relative, stop);
             }
         }
+    }
+    if (stopped()) {
+        return BEXORESULT_ABORTED;
     }
     std::erase_if(m_entries, [](const auto& item) { return !item.second.seen; });
     return BEXORESULT_OK;
 }
 
 bool FileTreeSummary::RegisterFile(const std::wstring& fullPath, const std::wstring& relativePath) {
+    return RegisterFileUntil(fullPath, relativePath, nullptr);
+}
+
+bool FileTreeSummary::RegisterFileUntil(const std::wstring& fullPath,
+                                        const std::wstring& relativePath,
+                                        const std::atomic<bool>* stop) {
     Locked lock(m_lock);
     std::int64_t size = 0;
     if (GetFileSize(fullPath, &size) != BEXORESULT_OK) {
@@ -227,7 +241,8 @@ bool FileTreeSummary::RegisterFile(const std::wstring& fullPath, const std::wstr
     const std::uint64_t count =
         (static_cast<std::uint64_t>(size) + kSegmentSize - 1) >> kSegmentShift;
     for (std::uint64_t i = 0; i < count; ++i) {
-        if (!RegisterSegment(FormatSegmentKey(fullPath, i), FormatSegmentKey(relativePath, i), 0)) {
+        if ((stop != nullptr && stop->load()) ||
+            !RegisterSegment(FormatSegmentKey(fullPath, i), FormatSegmentKey(relativePath, i), 0)) {
             return false;
         }
     }

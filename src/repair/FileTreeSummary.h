@@ -3,6 +3,7 @@
 // between runs in "repair.cks" and uploaded to the repair server in the same form.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -49,8 +50,10 @@ public:
 
     // Brings the summary up to date with the tree under root, skipping relative paths
     // that match an exclusion. Checksums are recomputed only for new segments and for
-    // files whose modification time changed. Always BEXORESULT_OK.
-    BEXORESULT Scan(const std::wstring& root, const SummaryPatternSet& exclusions);
+    // files whose modification time changed. BEXORESULT_OK, or ABORTED when `stop` was
+    // set: the scan then ends before the next file or segment and keeps every entry.
+    BEXORESULT Scan(const std::wstring& root, const SummaryPatternSet& exclusions,
+                    const std::atomic<bool>* stop = nullptr);
     // Registers every segment of the file; false when its size or time cannot be read.
     bool RegisterFile(const std::wstring& fullPath, const std::wstring& relativePath);
     // Registers one segment. A known checksum (not 0) is taken as it is and also marks
@@ -73,6 +76,9 @@ public:
     std::size_t Count();
 
 private:
+    // RegisterFile, ending early (false) when `stop` is set.
+    bool RegisterFileUntil(const std::wstring& fullPath, const std::wstring& relativePath,
+                           const std::atomic<bool>* stop);
     void RemoveFollowingSegmentsLocked(const std::wstring& key);
 
     OS::Mutex m_lock;

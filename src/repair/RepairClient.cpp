@@ -15,23 +15,68 @@ bool PassesRootCheck(const std::wstring& path) {
     return !bad(path.front()) && !bad(path.back());
 }
 
+std::mutex g_limitsLock;
+RepairTimeLimits g_limits;
+
 }  // namespace
+
+void SetRepairTimeLimits(const RepairTimeLimits& limits) {
+    const std::lock_guard<std::mutex> hold(g_limitsLock);
+    g_limits = limits;
+}
+
+RepairTimeLimits GetRepairTimeLimits() {
+    const std::lock_guard<std::mutex> hold(g_limitsLock);
+    return g_limits;
+}
 
 RepairClient::RepairClient() = default;
 
 RepairClient::~RepairClient() {
     if (m_worker) {
-        m_cancel = true;
-        m_connection.Disconnect(true);
+        RequestCancel();
         m_worker->Join();
         m_worker.reset();
     }
+}
+
+void RepairClient::RequestCancel() {
+    m_cancel = true;
+    m_connection.Disconnect(true);
 }
 
 void RepairClient::ResetOutcome() {
     m_stage = kNotStarted;
     m_succeeded = false;
     m_error = BEXORESULT_OK;
+    const std::lock_guard<std::mutex> hold(m_problemLock);
+    m_problem = RepairProblem::kNone;
+    m_problemFile.clear();
+}
+
+void RepairClient::ReportProblem(RepairProblem problem, const std::wstring& file) {
+    const std::lock_guard<std::mutex> hold(m_problemLock);
+    if (m_problem == RepairProblem::kNone) {
+        m_problem = problem;
+        m_problemFile = file;
+    }
+}
+
+RepairProblem RepairClient::GetProblem() const {
+    const std::lock_guard<std::mutex> hold(m_problemLock);
+    return m_problem;
+}
+
+std::wstring RepairClient::GetProblemFile() const {
+    const std::lock_guard<std::mutex> hold(m_problemLock);
+    return m_problemFile;
+}
+
+void RepairClient::Fail(BEXORESULT error, RepairProblem timedOut) {
+    if (error == BEXORESULT_TIMED_OUT) {
+        ReportProblem(timedOut, L"");
+    }
+    m_error = error;
 }
 
 BEXORESULT RepairClient::SetRoot(const std::wstring& path) {
@@ -79,12 +124,12 @@ void RepairClient::Start() {
     if (m_busy) {
         return;
     }
+    ResetOutcome();
     m_stage = kStarted;
     m_idle.Reset();
     m_busy = true;
-    m_succeeded = false;
-    m_error = BEXORESULT_OK;
     m_cancel = false;
+    m_limits = GetRepairTimeLimits();
     if (!m_worker) {
         m_worker = std::make_unique<OS::Thread>();
     }
@@ -165,25 +210,37 @@ void RepairClient::Run() {
             patterns.insert(relative);
         }
     }
-    m_summary.Scan(m_root, patterns);
+    if (m_summary.Scan(m_root, patterns, &m_cancel) != BEXORESULT_OK) {
+        m_error = BEXORESULT_ABORTED;
+        return;
+    }
     SaveChecksumFile();
 
     m_stage = kConnecting;
+    m_connection.SetTimeLimit(m_limits.connectMs);
     BEXORESULT result = m_connection.Connect(m_server);
     if (result != BEXORESULT_OK) {
-        m_error = result;
+        Fail(result, RepairProblem::kConnectTimedOut);
         return;
     }
     const std::uint8_t hello[4] = {6, 0, 0, 0};
     std::uint8_t answer[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-    m_connection.WriteData(hello, sizeof hello);
-    m_connection.ReadData(answer, sizeof answer);
+    m_connection.SetTimeLimit(m_limits.handshakeMs);
+    result = m_connection.WriteData(hello, sizeof hello);
+    if (result == BEXORESULT_OK) {
+        result = m_connection.ReadData(answer, sizeof answer);
+    }
+    if (result == BEXORESULT_TIMED_OUT) {
+        Fail(result, RepairProblem::kHandshakeTimedOut);
+        return;
+    }
     if (answer[0] != 6 || answer[1] != 0 || answer[2] != 0 || answer[3] != 0) {
         m_error = BEXORESULT_BAD_DATA;
         return;
     }
 
     m_stage = kPreparing;
+    m_connection.SetTimeLimit(m_limits.uploadMs);
     result = m_summary.Save(&m_connection);
     m_announced = 0;
     m_received = 0;
@@ -193,7 +250,7 @@ void RepairClient::Run() {
         result = read;
     }
     if (result != BEXORESULT_OK) {
-        m_error = result;
+        Fail(result, RepairProblem::kUploadTimedOut);
         return;
     }
     m_announced =
@@ -201,7 +258,21 @@ void RepairClient::Run() {
         (static_cast<std::uint32_t>(count[2]) << 16) | (static_cast<std::uint32_t>(count[3]) << 24);
 
     m_stage = kReceiving;
+    m_connection.SetTimeLimit(m_limits.receiveMs, m_limits.receiveMinBytes);
     ReceiveSegments(this);
+    switch (GetProblem()) {
+        case RepairProblem::kNone:
+            break;
+        case RepairProblem::kReceiveStalled:
+            m_error = BEXORESULT_TIMED_OUT;
+            return;
+        case RepairProblem::kCannotWrite:
+            m_error = BEXORESULT_IO_ERROR;
+            return;
+        default:
+            m_error = BEXORESULT_BAD_DATA;
+            return;
+    }
     if (m_received < m_announced) {
         m_error = BEXORESULT_NETWORK_ERROR;
         return;

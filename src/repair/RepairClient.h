@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "kernel/BexoResult.h"
@@ -14,6 +15,26 @@
 #include "net/BexoDataBufferTCP.h"
 #include "repair/AgentClientTask.h"
 #include "repair/FileTreeSummary.h"
+
+// How long each step of a session may wait on the server. A step that waits longer ends
+// the session with its own problem.
+struct RepairTimeLimits {
+    // Connecting: a reachable server accepts within a second; as long as HTTP allows.
+    std::uint32_t connectMs = 30000;
+    // The server answers the handshake as soon as it accepts.
+    std::uint32_t handshakeMs = 30000;
+    // The server takes the summary and answers with the count after comparing it with its
+    // reference, which it may first have to rescan: no byte for this long.
+    std::uint32_t uploadMs = 120000;
+    // Receiving: fewer than receiveMinBytes within receiveMs, so that a server that
+    // trickles a byte now and then is given up like a silent one.
+    std::uint32_t receiveMs = 60000;
+    std::uint32_t receiveMinBytes = 4096;
+};
+
+// The limits of the sessions started from now on; tests shorten them.
+void SetRepairTimeLimits(const RepairTimeLimits& limits);
+RepairTimeLimits GetRepairTimeLimits();
 
 class RepairClient : public BexoAgentClient {
 public:
@@ -40,6 +61,9 @@ public:
     BEXORESULT SetExclusions(const SummaryPatternSet& exclusions);
     // Starts the worker; ignored while it runs.
     void Start();
+    // Asks the worker to stop: the scan ends at the next file or segment, a wait on the
+    // server ends at once (abortive close), the records received are still finished.
+    void RequestCancel();
 
     bool IsBusy() const { return m_busy; }
     // Waits at most this long for the worker to end; true when it is not running.
@@ -50,6 +74,10 @@ public:
     std::uint32_t GetAnnounced() const { return m_announced; }
     bool Succeeded() const;
     float GetProgress() const;
+    // What went wrong beyond the stage and code, and the file concerned (may be empty).
+    // Read once the worker has ended.
+    RepairProblem GetProblem() const;
+    std::wstring GetProblemFile() const;
 
     // What the transfer tasks use.
     BexoDataBuffer* Connection() override { return &m_connection; }
@@ -61,11 +89,15 @@ public:
     std::uint32_t Announced() const override { return m_announced; }
     bool CancelRequested() const override { return m_cancel; }
     void SaveChecksumFile() override;
+    void ReportProblem(RepairProblem problem, const std::wstring& file) override;
 
 private:
     static std::uint32_t WorkerMain(void* client);
     void Run();
     void ResetOutcome();
+    // Ends the worker's stage with the code, and with the problem when the code is a
+    // time limit's.
+    void Fail(BEXORESULT error, RepairProblem timedOut);
 
     std::atomic<std::int32_t> m_stage{kNotStarted};
     std::unique_ptr<OS::Thread> m_worker;
@@ -83,4 +115,8 @@ private:
     BexoDataBufferTCP m_connection;
     std::atomic<std::uint32_t> m_announced{0};
     std::atomic<std::uint32_t> m_received{0};
+    RepairTimeLimits m_limits;
+    mutable std::mutex m_problemLock;
+    RepairProblem m_problem = RepairProblem::kNone;
+    std::wstring m_problemFile;
 };

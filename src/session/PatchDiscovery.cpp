@@ -142,12 +142,16 @@ bool PatchDirectory::FetchPatchList(const std::vector<std::wstring>& servers,
         }
         const std::wstring address = JoinPath(server, L"patches.txt");
         PatchListBuffer list;
+        std::wstring problem;
         const BEXORESULT fetched =
-            DownloadURL(ToNarrow(address), &list, DOWNLOAD_BYPASS_CACHE, callback);
+            DownloadURL(ToNarrow(address), &list, DOWNLOAD_BYPASS_CACHE, callback, &problem);
         if (callback != nullptr && callback->IsCancelled()) {
             return false;
         }
         if (fetched != BEXORESULT_OK) {
+            if (!problem.empty()) {
+                ReportLogLine(LOG_ERROR, problem);
+            }
             ReportLogLine(LOG_NORMAL, L"Unable to download patch file: " + address);
             continue;
         }

@@ -91,7 +91,8 @@ BEXORESULT OsmelPatchTask::DownloadPatch(const std::wstring& address, const std:
     }
     BexoPatch::CheckedDownloadCallback checkedCallback(callback, checked ? &*checked : nullptr);
     BexoDataBuffer* sink = checked ? static_cast<BexoDataBuffer*>(&*checked) : &file;
-    BEXORESULT result = DownloadURL(ToNarrow(address), sink, 0, &checkedCallback);
+    std::wstring problem;
+    BEXORESULT result = DownloadURL(ToNarrow(address), sink, 0, &checkedCallback, &problem);
     if (result == BEXORESULT_OK || (checked && checked->TooLong())) {
         // The last bytes reach the disk here: a full disk shows now at the latest.
         if (!file.Commit()) {
@@ -104,6 +105,9 @@ BEXORESULT OsmelPatchTask::DownloadPatch(const std::wstring& address, const std:
     }
     downloading = false;
     if (result != BEXORESULT_OK && result != BEXORESULT_ABORTED && result != BEXORESULT_DISK_FULL) {
+        if (!problem.empty()) {
+            ReportMessage(LOG_ERROR, problem);
+        }
         ReportMessage(LOG_ERROR, L"Unable to download patch file: " + address);
     }
     return result;

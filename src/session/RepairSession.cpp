@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kernel/FileUtil.h"
+#include "kernel/MessageCatalogue.h"
 #include "kernel/PatchSettings.h"
 #include "kernel/SystemLog.h"
 #include "kernel/Text.h"
@@ -21,7 +22,8 @@ namespace BexoPatch {
 namespace {
 
 constexpr std::int32_t kGaugeRange = 1000;
-constexpr std::uint32_t kPollMs = 1000;
+// Short enough that a cancel request stops the client within a second.
+constexpr std::uint32_t kPollMs = 200;
 
 // The line logged when the client enters a stage; stages without one log nothing.
 const wchar_t* StageText(std::int32_t stage) {
@@ -51,6 +53,38 @@ const wchar_t* StageError(std::int32_t stage) {
         default:
             return L"Internal error occurred.";
     }
+}
+
+std::wstring Seconds(std::uint32_t ms) {
+    return std::to_wstring((ms + 999) / 1000);
+}
+
+// The line that says what ended the session, beyond its stage; empty when the stage's
+// own line says it all.
+std::wstring ProblemText(const RepairClient& client) {
+    const RepairTimeLimits limits = GetRepairTimeLimits();
+    const std::wstring file = client.GetProblemFile();
+    switch (client.GetProblem()) {
+        case RepairProblem::kConnectTimedOut:
+            return FillFields(LoadMessage(300), {Seconds(limits.connectMs)});
+        case RepairProblem::kHandshakeTimedOut:
+            return FillFields(LoadMessage(301), {Seconds(limits.handshakeMs)});
+        case RepairProblem::kUploadTimedOut:
+            return FillFields(LoadMessage(302), {Seconds(limits.uploadMs)});
+        case RepairProblem::kReceiveStalled:
+            return FillFields(LoadMessage(303), {Seconds(limits.receiveMs)});
+        case RepairProblem::kCannotWrite:
+            return FillFields(LoadMessage(304), {file});
+        case RepairProblem::kDamagedData:
+            return FillFields(LoadMessage(305), {file});
+        case RepairProblem::kGrowthRefused:
+            return FillFields(LoadMessage(306), {file});
+        case RepairProblem::kBadRecord:
+            return LoadMessage(307);
+        case RepairProblem::kNone:
+            break;
+    }
+    return {};
 }
 
 // Logs the text of every stage entered since the last call, once each and in order,
@@ -129,6 +163,9 @@ bool RunRepairSession(PatchThread& session) {
         SetGauge(window, kGaugeRange);
         result = true;
     } else if (!cancelled()) {
+        if (const std::wstring problem = ProblemText(client); !problem.empty()) {
+            ReportLogLine(LOG_ERROR, problem);
+        }
         ReportLogLine(LOG_ERROR, StageError(stage));
         ReportLogLine(LOG_NORMAL, ToWide(FormatString("(Error %d in stage %d)",
                                                       static_cast<int>(client.GetError()),

@@ -33,6 +33,9 @@ public:
     std::uint32_t Announced() const override { return announced; }
     bool CancelRequested() const override { return false; }
     void SaveChecksumFile() override { savedAt.push_back(received); }
+    void ReportProblem(RepairProblem problem, const std::wstring& file) override {
+        problems.emplace_back(problem, file);
+    }
 
     void Plain(const std::wstring& key, const std::string& bytes) {
         Record(false, key, Crc(bytes), bytes);
@@ -81,6 +84,7 @@ public:
     std::uint32_t received = 0;
     std::uint32_t announced = 0;
     std::vector<std::uint32_t> savedAt;
+    std::vector<std::pair<RepairProblem, std::wstring>> problems;
 
 private:
     std::wstring m_root;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -113,6 +114,25 @@ TEST_F(RepairClientTest, FailuresEndInTheirStageWithTheirCode) {
     EXPECT_EQ(error, BEXORESULT_NETWORK_ERROR);
     EXPECT_EQ(received, 1u);
     EXPECT_GT(announced, 1u);
+}
+
+// A file of 2 GiB of zeros takes seconds to checksum; a cancel ends the scan within the
+// segment being read.
+TEST_F(RepairClientTest, ACancelStopsTheScanWithinASecond) {
+    { std::ofstream big(m_dir / "client/big.bin", std::ios::binary); }
+    fs::resize_file(m_dir / "client/big.bin", std::uint64_t{2} << 30);
+    RepairClient client;
+    ASSERT_EQ(client.SetRoot(W("client")), BEXORESULT_OK);
+    ASSERT_EQ(client.SetChecksumFile(W("client") + L"\\repair.cks"), BEXORESULT_OK);
+    client.Start();
+    while (client.GetStage() < RepairClient::kScanning) {
+        std::this_thread::yield();
+    }
+    client.RequestCancel();
+    EXPECT_TRUE(client.WaitUntilIdle(1000));
+    EXPECT_EQ(client.GetStage(), RepairClient::kScanning);
+    EXPECT_EQ(client.GetError(), BEXORESULT_ABORTED);
+    EXPECT_FALSE(fs::exists(m_dir / "client/repair.cks")) << "an unfinished scan is not saved";
 }
 
 TEST(RepairClientSetterTest, TheRootCheck) {

@@ -34,6 +34,9 @@ public:
     std::uint32_t Announced() const override { return announced; }
     bool CancelRequested() const override { return false; }
     void SaveChecksumFile() override {}
+    void ReportProblem(RepairProblem problem, const std::wstring& /*file*/) override {
+        problems.push_back(problem);
+    }
 
     // Returns the handshake answer.
     std::uint32_t Run() {
@@ -55,6 +58,7 @@ public:
     FileTreeSummary summary;
     std::uint32_t received = 0;
     std::uint32_t announced = 0;
+    std::vector<RepairProblem> problems;
 
 private:
     std::wstring m_root;

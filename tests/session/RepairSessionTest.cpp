@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <wx/init.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,7 +17,10 @@
 
 #include "RepairServer.h"
 #include "SessionTestSupport.h"
+#include "SocketBuffer.h"
 #include "TestFiles.h"
+#include "kernel/FileUtil.h"
+#include "kernel/MessageCatalogue.h"
 #include "kernel/PatchSettings.h"
 #include "kernel/Text.h"
 #include "patch/PatchCallbacks.h"
@@ -24,6 +30,8 @@
 #include "platform/System.h"
 #include "platform/TcpStream.h"
 #include "repair/FileTreeSummary.h"
+#include "repair/RepairClient.h"
+#include "repair/SegmentChecksum.h"
 #include "repair/buffer/BexoDataBuffer.h"
 #include "session/PatchThread.h"
 #include "session/RepairServerSetting.h"
@@ -87,6 +95,102 @@ private:
     std::unique_ptr<Platform::TcpListener> m_listener;
     std::thread m_thread;
 };
+
+// A misbehaving repair server: every connection runs the script on the listener's thread.
+class ScriptedServer {
+public:
+    using Script = std::function<void(Platform::TcpStream&)>;
+    explicit ScriptedServer(Script script, int backlog = 64)
+        : m_listener(Platform::TcpListener::Listen("127.0.0.1", 0, backlog)) {
+        if (!script) {
+            return;  // listens, never accepts
+        }
+        m_thread = std::thread([this, script = std::move(script)] {
+            while (auto stream = m_listener->Accept()) {
+                script(*stream);
+            }
+        });
+    }
+    ~ScriptedServer() {
+        m_listener->Close();
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+    std::uint16_t Port() const { return m_listener->Port(); }
+
+private:
+    std::unique_ptr<Platform::TcpListener> m_listener;
+    std::thread m_thread;
+};
+
+void Put32(std::string& out, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        out += static_cast<char>(v >> (8 * i));
+    }
+}
+
+std::uint32_t Crc(const std::string& bytes) {
+    const std::uint32_t c = SegmentCrc(0, bytes.data(), bytes.size());
+    return c == 0 ? 1 : c;
+}
+
+std::string Record(bool compressed, const std::wstring& key, std::uint32_t checksum,
+                   const std::string& payload) {
+    std::string r(1, compressed ? '\1' : '\0');
+    const std::u16string units = ToUtf16(key);
+    Put32(r, static_cast<std::uint32_t>(units.size()));
+    for (const char16_t u : units) {
+        r += static_cast<char>(u & 0xFF);
+        r += static_cast<char>(u >> 8);
+    }
+    Put32(r, checksum);
+    Put32(r, static_cast<std::uint32_t>(payload.size()));
+    return r + payload;
+}
+
+std::string Plain(const std::wstring& key, const std::string& bytes) {
+    return Record(false, key, Crc(bytes), bytes);
+}
+
+std::string Count(std::uint32_t n) {
+    std::string out;
+    Put32(out, n);
+    return out;
+}
+
+void Send(Platform::TcpStream& stream, const std::string& bytes) {
+    stream.WriteAll(bytes.data(), bytes.size());
+}
+
+// Reads until the client goes away.
+void Silent(Platform::TcpStream& stream) {
+    char drain[256];
+    while (stream.ReadSome(drain, sizeof drain) > 0) {
+    }
+}
+
+// Ends the stream in order, then waits for the client to go away.
+void Hangup(Platform::TcpStream& stream) {
+    stream.ShutdownWrite();
+    Silent(stream);
+}
+
+// The handshake and the client's summary, as a sound server takes them.
+void Greet(Platform::TcpStream& stream) {
+    std::uint8_t hello[4];
+    ASSERT_TRUE(stream.ReadAll(hello, 4));
+    Send(stream, Count(6));
+}
+
+void GreetAndTakeSummary(Platform::TcpStream& stream) {
+    Greet(stream);
+    SocketBuffer connection(&stream, 64u << 20);
+    FileTreeSummary summary;
+    EXPECT_EQ(summary.Load(&connection), BEXORESULT_OK);
+}
 
 const wchar_t kProductKey[] = L"SOFTWARE\\Osmel\\Products\\KelvorSimulator";
 
@@ -312,6 +416,218 @@ TEST_F(RepairSessionTest, ACancelWhileReceivingEndsWithoutTheStageError) {
     }
     EXPECT_EQ(ChecksumFile().size(), written);
     EXPECT_LT(written, 20u);
+}
+
+const Line kRepairError{LOG_ERROR, L"Error occurred while repairing files."};
+
+// What each misbehaving server must lead to: the window's lines, the marker, the files
+// and the checksum file. Every row starts from a client holding keep.txt ("kept") with
+// the marker set, and the time limits at one second.
+TEST_F(RepairSessionTest, HostileServersEndTheSessionWithWhatHappened) {
+    const std::wstring client = W("client");
+    const auto error = [](const std::wstring& text) { return Line{LOG_ERROR, text}; };
+    const auto normal = [](const wchar_t* text) { return Line{LOG_NORMAL, text}; };
+    // A session that failed while receiving: the counts, the problem and the code.
+    const auto failedReceiving = [&](const wchar_t* counts, const std::wstring& problem,
+                                     const wchar_t* code) {
+        return std::vector<Line>{kScanning,    kConnecting,    kPreparing,
+                                 kReceiving,   normal(counts), error(problem),
+                                 kRepairError, normal(code),   kAborted};
+    };
+    const std::wstring keep = JoinPath(client, L"keep.txt");
+
+    struct Row {
+        const char* name;
+        std::function<void()> prepare;  // more client and reference files
+        ScriptedServer::Script script;  // null: the reference server
+        std::vector<Line> lines;
+        bool markerStays;
+        std::map<std::wstring, std::uint32_t> checksums;  // the checksum file, exactly
+        std::function<void()> checkFiles;
+        int backlog = 64;
+        bool neverAccept = false;
+    };
+    const std::map<std::wstring, std::uint32_t> untouched{{L"keep.txt#000", Crc("kept")}};
+    const auto keptAsItWas = [this] { EXPECT_EQ(ReadFile(m_dir / "client/keep.txt"), "kept"); };
+    const Row rows[] = {
+        {"a record that targets a directory",
+         [this] { fs::create_directories(m_dir / "client/target"); },
+         [](Platform::TcpStream& s) {
+             GreetAndTakeSummary(s);
+             Send(s, Count(1) + Plain(L"target#000", "data"));
+             Hangup(s);
+         },
+         failedReceiving(L"(1 / 1 segments updated.)",
+                         FillFields(LoadMessage(304), {JoinPath(client, L"target")}),
+                         L"(Error 2 in stage 5)"),
+         true, untouched, [this] { EXPECT_TRUE(fs::is_directory(m_dir / "client/target")); }},
+        {"a compressed record that does not decompress", nullptr,
+         [](Platform::TcpStream& s) {
+             GreetAndTakeSummary(s);
+             std::string container = Count(1) + Count(8) + Count(3) + std::string(8, '\xFF');
+             Send(s, Count(1) + Record(true, L"keep.txt#000", Crc("new"), container));
+             Hangup(s);
+         },
+         failedReceiving(L"(1 / 1 segments updated.)", FillFields(LoadMessage(305), {keep}),
+                         L"(Error 10 in stage 5)"),
+         true, untouched, keptAsItWas},
+        {"a record whose bytes fail its checksum", nullptr,
+         [](Platform::TcpStream& s) {
+             GreetAndTakeSummary(s);
+             Send(s, Count(1) + Record(false, L"keep.txt#000", Crc("other"), "new"));
+             Hangup(s);
+         },
+         failedReceiving(L"(1 / 1 segments updated.)", FillFields(LoadMessage(305), {keep}),
+                         L"(Error 10 in stage 5)"),
+         true, untouched, keptAsItWas},
+        {"four bytes for segment 1000", nullptr,
+         [](Platform::TcpStream& s) {
+             GreetAndTakeSummary(s);
+             Send(s, Count(1) + Plain(L"huge.bin#1000", "huge"));
+             Hangup(s);
+         },
+         failedReceiving(L"(1 / 1 segments updated.)",
+                         FillFields(LoadMessage(306), {JoinPath(client, L"huge.bin")}),
+                         L"(Error 10 in stage 5)"),
+         true, untouched, [this] { EXPECT_FALSE(fs::exists(m_dir / "client/huge.bin")); }},
+        {"a record for a key the client never had",
+         nullptr,
+         [](Platform::TcpStream& s) {
+             GreetAndTakeSummary(s);
+             Send(s, Count(1) + Plain(L"new\\file.txt#000", "fresh"));
+             Hangup(s);
+         },
+         Repaired(L"(1 / 1 segments updated.)"),
+         false,
+         {{L"keep.txt#000", Crc("kept")}, {L"new\\file.txt#000", Crc("fresh")}},
+         [this] { EXPECT_EQ(ReadFile(m_dir / "client/new/file.txt"), "fresh"); }},
+        {"a count larger than the records sent",
+         nullptr,
+         [](Platform::TcpStream& s) {
+             GreetAndTakeSummary(s);
+             Send(s, Count(3) + Plain(L"keep.txt#000", "mended"));
+             Hangup(s);
+         },
+         {kScanning, kConnecting, kPreparing, kReceiving, normal(L"(1 / 3 segments updated.)"),
+          kRepairError, normal(L"(Error 3 in stage 5)"), kAborted},
+         true,
+         {{L"keep.txt#000", Crc("mended")}},
+         [this] { EXPECT_EQ(ReadFile(m_dir / "client/keep.txt"), "mended"); }},
+        {"a server whose backlog is full",
+         nullptr,
+         nullptr,
+         {kScanning, kConnecting, error(FillFields(LoadMessage(300), {L"1"})), kNoConnection,
+          normal(L"(Error 15 in stage 3)"), kAborted},
+         true,
+         untouched,
+         keptAsItWas,
+         0,
+         true},
+        {"accepts and never answers",
+         nullptr,
+         Silent,
+         {kScanning, kConnecting, error(FillFields(LoadMessage(301), {L"1"})), kNoConnection,
+          normal(L"(Error 15 in stage 3)"), kAborted},
+         true,
+         untouched,
+         keptAsItWas},
+        {"closes after the handshake",
+         nullptr,
+         [](Platform::TcpStream& s) {
+             Greet(s);
+             Hangup(s);
+         },
+         {kScanning, kConnecting, kPreparing, kNoConnection, normal(L"(Error 13 in stage 4)"),
+          kAborted},
+         true,
+         untouched,
+         keptAsItWas},
+        {"takes the summary and never answers",
+         nullptr,
+         [](Platform::TcpStream& s) {
+             Greet(s);
+             Silent(s);
+         },
+         {kScanning, kConnecting, kPreparing, error(FillFields(LoadMessage(302), {L"1"})),
+          kNoConnection, normal(L"(Error 15 in stage 4)"), kAborted},
+         true,
+         untouched,
+         keptAsItWas},
+        {"falls silent mid-transfer",
+         nullptr,
+         [](Platform::TcpStream& s) {
+             GreetAndTakeSummary(s);
+             Send(s, Count(2) + Plain(L"keep.txt#000", "mended"));
+             Silent(s);
+         },
+         failedReceiving(L"(1 / 2 segments updated.)", FillFields(LoadMessage(303), {L"1"}),
+                         L"(Error 15 in stage 5)"),
+         true,
+         {{L"keep.txt#000", Crc("mended")}},
+         [this] { EXPECT_EQ(ReadFile(m_dir / "client/keep.txt"), "mended"); }},
+        {"trickles a byte at a time", nullptr,
+         [](Platform::TcpStream& s) {
+             GreetAndTakeSummary(s);
+             const std::string bytes = Count(1) + Plain(L"keep.txt#000", "mended");
+             for (const char c : bytes) {
+                 if (!s.WriteAll(&c, 1)) {
+                     break;
+                 }
+                 std::this_thread::sleep_for(std::chrono::milliseconds(150));
+             }
+             Silent(s);
+         },
+         failedReceiving(L"(0 / 1 segments updated.)", FillFields(LoadMessage(303), {L"1"}),
+                         L"(Error 15 in stage 5)"),
+         true, untouched, keptAsItWas},
+        {"the reference server, whose file is empty",
+         [this] {
+             WriteFile(m_dir / "ref/empty.txt", "");
+             WriteFile(m_dir / "client/empty.txt", "content the reference no longer has");
+         },
+         nullptr, Repaired(L"(1 / 1 segments updated.)"), false, untouched,
+         [this] {
+             EXPECT_TRUE(fs::exists(m_dir / "client/empty.txt"));
+             EXPECT_EQ(fs::file_size(m_dir / "client/empty.txt"), 0u);
+         }},
+    };
+
+    RepairTimeLimits limits;
+    limits.connectMs = limits.handshakeMs = limits.uploadMs = limits.receiveMs = 1000;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        SetUp();
+        SetRepairTimeLimits(limits);
+        WriteFile(m_dir / "ref/keep.txt", "kept");
+        WriteFile(m_dir / "client/keep.txt", "kept");
+        if (row.prepare) {
+            row.prepare();
+        }
+        LeaveMarker();
+        GaugeWindow window;
+        std::vector<Line> lines;
+        if (row.script || row.neverAccept) {
+            ScriptedServer server(row.script, row.backlog);
+            // The one connection a full backlog still queues.
+            const auto filler = row.neverAccept
+                                    ? Platform::TcpStream::Connect("127.0.0.1", server.Port())
+                                    : nullptr;
+            lines = RunSessionAgainst(server.Port(), window);
+        } else {
+            Server server(Reference());
+            lines = RunSessionAgainst(server.Port(), window);
+        }
+        SetRepairTimeLimits(RepairTimeLimits{});
+        EXPECT_EQ(lines, row.lines);
+        EXPECT_EQ(MarkerPresent(), row.markerStays);
+        std::map<std::wstring, std::uint32_t> checksums;
+        for (const auto& [key, entry] : ChecksumFile()) {
+            checksums[key] = entry.checksum;
+        }
+        EXPECT_EQ(checksums, row.checksums);
+        row.checkFiles();
+    }
 }
 
 TEST(RepairServerSettingTest, ParsesHostAndPortStrictly) {

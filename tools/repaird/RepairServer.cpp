@@ -1,5 +1,6 @@
 #include "RepairServer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <set>
 #include <thread>
@@ -70,11 +71,32 @@ std::vector<RepairServer::Planned> RepairServer::Plan(
         while (reference.count(FormatSegmentKey(path, first)) != 0) {
             ++first;
         }
-        if (first == 0 && (!m_options.deleteExtra || FileExists(JoinPath(m_options.root, path)))) {
-            continue;
+        if (first == 0) {
+            // An empty reference file has no segments: the client's copy is emptied by a
+            // record of no bytes for its first segment.
+            std::int64_t size = -1;
+            const std::wstring file = JoinPath(m_options.root, path);
+            if (FileExists(file) && !IsDirectory(file) &&
+                GetFileSize(file, &size) == BEXORESULT_OK && size == 0) {
+                plan.push_back({FormatSegmentKey(path, 0), false, true});
+                continue;
+            }
+            if (!m_options.deleteExtra || FileExists(file)) {
+                continue;
+            }
         }
         plan.push_back({FormatSegmentKey(path, first), true});
     }
+    // Each file's segments in the order of their offsets ("#1000" sorts before "#101" as
+    // text), so that a client never has to fill a gap before a segment that follows.
+    std::stable_sort(plan.begin(), plan.end(), [](const Planned& a, const Planned& b) {
+        const std::wstring pathA = SegmentKeyPath(a.key);
+        const std::wstring pathB = SegmentKeyPath(b.key);
+        if (pathA != pathB) {
+            return Utf16Less()(pathA, pathB);
+        }
+        return SegmentKeyIndex(a.key) < SegmentKeyIndex(b.key);
+    });
     return plan;
 }
 
@@ -182,7 +204,11 @@ std::string RepairServer::Serve(Platform::TcpStream& stream) {
             std::this_thread::sleep_for(std::chrono::milliseconds(m_options.recordDelayMs));
         }
         std::shared_ptr<const Segment> segment;
-        if (!item.remove) {
+        if (item.empty) {
+            auto nothing = std::make_shared<Segment>();
+            nothing->checksum = 1;  // the checksum of no bytes
+            segment = std::move(nothing);
+        } else if (!item.remove) {
             segment = LoadSegment(reference.at(item.key));
             if (!segment) {
                 connection.Flush();

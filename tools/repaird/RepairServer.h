@@ -52,6 +52,8 @@ private:
     struct Planned {
         std::wstring key;
         bool remove = false;
+        // The reference file is empty: a record of no bytes.
+        bool empty = false;
     };
 
     FileTreeSummary::EntryMap Reference();
