@@ -11,7 +11,7 @@ windows_packages=(
   # libsodium's source package has no configure script: autoreconf makes it
   autoconf automake libtool
   # the transfer tests' servers, which run on this side of Wine
-  nginx-light vsftpd python3 python3-pyftpdlib
+  nginx-light vsftpd python3 python3-pyftpdlib tinyproxy openssl
   # the signing tool a publisher may use, which the signature tests check against
   minisign
   # the window's run (scripts/windows-gui.sh): its icon, a display and a screenshot

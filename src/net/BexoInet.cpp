@@ -350,8 +350,9 @@ BEXORESULT GetURLSize(const std::string& url, std::uint64_t* size, DownloadURLCa
                 break;
             }
             inet::HttpOutcome outcome = inet::HttpSize(parts, url, true, size, callback);
-            if (outcome.status >= 400) {
-                // A server that answers but will not answer HEAD: ask with a GET.
+            if (outcome.status == 405 || outcome.status == 501) {
+                // A server that will not answer HEAD (405 Method Not Allowed, 501 Not
+                // Implemented): ask with a GET.
                 SystemLog("GetURLSize> HEAD refused with status %ld, asking with GET",
                           outcome.status);
                 outcome = inet::HttpSize(parts, url, false, size, callback);

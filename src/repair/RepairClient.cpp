@@ -55,6 +55,10 @@ void RepairClient::ResetOutcome() {
 }
 
 void RepairClient::ReportProblem(RepairProblem problem, const std::wstring& file) {
+    if (problem == RepairProblem::kCannotWrite || problem == RepairProblem::kDamagedData ||
+        problem == RepairProblem::kGrowthRefused) {
+        ++m_failedRecords;
+    }
     const std::lock_guard<std::mutex> hold(m_problemLock);
     if (m_problem == RepairProblem::kNone) {
         m_problem = problem;
@@ -244,6 +248,7 @@ void RepairClient::Run() {
     result = m_summary.Save(&m_connection);
     m_announced = 0;
     m_received = 0;
+    m_failedRecords = 0;
     std::uint8_t count[4] = {};
     const BEXORESULT read = m_connection.ReadData(count, sizeof count);
     if (result == BEXORESULT_OK) {

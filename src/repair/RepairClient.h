@@ -71,6 +71,12 @@ public:
     std::int32_t GetStage() const { return m_stage; }
     BEXORESULT GetError() const { return m_error; }
     std::uint32_t GetReceived() const { return m_received; }
+    // The records received that were also written: received less those that failed.
+    std::uint32_t GetUpdated() const {
+        // Failures are counted after their receipt: read first, they never exceed it.
+        const std::uint32_t failed = m_failedRecords;
+        return m_received - failed;
+    }
     std::uint32_t GetAnnounced() const { return m_announced; }
     bool Succeeded() const;
     float GetProgress() const;
@@ -78,6 +84,8 @@ public:
     // Read once the worker has ended.
     RepairProblem GetProblem() const;
     std::wstring GetProblemFile() const;
+    // The limits of the last session started.
+    const RepairTimeLimits& TimeLimits() const { return m_limits; }
 
     // What the transfer tasks use.
     BexoDataBuffer* Connection() override { return &m_connection; }
@@ -115,6 +123,7 @@ private:
     BexoDataBufferTCP m_connection;
     std::atomic<std::uint32_t> m_announced{0};
     std::atomic<std::uint32_t> m_received{0};
+    std::atomic<std::uint32_t> m_failedRecords{0};
     RepairTimeLimits m_limits;
     mutable std::mutex m_problemLock;
     RepairProblem m_problem = RepairProblem::kNone;

@@ -62,7 +62,7 @@ std::wstring Seconds(std::uint32_t ms) {
 // The line that says what ended the session, beyond its stage; empty when the stage's
 // own line says it all.
 std::wstring ProblemText(const RepairClient& client) {
-    const RepairTimeLimits limits = GetRepairTimeLimits();
+    const RepairTimeLimits& limits = client.TimeLimits();
     const std::wstring file = client.GetProblemFile();
     switch (client.GetProblem()) {
         case RepairProblem::kConnectTimedOut:
@@ -153,7 +153,7 @@ bool RunRepairSession(PatchThread& session) {
     const std::int32_t stage = client.GetStage();
     if (stage > RepairClient::kPreparing) {
         ReportLogLine(LOG_NORMAL, ToWide(FormatString("(%d / %d segments updated.)",
-                                                      static_cast<int>(client.GetReceived()),
+                                                      static_cast<int>(client.GetUpdated()),
                                                       static_cast<int>(client.GetAnnounced()))));
     }
     bool result = false;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "LocalServers.h"
+#include "platform/System.h"
 
 namespace {
 
@@ -225,10 +226,22 @@ TEST_F(ServersTest, FtpResetBeforeTheFileOpensStartsAgainFromByteZero) {
 // does after a connection lost in the middle of a body.
 class ScriptedHttp {
 public:
-    enum Answer { kCutAfterHalf, kHonourRange, kIgnoreRange };
+    enum Answer {
+        kCutAfterHalf,
+        kHonourRange,
+        kIgnoreRange,
+        // A partial answer that starts at byte 0 whatever was asked for.
+        kRangeFromZero,
+        // A partial answer at the right place of a resource that grew meanwhile.
+        kRangeOfAnotherTotal,
+        // 405 for HEAD, the whole body for GET.
+        kRefuseHead,
+    };
 
-    ScriptedHttp(std::string body, std::vector<Answer> answers)
-        : m_body(std::move(body)), m_listener(Platform::TcpListener::Listen("127.0.0.1", 0)) {
+    ScriptedHttp(std::string body, std::vector<Answer> answers, std::string path = "package.zip")
+        : m_body(std::move(body)),
+          m_path(std::move(path)),
+          m_listener(Platform::TcpListener::Listen("127.0.0.1", 0)) {
         m_thread = std::thread([this, answers] {
             for (const Answer answer : answers) {
                 auto stream = m_listener->Accept();
@@ -248,7 +261,7 @@ public:
     ScriptedHttp& operator=(const ScriptedHttp&) = delete;
 
     std::string URL() const {
-        return "http://127.0.0.1:" + std::to_string(m_listener->Port()) + "/package.zip";
+        return "http://127.0.0.1:" + std::to_string(m_listener->Port()) + "/" + m_path;
     }
     // Read after the download returned, when the peer has served every answer.
     const std::vector<std::string>& Requests() const { return m_requests; }
@@ -271,12 +284,24 @@ private:
         const std::size_t size = m_body.size();
         const std::size_t range = request.find("Range: bytes=");
         std::string reply;
+        const auto partial = [&](std::size_t from, std::size_t total) {
+            return "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) +
+                   "-" + std::to_string(total - 1) + "/" + std::to_string(total) +
+                   "\r\nContent-Length: " + std::to_string(size - from) +
+                   "\r\nConnection: close\r\n\r\n" + m_body.substr(from);
+        };
+        const std::size_t asked =
+            range != std::string::npos ? std::stoul(request.substr(range + 13)) : 0;
         if (answer == kHonourRange && range != std::string::npos) {
-            const std::size_t from = std::stoul(request.substr(range + 13));
-            reply = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) +
-                    "-" + std::to_string(size - 1) + "/" + std::to_string(size) +
-                    "\r\nContent-Length: " + std::to_string(size - from) +
-                    "\r\nConnection: close\r\n\r\n" + m_body.substr(from);
+            reply = partial(asked, size);
+        } else if (answer == kRangeFromZero) {
+            reply = partial(0, size);
+        } else if (answer == kRangeOfAnotherTotal) {
+            reply = partial(asked, size + 1000);
+        } else if (answer == kRefuseHead && request.rfind("HEAD ", 0) == 0) {
+            reply =
+                "HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\nConnection: "
+                "close\r\n\r\n";
         } else {
             reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) +
                     "\r\nConnection: close\r\n\r\n" +
@@ -288,6 +313,7 @@ private:
     }
 
     std::string m_body;
+    std::string m_path;
     std::unique_ptr<Platform::TcpListener> m_listener;
     std::vector<std::string> m_requests;
     std::thread m_thread;
@@ -319,6 +345,125 @@ TEST(HttpRetryTest, StartsOverWhenTheServerIgnoresTheRange) {
     EXPECT_EQ(Contents(buffer), body);
     ASSERT_EQ(peer.Requests().size(), 2u);
     EXPECT_NE(peer.Requests()[1].find("Range: bytes=100000-"), std::string::npos);
+}
+
+// Servers that answer what was not asked, or refuse what they should answer: one row
+// each, with the result, the content and the requests the client had to make.
+TEST(HttpRetryTest, ServersThatCannotFoolTheClient) {
+    SetDownloadRetryPause(std::chrono::milliseconds(10));
+    const std::string body = Pattern(102400);
+    struct Row {
+        const char* name;
+        std::vector<ScriptedHttp::Answer> answers;
+        std::string path;
+        bool sizeQuery;
+        std::vector<const char*> requestLines;  // the first line of each request, in order
+    };
+    const Row rows[] = {
+        {"a resumed answer that starts at byte 0",
+         {ScriptedHttp::kCutAfterHalf, ScriptedHttp::kRangeFromZero, ScriptedHttp::kIgnoreRange},
+         "package.zip",
+         false,
+         {"GET /package.zip", "GET /package.zip", "GET /package.zip"}},
+        {"a resumed answer of another total",
+         {ScriptedHttp::kCutAfterHalf, ScriptedHttp::kRangeOfAnotherTotal,
+          ScriptedHttp::kIgnoreRange},
+         "package.zip",
+         false,
+         {"GET /package.zip", "GET /package.zip", "GET /package.zip"}},
+        {"a server that refuses HEAD",
+         {ScriptedHttp::kRefuseHead, ScriptedHttp::kRefuseHead},
+         "package.zip",
+         true,
+         {"HEAD /package.zip", "GET /package.zip"}},
+        {"a path with a space and a non-ASCII name",
+         {ScriptedHttp::kIgnoreRange},
+         "my files/pr\xC3\xBC" "fung 100%.zip",
+         false,
+         {"GET /my%20files/pr%C3%BCfung%20100%25.zip"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedHttp peer(body, row.answers, row.path);
+        if (row.sizeQuery) {
+            std::uint64_t size = 0;
+            EXPECT_EQ(GetURLSize(peer.URL(), &size), BEXORESULT_OK);
+            EXPECT_EQ(size, body.size());
+        } else {
+            BexoDataBufferMemoryDynamic buffer;
+            EXPECT_EQ(DownloadURL(peer.URL(), &buffer, 0, nullptr), BEXORESULT_OK);
+            EXPECT_EQ(Contents(buffer), body) << "a content of " << buffer.GetSize() << " bytes";
+        }
+        ASSERT_EQ(peer.Requests().size(), row.requestLines.size());
+        for (std::size_t i = 0; i < row.requestLines.size(); ++i) {
+            EXPECT_EQ(peer.Requests()[i].rfind(row.requestLines[i], 0), 0u) << peer.Requests()[i];
+        }
+        if (row.requestLines.size() == 3) {
+            // The partial file was dropped: the last attempt asks for everything.
+            EXPECT_NE(peer.Requests()[1].find("Range: bytes=51200-"), std::string::npos);
+            EXPECT_EQ(peer.Requests()[2].find("Range:"), std::string::npos);
+        }
+    }
+}
+
+TEST_F(ServersTest, AnUntrustedCertificateIsReportedAsSuchAndNotRetried) {
+    const auto refusals = [] {
+        return Count(s_servers->HttpsErrorLog(), "SSL_do_handshake() failed");
+    };
+    const std::size_t before = refusals();
+    BexoDataBufferMemoryDynamic buffer;
+    std::wstring problem;
+    EXPECT_EQ(DownloadURL(s_servers->HttpsURL("package.zip"), &buffer, 0, nullptr, &problem),
+              BEXORESULT_NETWORK_ERROR);
+    EXPECT_EQ(problem.rfind(L"The certificate of 127.0.0.1 is not trusted: ", 0), 0u)
+        << std::string(problem.begin(), problem.end());
+    std::uint64_t size = 1;
+    EXPECT_EQ(GetURLSize(s_servers->HttpsURL("package.zip"), &size, nullptr, &problem),
+              BEXORESULT_NETWORK_ERROR);
+    EXPECT_EQ(problem.rfind(L"The certificate of 127.0.0.1 is not trusted: ", 0), 0u);
+    EXPECT_EQ(buffer.GetSize(), 0u);
+    // nginx logs a refused handshake as it ends; the one download and the one size query
+    // made one handshake each.
+    for (int i = 0; i < 200 && refusals() < before + 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(refusals(), before + 2);
+}
+
+// The proxy settings of the environment, as curl and most Linux programs read them.
+TEST_F(ServersTest, TheEnvironmentsProxySettingsAreUsed) {
+#ifdef _WIN32
+    GTEST_SKIP() << "WinINet takes the system's proxy settings, not the environment's";
+#endif
+    const auto carried = [](const std::string& what) { return Count(s_servers->ProxyLog(), what); };
+    const std::string url = s_servers->HttpURL("package.zip");
+    const std::string plain = "Request (file descriptor";
+    Platform::SetEnvironmentVariable("http_proxy", s_servers->ProxyAddress().c_str());
+    Platform::SetEnvironmentVariable("https_proxy", s_servers->ProxyAddress().c_str());
+    const std::size_t viaProxy = carried("GET " + url + " HTTP");
+    const std::size_t tunnels = carried(": CONNECT 127.0.0.1:");
+
+    BexoDataBufferMemoryDynamic buffer;
+    EXPECT_EQ(DownloadURL(url, &buffer, 0, nullptr), BEXORESULT_OK);
+    EXPECT_EQ(Contents(buffer), s_package);
+    EXPECT_EQ(carried("GET " + url + " HTTP"), viaProxy + 1);
+    // https goes through the proxy's tunnel, and still meets the certificate.
+    std::wstring problem;
+    EXPECT_EQ(DownloadURL(s_servers->HttpsURL("package.zip"), &buffer, 0, nullptr, &problem),
+              BEXORESULT_NETWORK_ERROR);
+    EXPECT_FALSE(problem.empty());
+    EXPECT_EQ(carried(": CONNECT 127.0.0.1:"), tunnels + 1);
+
+    // Hosts in no_proxy are reached directly.
+    Platform::SetEnvironmentVariable("no_proxy", "127.0.0.1");
+    const std::size_t requests = carried(plain);
+    BexoDataBufferMemoryDynamic direct;
+    EXPECT_EQ(DownloadURL(url, &direct, 0, nullptr), BEXORESULT_OK);
+    EXPECT_EQ(Contents(direct), s_package);
+    EXPECT_EQ(carried(plain), requests);
+    for (const char* name : {"http_proxy", "https_proxy", "no_proxy"}) {
+        Platform::SetEnvironmentVariable(name, nullptr);
+    }
 }
 
 }  // namespace

@@ -47,8 +47,10 @@ public:
             Run("start");
         }
         m_http = ReadPort("http.port");
+        m_https = ReadPort("https.port");
         m_ftp = ReadPort("ftp.port");
         m_reset = ReadPort("reset.port");
+        m_proxy = ReadPort("proxy.port");
     }
     ~Servers() {
         if (m_owned) {
@@ -58,16 +60,26 @@ public:
     Servers(const Servers&) = delete;
     Servers& operator=(const Servers&) = delete;
 
-    bool Ready() const { return m_http != 0 && m_ftp != 0 && m_reset != 0; }
+    bool Ready() const {
+        return m_http != 0 && m_https != 0 && m_ftp != 0 && m_reset != 0 && m_proxy != 0;
+    }
     // What the servers serve.
     std::filesystem::path Www() const { return m_dir / "www"; }
     std::string HttpURL(const std::string& path) const { return URL("http", m_http, path); }
+    // nginx over https, with a certificate nobody vouches for.
+    std::string HttpsURL(const std::string& path) const { return URL("https", m_https, path); }
     std::string FtpURL(const std::string& path) const { return URL("ftp", m_ftp, path); }
+    // tinyproxy, as http_proxy and https_proxy name it.
+    std::string ProxyAddress() const { return "http://127.0.0.1:" + std::to_string(m_proxy); }
     // The FTP server that resets the control connection at its first RETR.
     std::uint16_t ResetFtpPort() const { return m_reset; }
 
     // nginx: the request, status, Range, Pragma and Cache-Control of every request.
     std::string HttpLog() const { return ReadText(m_dir / "nginx" / "access.log"); }
+    // nginx's https server: one info line per refused handshake, among others.
+    std::string HttpsErrorLog() const { return ReadText(m_dir / "nginx" / "https-error.log"); }
+    // tinyproxy: every request it carried.
+    std::string ProxyLog() const { return ReadText(m_dir / "proxy" / "tinyproxy.log"); }
     // vsftpd: the FTP protocol.
     std::string FtpLog() const { return ReadText(m_dir / "ftp" / "vsftpd.log"); }
     // The resetting server: every command it received.
@@ -92,8 +104,10 @@ private:
     std::filesystem::path m_dir;
     bool m_owned = false;
     std::uint16_t m_http = 0;
+    std::uint16_t m_https = 0;
     std::uint16_t m_ftp = 0;
     std::uint16_t m_reset = 0;
+    std::uint16_t m_proxy = 0;
 };
 
 }  // namespace testservers

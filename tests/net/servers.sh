@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The servers of the transfer tests, on 127.0.0.1 at free ports under DIR: nginx and
-# vsftpd serving DIR/www, and ftp_reset_server.py (an FTP server that resets the control
-# connection at its first RETR) serving the same.
-#   servers.sh start DIR   starts them, writes DIR/{http,ftp,reset}.port once each accepts
-#                          connections, and their process ids to DIR/pids
+# The servers of the transfer tests, on 127.0.0.1 at free ports under DIR: nginx (over
+# http, and over https with a self-signed certificate) and vsftpd serving DIR/www,
+# ftp_reset_server.py (an FTP server that resets the control connection at its first
+# RETR) serving the same, and tinyproxy, an HTTP proxy.
+#   servers.sh start DIR   starts them, writes DIR/{http,https,ftp,reset,proxy}.port once
+#                          each accepts connections, and their process ids to DIR/pids
 #   servers.sh stop DIR    stops them by those ids and removes DIR
 # Every server's output goes to files under DIR, so none holds the caller's output open.
 set -euo pipefail
@@ -74,13 +75,17 @@ stop_recorded() {
 start() {
   # Servers left by a run that never stopped them go first.
   stop
-  mkdir -p "$dir/www" "$dir/nginx/tmp" "$dir/ftp/empty" "$dir/reset"
+  mkdir -p "$dir/www" "$dir/nginx/tmp" "$dir/ftp/empty" "$dir/reset" "$dir/proxy"
   # vsftpd serves anonymous users as another user, who must reach the files.
   chmod 755 "$dir" "$dir/www"
   : >"$dir/pids"
 
-  local http ftp passive
+  local http https ftp passive proxy
   http=$(free_port)
+  https=$(free_port)
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+    -subj /CN=127.0.0.1 -keyout "$dir/nginx/key.pem" -out "$dir/nginx/cert.pem" \
+    >"$dir/nginx/openssl.out" 2>&1
   cat >"$dir/nginx/nginx.conf" <<CONF
 daemon off; master_process off; worker_processes 1;
 pid $dir/nginx/nginx.pid; error_log $dir/nginx/error.log warn;
@@ -91,7 +96,11 @@ http { log_format probe '\$request \$status [\$http_range] [\$http_pragma] [\$ht
   fastcgi_temp_path $dir/nginx/tmp/fastcgi; uwsgi_temp_path $dir/nginx/tmp/uwsgi;
   scgi_temp_path $dir/nginx/tmp/scgi;
   default_type application/octet-stream; sendfile on; tcp_nopush on;
-  server { listen 127.0.0.1:$http; root $dir/www; } }
+  server { listen 127.0.0.1:$http; root $dir/www; }
+  # Each refused handshake is an info line of its own log.
+  server { listen 127.0.0.1:$https ssl; root $dir/www;
+    ssl_certificate $dir/nginx/cert.pem; ssl_certificate_key $dir/nginx/key.pem;
+    error_log $dir/nginx/https-error.log info; } }
 CONF
   /usr/sbin/nginx -p "$dir/nginx" -c "$dir/nginx/nginx.conf" </dev/null >"$dir/nginx/nginx.out" 2>&1 &
   echo "$! TERM" >>"$dir/pids"
@@ -122,12 +131,29 @@ CONF
   /usr/sbin/vsftpd "$dir/ftp/vsftpd.conf" </dev/null >"$dir/ftp/vsftpd.out" 2>&1 &
   echo "$! TERM" >>"$dir/pids"
 
+  proxy=$(free_port)
+  cat >"$dir/proxy/tinyproxy.conf" <<CONF
+Port $proxy
+Listen 127.0.0.1
+Allow 127.0.0.1
+Timeout 30
+MaxClients 16
+LogLevel Info
+LogFile "$dir/proxy/tinyproxy.log"
+CONF
+  /usr/bin/tinyproxy -d -c "$dir/proxy/tinyproxy.conf" </dev/null >"$dir/proxy/tinyproxy.out" 2>&1 &
+  echo "$! TERM" >>"$dir/pids"
+
   /usr/bin/python3 "$here/ftp_reset_server.py" "$dir/www" "$dir/reset/port" \
     "$dir/reset/commands.log" </dev/null >"$dir/reset/server.out" 2>&1 &
   echo "$! TERM" >>"$dir/pids"
 
   wait_for_port "$http"
   echo "$http" >"$dir/http.port"
+  wait_for_port "$https"
+  echo "$https" >"$dir/https.port"
+  wait_for_port "$proxy"
+  echo "$proxy" >"$dir/proxy.port"
   wait_for_port "$ftp"
   echo "$ftp" >"$dir/ftp.port"
   local deadline=$((SECONDS + 15))

@@ -457,7 +457,7 @@ TEST_F(RepairSessionTest, HostileServersEndTheSessionWithWhatHappened) {
              Send(s, Count(1) + Plain(L"target#000", "data"));
              Hangup(s);
          },
-         failedReceiving(L"(1 / 1 segments updated.)",
+         failedReceiving(L"(0 / 1 segments updated.)",
                          FillFields(LoadMessage(304), {JoinPath(client, L"target")}),
                          L"(Error 2 in stage 5)"),
          true, untouched, [this] { EXPECT_TRUE(fs::is_directory(m_dir / "client/target")); }},
@@ -468,7 +468,7 @@ TEST_F(RepairSessionTest, HostileServersEndTheSessionWithWhatHappened) {
              Send(s, Count(1) + Record(true, L"keep.txt#000", Crc("new"), container));
              Hangup(s);
          },
-         failedReceiving(L"(1 / 1 segments updated.)", FillFields(LoadMessage(305), {keep}),
+         failedReceiving(L"(0 / 1 segments updated.)", FillFields(LoadMessage(305), {keep}),
                          L"(Error 10 in stage 5)"),
          true, untouched, keptAsItWas},
         {"a record whose bytes fail its checksum", nullptr,
@@ -477,7 +477,7 @@ TEST_F(RepairSessionTest, HostileServersEndTheSessionWithWhatHappened) {
              Send(s, Count(1) + Record(false, L"keep.txt#000", Crc("other"), "new"));
              Hangup(s);
          },
-         failedReceiving(L"(1 / 1 segments updated.)", FillFields(LoadMessage(305), {keep}),
+         failedReceiving(L"(0 / 1 segments updated.)", FillFields(LoadMessage(305), {keep}),
                          L"(Error 10 in stage 5)"),
          true, untouched, keptAsItWas},
         {"four bytes for segment 1000", nullptr,
@@ -486,7 +486,7 @@ TEST_F(RepairSessionTest, HostileServersEndTheSessionWithWhatHappened) {
              Send(s, Count(1) + Plain(L"huge.bin#1000", "huge"));
              Hangup(s);
          },
-         failedReceiving(L"(1 / 1 segments updated.)",
+         failedReceiving(L"(0 / 1 segments updated.)",
                          FillFields(LoadMessage(306), {JoinPath(client, L"huge.bin")}),
                          L"(Error 10 in stage 5)"),
          true, untouched, [this] { EXPECT_FALSE(fs::exists(m_dir / "client/huge.bin")); }},
