@@ -172,13 +172,13 @@ HttpOutcome Refuse(Refusal why, const std::string& host, const std::string& deta
     HttpOutcome outcome{BEXORESULT_NETWORK_ERROR, true};
     switch (why) {
         case Refusal::kCertificate:
-            outcome.problem = FillFields(LoadMessage(310), {ToWide(host), ToWide(detail)});
+            outcome.problem = FillFields(LoadMessage(270), {ToWide(host), ToWide(detail)});
             break;
         case Refusal::kUnknownHost:
-            outcome.problem = FillFields(LoadMessage(311), {ToWide(host)});
+            outcome.problem = FillFields(LoadMessage(271), {ToWide(host)});
             break;
         case Refusal::kRedirectToHttp:
-            outcome.problem = FillFields(LoadMessage(312), {ToWide(host)});
+            outcome.problem = FillFields(LoadMessage(186), {ToWide(host)});
             break;
     }
     SystemLog("DownloadURL> %s", ToNarrow(outcome.problem).c_str());

@@ -66,21 +66,21 @@ std::wstring ProblemText(const RepairClient& client) {
     const std::wstring file = client.GetProblemFile();
     switch (client.GetProblem()) {
         case RepairProblem::kConnectTimedOut:
-            return FillFields(LoadMessage(300), {Seconds(limits.connectMs)});
+            return FillFields(LoadMessage(262), {Seconds(limits.connectMs)});
         case RepairProblem::kHandshakeTimedOut:
-            return FillFields(LoadMessage(301), {Seconds(limits.handshakeMs)});
+            return FillFields(LoadMessage(263), {Seconds(limits.handshakeMs)});
         case RepairProblem::kUploadTimedOut:
-            return FillFields(LoadMessage(302), {Seconds(limits.uploadMs)});
+            return FillFields(LoadMessage(264), {Seconds(limits.uploadMs)});
         case RepairProblem::kReceiveStalled:
-            return FillFields(LoadMessage(303), {Seconds(limits.receiveMs)});
+            return FillFields(LoadMessage(265), {Seconds(limits.receiveMs)});
         case RepairProblem::kCannotWrite:
-            return FillFields(LoadMessage(304), {file});
+            return FillFields(LoadMessage(266), {file});
         case RepairProblem::kDamagedData:
-            return FillFields(LoadMessage(305), {file});
+            return FillFields(LoadMessage(267), {file});
         case RepairProblem::kGrowthRefused:
-            return FillFields(LoadMessage(306), {file});
+            return FillFields(LoadMessage(268), {file});
         case RepairProblem::kBadRecord:
-            return LoadMessage(307);
+            return LoadMessage(269);
         case RepairProblem::kNone:
             break;
     }

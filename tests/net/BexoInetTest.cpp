@@ -378,7 +378,8 @@ TEST(HttpRetryTest, ServersThatCannotFoolTheClient) {
          {"HEAD /package.zip", "GET /package.zip"}},
         {"a path with a space and a non-ASCII name",
          {ScriptedHttp::kIgnoreRange},
-         "my files/pr\xC3\xBC" "fung 100%.zip",
+         "my files/pr\xC3\xBC"
+         "fung 100%.zip",
          false,
          {"GET /my%20files/pr%C3%BCfung%20100%25.zip"}},
     };

@@ -458,7 +458,7 @@ TEST_F(RepairSessionTest, HostileServersEndTheSessionWithWhatHappened) {
              Hangup(s);
          },
          failedReceiving(L"(0 / 1 segments updated.)",
-                         FillFields(LoadMessage(304), {JoinPath(client, L"target")}),
+                         FillFields(LoadMessage(266), {JoinPath(client, L"target")}),
                          L"(Error 2 in stage 5)"),
          true, untouched, [this] { EXPECT_TRUE(fs::is_directory(m_dir / "client/target")); }},
         {"a compressed record that does not decompress", nullptr,
@@ -468,7 +468,7 @@ TEST_F(RepairSessionTest, HostileServersEndTheSessionWithWhatHappened) {
              Send(s, Count(1) + Record(true, L"keep.txt#000", Crc("new"), container));
              Hangup(s);
          },
-         failedReceiving(L"(0 / 1 segments updated.)", FillFields(LoadMessage(305), {keep}),
+         failedReceiving(L"(0 / 1 segments updated.)", FillFields(LoadMessage(267), {keep}),
                          L"(Error 10 in stage 5)"),
          true, untouched, keptAsItWas},
         {"a record whose bytes fail its checksum", nullptr,
@@ -477,7 +477,7 @@ TEST_F(RepairSessionTest, HostileServersEndTheSessionWithWhatHappened) {
              Send(s, Count(1) + Record(false, L"keep.txt#000", Crc("other"), "new"));
              Hangup(s);
          },
-         failedReceiving(L"(0 / 1 segments updated.)", FillFields(LoadMessage(305), {keep}),
+         failedReceiving(L"(0 / 1 segments updated.)", FillFields(LoadMessage(267), {keep}),
                          L"(Error 10 in stage 5)"),
          true, untouched, keptAsItWas},
         {"four bytes for segment 1000", nullptr,
@@ -487,7 +487,7 @@ TEST_F(RepairSessionTest, HostileServersEndTheSessionWithWhatHappened) {
              Hangup(s);
          },
          failedReceiving(L"(0 / 1 segments updated.)",
-                         FillFields(LoadMessage(306), {JoinPath(client, L"huge.bin")}),
+                         FillFields(LoadMessage(268), {JoinPath(client, L"huge.bin")}),
                          L"(Error 10 in stage 5)"),
          true, untouched, [this] { EXPECT_FALSE(fs::exists(m_dir / "client/huge.bin")); }},
         {"a record for a key the client never had",
@@ -516,7 +516,7 @@ TEST_F(RepairSessionTest, HostileServersEndTheSessionWithWhatHappened) {
         {"a server whose backlog is full",
          nullptr,
          nullptr,
-         {kScanning, kConnecting, error(FillFields(LoadMessage(300), {L"1"})), kNoConnection,
+         {kScanning, kConnecting, error(FillFields(LoadMessage(262), {L"1"})), kNoConnection,
           normal(L"(Error 15 in stage 3)"), kAborted},
          true,
          untouched,
@@ -526,7 +526,7 @@ TEST_F(RepairSessionTest, HostileServersEndTheSessionWithWhatHappened) {
         {"accepts and never answers",
          nullptr,
          Silent,
-         {kScanning, kConnecting, error(FillFields(LoadMessage(301), {L"1"})), kNoConnection,
+         {kScanning, kConnecting, error(FillFields(LoadMessage(263), {L"1"})), kNoConnection,
           normal(L"(Error 15 in stage 3)"), kAborted},
          true,
          untouched,
@@ -548,7 +548,7 @@ TEST_F(RepairSessionTest, HostileServersEndTheSessionWithWhatHappened) {
              Greet(s);
              Silent(s);
          },
-         {kScanning, kConnecting, kPreparing, error(FillFields(LoadMessage(302), {L"1"})),
+         {kScanning, kConnecting, kPreparing, error(FillFields(LoadMessage(264), {L"1"})),
           kNoConnection, normal(L"(Error 15 in stage 4)"), kAborted},
          true,
          untouched,
@@ -560,7 +560,7 @@ TEST_F(RepairSessionTest, HostileServersEndTheSessionWithWhatHappened) {
              Send(s, Count(2) + Plain(L"keep.txt#000", "mended"));
              Silent(s);
          },
-         failedReceiving(L"(1 / 2 segments updated.)", FillFields(LoadMessage(303), {L"1"}),
+         failedReceiving(L"(1 / 2 segments updated.)", FillFields(LoadMessage(265), {L"1"}),
                          L"(Error 15 in stage 5)"),
          true,
          {{L"keep.txt#000", Crc("mended")}},
@@ -577,7 +577,7 @@ TEST_F(RepairSessionTest, HostileServersEndTheSessionWithWhatHappened) {
              }
              Silent(s);
          },
-         failedReceiving(L"(0 / 1 segments updated.)", FillFields(LoadMessage(303), {L"1"}),
+         failedReceiving(L"(0 / 1 segments updated.)", FillFields(LoadMessage(265), {L"1"}),
                          L"(Error 15 in stage 5)"),
          true, untouched, keptAsItWas},
         {"the reference server, whose file is empty",
