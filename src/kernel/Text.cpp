@@ -200,3 +200,18 @@ std::vector<std::string> SplitLines(std::string_view text) {
     }
     return lines;
 }
+
+bool ParseDecimal(std::string_view text, std::uint64_t* value) {
+    if (text.empty() || text.size() > 18) {
+        return false;
+    }
+    std::uint64_t number = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        number = number * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    *value = number;
+    return true;
+}

@@ -2,6 +2,7 @@
 // subset of Windows-1252.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -40,8 +41,12 @@ struct Utf16Less {
 // already formatted by the caller.
 std::wstring FillFields(std::wstring text, std::initializer_list<std::wstring> values);
 
-// printf into a std::string / std::wstring, without a length limit.
 // The lines of a text without their LF or CR LF; a last line without a break counts.
 std::vector<std::string> SplitLines(std::string_view text);
 
+// A whole decimal number of at most 18 digits, so that it fits a signed 64-bit size; false
+// for anything else (empty, a sign, spaces, other characters).
+bool ParseDecimal(std::string_view text, std::uint64_t* value);
+
+// printf into a std::string / std::wstring, without a length limit.
 std::string FormatString(const char* format, ...) OSMEL_PRINTF_FORMAT(1, 2);

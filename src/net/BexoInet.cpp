@@ -86,22 +86,6 @@ bool PauseBeforeRetry(DownloadURLCallback* callback) {
     }
 }
 
-// A whole decimal number that fits 63 bits; false for anything else.
-bool ParseDecimal(const std::string& text, std::uint64_t* value) {
-    if (text.empty() || text.size() > 18) {
-        return false;
-    }
-    std::uint64_t number = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        number = number * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    *value = number;
-    return true;
-}
-
 std::string Trim(const std::string& text) {
     const std::size_t first = text.find_first_not_of(" \t");
     if (first == std::string::npos) {

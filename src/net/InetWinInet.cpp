@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "kernel/SystemLog.h"
+#include "kernel/Text.h"
 #include "net/BexoInet.h"
 #include "net/InetTransport.h"
 #include "platform/Inet.h"
@@ -35,22 +36,6 @@ unsigned long LastError() {
     return Platform::GetLastError();
 }
 
-// A whole decimal number that fits 64 bits; false for anything else.
-bool ParseNumber(const std::string& text, std::uint64_t* value) {
-    if (text.empty() || text.size() > 19) {
-        return false;
-    }
-    std::uint64_t number = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        number = number * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    *value = number;
-    return true;
-}
-
 // Reads the rest of a response into the sink in chunks of one staging area.
 BEXORESULT ReadResponse(Platform::InternetHandle file, ContentSink* sink) {
     char staging[inet::kChunkSize];
@@ -73,7 +58,7 @@ BEXORESULT ReadResponse(Platform::InternetHandle file, ContentSink* sink) {
 // A response header that is a number; false when it is missing or not a number.
 bool QueryNumber(Platform::InternetHandle request, Platform::DWORD level, std::uint64_t* value) {
     std::string text;
-    return Platform::HttpQueryInfo(request, level, &text) && ParseNumber(text, value);
+    return Platform::HttpQueryInfo(request, level, &text) && ParseDecimal(text, value);
 }
 
 // Connects and sends one request; null request (logged) when a step failed.
@@ -141,7 +126,7 @@ int FtpCommandReply(Platform::InternetHandle connection, const std::string& comm
         reply.erase(0, last + 1);
     }
     std::uint64_t code = 0;
-    if (reply.size() < 4 || reply[3] != ' ' || !ParseNumber(reply.substr(0, 3), &code)) {
+    if (reply.size() < 4 || reply[3] != ' ' || !ParseDecimal(reply.substr(0, 3), &code)) {
         // No reply of its own: the command never got one.
         Platform::SetLastError(sent ? Platform::Error::InvalidParameter : error);
         return 0;
@@ -358,7 +343,7 @@ BEXORESULT BexoFTP::GetFileSize(const std::string& path, std::uint64_t* size) {
         std::string reply;
         if (FtpCommandReply(connection, "TYPE I", true, &reply) == 200 &&
             FtpCommandReply(connection, "SIZE " + path, true, &reply) == 213 &&
-            ParseNumber(reply, size)) {
+            ParseDecimal(reply, size)) {
             return BEXORESULT_OK;
         }
         // A server without SIZE: open the file and ask WinINet.

@@ -106,3 +106,27 @@ TEST(TextTest, FillFieldsReplacesTheFieldsInOrderAndLeavesTheRest) {
         EXPECT_EQ(FillFields(c.text, c.values), c.filled) << WideToUtf8(c.text);
     }
 }
+
+TEST(TextTest, ParseDecimalTakesOnlyPlainDigitsThatFitASignedSize) {
+    const struct {
+        const char* text;
+        bool parsed;
+        std::uint64_t value;
+    } cases[] = {
+        {"0", true, 0},
+        {"102400", true, 102400},
+        {"999999999999999999", true, 999999999999999999u},
+        {"9999999999999999999", false, 0},
+        {"", false, 0},
+        {"-1", false, 0},
+        {"+1", false, 0},
+        {" 1", false, 0},
+        {"1 ", false, 0},
+        {"0x10", false, 0},
+    };
+    for (const auto& c : cases) {
+        std::uint64_t value = 7;
+        EXPECT_EQ(ParseDecimal(c.text, &value), c.parsed) << c.text;
+        EXPECT_EQ(value, c.parsed ? c.value : 7) << c.text;
+    }
+}

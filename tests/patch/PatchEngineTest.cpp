@@ -3,7 +3,6 @@
 #include "patch/PatchEngine.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -14,6 +13,7 @@
 #include "FileNames.h"
 #include "TestFiles.h"
 #include "TestProcess.h"
+#include "UninstallLogs.h"
 #include "kernel/Text.h"
 #include "patch/Package.h"
 #include "patch/PatchCallbacks.h"
@@ -22,6 +22,7 @@
 #include "platform/System.h"
 
 namespace fs = std::filesystem;
+using BexoPatch::testing::MinimalUninstallLog;
 using BexoPatch::testing::ReadFile;
 using BexoPatch::testing::RunProcess;
 using BexoPatch::testing::WriteFile;
@@ -158,30 +159,9 @@ protected:
     Tree m_new;
 };
 
-// A minimal uninstaller log: a zero header with its CRC and one block of 100 bytes.
-std::string SmallUninstallLog() {
-    const auto crc = [](const std::string& s, std::size_t at, std::size_t n) {
-        return static_cast<std::uint32_t>(crc32(crc32(0, nullptr, 0),
-                                                reinterpret_cast<const Bytef*>(s.data() + at),
-                                                static_cast<uInt>(n)));
-    };
-    const auto put = [](std::string& s, std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) {
-            s[at + i] = static_cast<char>(v >> (8 * i));
-        }
-    };
-    std::string log(448 + 12 + 100, 'r');
-    std::fill(log.begin(), log.begin() + 460, '\0');
-    put(log, 444, crc(log, 0, 444));
-    put(log, 448, 100);
-    put(log, 452, ~100u);
-    put(log, 456, crc(log, 460, 100));
-    return log;
-}
-
 TEST_F(PatchEngineTest, AppliesAStep) {
     Prepare();
-    WriteFile(Installed("unins000.dat"), SmallUninstallLog());
+    WriteFile(Installed("unins000.dat"), MinimalUninstallLog(100));
     ASSERT_TRUE(Apply());
     const std::string log = ReadFile(Installed("unins000.dat"));
     EXPECT_NE(log.find(ToNarrow(
@@ -391,7 +371,7 @@ TEST_F(PatchEngineTest, HostileListsChangeNothing) {
         {"a trailing dot", "deletedFiles.txt", {"data\\gone.txt."}, true},
     };
     Prepare();
-    WriteFile(Installed("unins000.dat"), SmallUninstallLog());
+    WriteFile(Installed("unins000.dat"), MinimalUninstallLog(100));
     WriteFile(m_dir / "outside.txt", "outside");
     m_old = Snapshot(m_dir / "install");
     for (const Case& c : cases) {

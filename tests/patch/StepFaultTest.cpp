@@ -5,7 +5,6 @@
 // behind, and the engine's answer must say which. Then the same with the failure inside
 // the recovery of a step cut off at every point.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +16,7 @@
 
 #include "TestFiles.h"
 #include "TestProcess.h"
+#include "UninstallLogs.h"
 #include "kernel/Text.h"
 #include "patch/PatchCallbacks.h"
 #include "patch/PatchEngine.h"
@@ -25,6 +25,7 @@
 #include "platform/System.h"
 
 namespace fs = std::filesystem;
+using BexoPatch::testing::MinimalUninstallLog;
 using BexoPatch::testing::ReadFile;
 using BexoPatch::testing::RunProcess;
 using BexoPatch::testing::WriteFile;
@@ -58,27 +59,6 @@ std::string Binary(std::size_t size, int variant) {
         data[(k * 7919 + 17) % size] ^= 0x5A;
     }
     return data;
-}
-
-// An uninstaller log: a header with its CRC and one block of 300 record bytes.
-std::string UninstallLog() {
-    const auto crc = [](const std::string& s, std::size_t at, std::size_t n) {
-        return static_cast<std::uint32_t>(crc32(crc32(0, nullptr, 0),
-                                                reinterpret_cast<const Bytef*>(s.data() + at),
-                                                static_cast<uInt>(n)));
-    };
-    const auto put = [](std::string& s, std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) {
-            s[at + i] = static_cast<char>(v >> (8 * i));
-        }
-    };
-    std::string log(448 + 12 + 300, 'r');
-    std::fill(log.begin(), log.begin() + 460, '\0');
-    put(log, 444, crc(log, 0, 444));
-    put(log, 448, 300);
-    put(log, 452, ~300u);
-    put(log, 456, crc(log, 460, 300));
-    return log;
 }
 
 // The window log of the current run, shown when a run fails.
@@ -129,7 +109,7 @@ protected:
                   0);
         fs::copy(m_dir / "old", m_dir / "pristine", fs::copy_options::recursive);
         fs::create_symlink(fs::absolute(OSMEL_KPATCHL), m_dir / "pristine" / kTool);
-        WriteFile(m_dir / "pristine/unins000.dat", UninstallLog());
+        WriteFile(m_dir / "pristine/unins000.dat", MinimalUninstallLog(300));
         m_old = Snapshot(m_dir / "pristine");
         // A backup left by an older run, identical to its file: it must never be taken for
         // the step's own. The step removes it before it starts; the old build is either.
