@@ -25,6 +25,7 @@
 #include "platform/System.h"
 
 namespace fs = std::filesystem;
+using BexoPatch::testing::Binary;
 using BexoPatch::testing::MinimalUninstallLog;
 using BexoPatch::testing::ReadFile;
 using BexoPatch::testing::RunProcess;
@@ -48,17 +49,6 @@ Tree Snapshot(const fs::path& root) {
                                            : ReadFile(entry.path());
     }
     return tree;
-}
-
-std::string Binary(std::size_t size, int variant) {
-    std::string data(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        data[i] = static_cast<char>((i * 2654435761u) >> 13);
-    }
-    for (int k = 0; k < variant; ++k) {
-        data[(k * 7919 + 17) % size] ^= 0x5A;
-    }
-    return data;
 }
 
 // The window log of the current run, shown when a run fails.

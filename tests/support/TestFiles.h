@@ -1,4 +1,4 @@
-// Whole-file reads and writes for test fixtures.
+// Whole-file reads and writes, and file contents, for test fixtures.
 #pragma once
 
 #include <filesystem>
@@ -18,6 +18,18 @@ inline std::string ReadFile(const std::filesystem::path& path) {
 inline void WriteFile(const std::filesystem::path& path, const std::string& content) {
     std::filesystem::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << content;
+}
+
+// A binary of `size` bytes that differs from its `variant` siblings in a few places.
+inline std::string Binary(std::size_t size, int variant) {
+    std::string data(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        data[i] = static_cast<char>((i * 2654435761u) >> 13);
+    }
+    for (int k = 0; k < variant; ++k) {
+        data[(k * 7919 + 17) % size] ^= 0x5A;
+    }
+    return data;
 }
 
 }  // namespace BexoPatch::testing

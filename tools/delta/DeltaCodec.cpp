@@ -10,6 +10,7 @@
 
 #include "BranchFilter.h"
 #include "MatchDiff.h"
+#include "ZstdHandles.h"
 #include "kernel/FileUtil.h"
 #include "kernel/Text.h"
 #include "repair/buffer/BexoDataBuffer.h"
@@ -24,40 +25,29 @@ constexpr int kMinWindowLog = 10;
 // decoder refuses a larger limit outright.
 constexpr int kMaxWindowLog = sizeof(std::size_t) == 4 ? 30 : 31;
 
-struct CCtxFree {
-    void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
-};
-struct DCtxFree {
-    void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
-};
-
-std::string Name(const std::wstring& path) {
-    return "'" + WideToUtf8(path) + "'";
-}
-
 // The whole old file: zstd needs its prefix in memory.
 bool ReadWhole(const std::wstring& path, std::vector<std::uint8_t>* bytes, std::string* error) {
     BexoDataBufferFile file(path, BexoDataBufferFile::kModeRead);
     if (!file.IsOpen()) {
-        *error = "cannot open " + Name(path);
+        *error = "cannot open " + QuotedPath(path);
         return false;
     }
     if (file.GetSize() > kMaxFileSize) {
-        *error = Name(path) + " is larger than " + std::to_string(kMaxFileSize) + " bytes";
+        *error = QuotedPath(path) + " is larger than " + std::to_string(kMaxFileSize) + " bytes";
         return false;
     }
     // A 32-bit process may find no room for a file this size.
     try {
         bytes->resize(static_cast<std::size_t>(file.GetSize()));
     } catch (const std::bad_alloc&) {
-        *error = Name(path) + " does not fit in memory";
+        *error = QuotedPath(path) + " does not fit in memory";
         return false;
     }
     std::size_t done = 0;
     while (done < bytes->size()) {
         const std::size_t n = std::min(kPiece, bytes->size() - done);
         if (file.ReadData(bytes->data() + done, static_cast<std::uint32_t>(n)) != BEXORESULT_OK) {
-            *error = "cannot read " + Name(path);
+            *error = "cannot read " + QuotedPath(path);
             return false;
         }
         done += n;
@@ -83,7 +73,7 @@ Status WritePrefixDiff(const std::vector<std::uint8_t>& old, const std::vector<s
     const int windowLog = std::clamp(
         static_cast<int>(std::bit_width(std::max<std::size_t>(old.size() + data.size(), 1) - 1)),
         kMinWindowLog, kMaxWindowLog);
-    std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
+    CompressContext cctx(ZSTD_createCCtx());
     if (cctx == nullptr ||
         Failed(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level), "level",
                error) ||
@@ -108,18 +98,18 @@ Status WritePrefixDiff(const std::vector<std::uint8_t>& old, const std::vector<s
     }
     BexoDataBufferFile out(diffPath, BexoDataBufferFile::kModeCreate);
     if (!out.IsOpen()) {
-        *error = "cannot create " + Name(diffPath);
+        *error = "cannot create " + QuotedPath(diffPath);
         return Status::OutputUnwritable;
     }
     for (std::size_t done = 0; done < size; done += kPiece) {
         const auto n = static_cast<std::uint32_t>(std::min(kPiece, size - done));
         if (out.WriteData(frame.data() + done, n) != BEXORESULT_OK) {
-            *error = "cannot write " + Name(diffPath);
+            *error = "cannot write " + QuotedPath(diffPath);
             return Status::OutputUnwritable;
         }
     }
     if (!out.FlushStream()) {
-        *error = "cannot write " + Name(diffPath);
+        *error = "cannot write " + QuotedPath(diffPath);
         return Status::OutputUnwritable;
     }
     return Status::Ok;
@@ -189,7 +179,7 @@ Status MakeSmallestDiff(const std::wstring& oldPath, const std::wstring& newPath
             return status;
         }
         if (GetFileSize(candidates.back(), &size) != BEXORESULT_OK) {
-            *error = "cannot read " + Name(candidates.back());
+            *error = "cannot read " + QuotedPath(candidates.back());
             discard();
             return Status::OutputUnwritable;
         }
@@ -201,7 +191,7 @@ Status MakeSmallestDiff(const std::wstring& oldPath, const std::wstring& newPath
     const std::wstring winner = candidates[best];
     DeleteFile(diffPath);
     if (!MoveFile(winner, diffPath)) {
-        *error = "cannot create " + Name(diffPath);
+        *error = "cannot create " + QuotedPath(diffPath);
         discard();
         return Status::OutputUnwritable;
     }
@@ -215,7 +205,7 @@ namespace {
 Status Decode(const std::vector<std::uint8_t>& old, BexoDataBufferFile& diff,
               BexoDataBufferFile& out, const std::wstring& diffPath, const std::wstring& newPath,
               std::string* error) {
-    std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
+    DecompressContext dctx(ZSTD_createDCtx());
     if (dctx == nullptr ||
         Failed(ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, kMaxWindowLog), "window",
                error) ||
@@ -230,26 +220,26 @@ Status Decode(const std::vector<std::uint8_t>& old, BexoDataBufferFile& diff,
         const std::size_t n =
             static_cast<std::size_t>(std::min<std::uint64_t>(remaining, inPiece.size()));
         if (diff.ReadData(inPiece.data(), static_cast<std::uint32_t>(n)) != BEXORESULT_OK) {
-            *error = "cannot read " + Name(diffPath);
+            *error = "cannot read " + QuotedPath(diffPath);
             return Status::DiffUnreadable;
         }
         remaining -= n;
         ZSTD_inBuffer input{inPiece.data(), n, 0};
         while (input.pos < input.size) {
             if (last == 0) {
-                *error = Name(diffPath) + " has data after its frame";
+                *error = QuotedPath(diffPath) + " has data after its frame";
                 return Status::Corrupt;
             }
             ZSTD_outBuffer output{outPiece.data(), outPiece.size(), 0};
             last = ZSTD_decompressStream(dctx.get(), &output, &input);
             if (Failed(last, "decode", error)) {
-                *error = Name(diffPath) + " does not apply: " + *error;
+                *error = QuotedPath(diffPath) + " does not apply: " + *error;
                 return Status::Corrupt;
             }
             if (output.pos > 0 &&
                 out.WriteData(outPiece.data(), static_cast<std::uint32_t>(output.pos)) !=
                     BEXORESULT_OK) {
-                *error = "cannot write " + Name(newPath);
+                *error = "cannot write " + QuotedPath(newPath);
                 return Status::OutputUnwritable;
             }
         }
@@ -267,16 +257,16 @@ Status Decode(const std::vector<std::uint8_t>& old, BexoDataBufferFile& diff,
         }
         if (out.WriteData(outPiece.data(), static_cast<std::uint32_t>(output.pos)) !=
             BEXORESULT_OK) {
-            *error = "cannot write " + Name(newPath);
+            *error = "cannot write " + QuotedPath(newPath);
             return Status::OutputUnwritable;
         }
     }
     if (last != 0) {
-        *error = Name(diffPath) + " is truncated";
+        *error = QuotedPath(diffPath) + " is truncated";
         return Status::Corrupt;
     }
     if (!out.FlushStream()) {
-        *error = "cannot write " + Name(newPath);
+        *error = "cannot write " + QuotedPath(newPath);
         return Status::OutputUnwritable;
     }
     return Status::Ok;
@@ -288,13 +278,13 @@ Status ApplyDiff(const std::wstring& oldPath, const std::wstring& diffPath,
                  const std::wstring& newPath, std::string* error) {
     BexoDataBufferFile diff(diffPath, BexoDataBufferFile::kModeRead);
     if (!diff.IsOpen()) {
-        *error = "cannot open " + Name(diffPath);
+        *error = "cannot open " + QuotedPath(diffPath);
         return Status::DiffUnreadable;
     }
     std::uint8_t magic[4] = {};
     const std::uint32_t magicSize = diff.GetSize() < sizeof(magic) ? 0 : sizeof(magic);
     if (diff.ReadData(magic, magicSize) != BEXORESULT_OK || diff.Seek(0) != BEXORESULT_OK) {
-        *error = "cannot read " + Name(diffPath);
+        *error = "cannot read " + QuotedPath(diffPath);
         return Status::DiffUnreadable;
     }
     Status status = Status::Ok;
@@ -307,7 +297,7 @@ Status ApplyDiff(const std::wstring& oldPath, const std::wstring& diffPath,
         }
         BexoDataBufferFile out(newPath, BexoDataBufferFile::kModeCreate);
         if (!out.IsOpen()) {
-            *error = "cannot create " + Name(newPath);
+            *error = "cannot create " + QuotedPath(newPath);
             return Status::OutputUnwritable;
         }
         status = Decode(old, diff, out, diffPath, newPath, error);

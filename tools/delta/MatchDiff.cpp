@@ -11,6 +11,7 @@
 
 #include "BranchFilter.h"
 #include "SuffixArray.h"
+#include "ZstdHandles.h"
 #include "kernel/Text.h"
 #include "repair/buffer/BexoDataBuffer.h"
 
@@ -29,17 +30,6 @@ constexpr std::size_t kPiece = 1 << 20;
 constexpr int kFrameWindowLog = 24;
 // A match is taken once it beats the current alignment by this many bytes.
 constexpr std::int64_t kBetterBy = 8;
-
-struct CCtxFree {
-    void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
-};
-struct DCtxFree {
-    void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
-};
-
-std::string Name(const std::wstring& path) {
-    return "'" + WideToUtf8(path) + "'";
-}
 
 void Put64(std::uint8_t* out, std::uint64_t value) {
     for (int i = 0; i < 8; ++i) {
@@ -235,7 +225,7 @@ private:
 
 bool Compress(const std::vector<std::uint8_t>& data, int level, std::vector<std::uint8_t>* frame,
               std::string* error) {
-    std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
+    CompressContext cctx(ZSTD_createCCtx());
     const int windowLog =
         std::clamp(static_cast<int>(std::bit_width(std::max<std::size_t>(data.size(), 1) - 1)), 10,
                    kFrameWindowLog);
@@ -323,7 +313,7 @@ Status WriteMatchDiff(const std::vector<std::uint8_t>& oldData,
     }
     BexoDataBufferFile out(diffPath, BexoDataBufferFile::kModeCreate);
     if (!out.IsOpen()) {
-        *error = "cannot create " + Name(diffPath);
+        *error = "cannot create " + QuotedPath(diffPath);
         return Status::OutputUnwritable;
     }
     bool written = WriteAll(out, header);
@@ -331,7 +321,7 @@ Status WriteMatchDiff(const std::vector<std::uint8_t>& oldData,
         written = written && WriteAll(out, frame);
     }
     if (!written || !out.FlushStream()) {
-        *error = "cannot write " + Name(diffPath);
+        *error = "cannot write " + QuotedPath(diffPath);
         return Status::OutputUnwritable;
     }
     return Status::Ok;
@@ -413,7 +403,7 @@ private:
     std::uint64_t m_left;
     std::vector<std::uint8_t> m_buffer;
     ZSTD_inBuffer m_input{nullptr, 0, 0};
-    std::unique_ptr<ZSTD_DCtx, DCtxFree> m_dctx;
+    DecompressContext m_dctx;
     bool m_ended = false;
     Status m_problem = Status::Corrupt;
 };
@@ -628,45 +618,47 @@ Status ApplyMatchDiff(const std::wstring& oldPath, BexoDataBufferFile& diff,
     if (diff.GetSize() < kHeaderSize || diff.Seek(0) != BEXORESULT_OK ||
         diff.ReadData(bytes, kHeaderSize) != BEXORESULT_OK ||
         !ParseHeader(bytes, diff.GetSize(), &header)) {
-        *error = Name(diffPath) + " has a damaged header";
+        *error = QuotedPath(diffPath) + " has a damaged header";
         return Status::Corrupt;
     }
     std::unique_ptr<BexoDataBufferFile> old;
     if (header.kind == kKindMatches) {
         old = std::make_unique<BexoDataBufferFile>(oldPath, BexoDataBufferFile::kModeRead);
         if (!old->IsOpen()) {
-            *error = "cannot open " + Name(oldPath);
+            *error = "cannot open " + QuotedPath(oldPath);
             return Status::OldUnreadable;
         }
         if (old->GetSize() != header.oldSize) {
-            *error = Name(diffPath) + " was made for another old file than " + Name(oldPath);
+            *error =
+                QuotedPath(diffPath) + " was made for another old file than " + QuotedPath(oldPath);
             return Status::Corrupt;
         }
     }
     BexoDataBufferFile out(newPath, BexoDataBufferFile::kModeCreate);
     if (!out.IsOpen()) {
-        *error = "cannot create " + Name(newPath);
+        *error = "cannot create " + QuotedPath(newPath);
         return Status::OutputUnwritable;
     }
     const Status status = Rebuild(header, diff, old.get(), out);
     switch (status) {
         case Status::Ok:
             if (!out.FlushStream()) {
-                *error = "cannot write " + Name(newPath);
+                *error = "cannot write " + QuotedPath(newPath);
                 return Status::OutputUnwritable;
             }
             break;
         case Status::OldUnreadable:
-            *error = "cannot read " + Name(oldPath);
+            *error = "cannot read " + QuotedPath(oldPath);
             break;
         case Status::DiffUnreadable:
-            *error = "cannot read " + Name(diffPath);
+            *error = "cannot read " + QuotedPath(diffPath);
             break;
         case Status::OutputUnwritable:
-            *error = "cannot write " + Name(newPath);
+            *error = "cannot write " + QuotedPath(newPath);
             break;
         case Status::Corrupt:
-            *error = Name(diffPath) + " is damaged or does not apply to " + Name(oldPath);
+            *error =
+                QuotedPath(diffPath) + " is damaged or does not apply to " + QuotedPath(oldPath);
             break;
     }
     return status;
