@@ -13,32 +13,22 @@ bench="$PWD/build/$preset/bench/download/osmel_bench_download"
 
 dir=$(mktemp -d /tmp/osmel-download-bench.XXXXXX)
 pids=()
+nginx=
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}" $nginx; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
   rm -rf "$dir"
 }
 trap cleanup EXIT
 chmod 755 "$dir"
-mkdir -p "$dir/www" "$dir/nginx/tmp" "$dir/ftp/empty"
-free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+mkdir -p "$dir/www" "$dir/ftp/empty"
+source tests/support/nginx.sh
 wait_port() { for _ in $(seq 300); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0; sleep 0.05; done; return 1; }
 
 head -c $((mib * 1048576)) /dev/urandom > "$dir/www/big.bin"
 head -c $((mib * 1048576 / 8)) /dev/urandom > "$dir/www/small.bin"
 
 http_port=$(free_port)
-cat > "$dir/nginx/nginx.conf" <<CONF
-daemon off; master_process off; worker_processes 1;
-pid $dir/nginx/nginx.pid; error_log $dir/nginx/error.log warn;
-events { worker_connections 64; }
-http { access_log off;
-  client_body_temp_path $dir/nginx/tmp/body; proxy_temp_path $dir/nginx/tmp/proxy;
-  fastcgi_temp_path $dir/nginx/tmp/fastcgi; uwsgi_temp_path $dir/nginx/tmp/uwsgi; scgi_temp_path $dir/nginx/tmp/scgi;
-  default_type application/octet-stream; sendfile on; tcp_nopush on;
-  server { listen 127.0.0.1:$http_port; root $dir/www; } }
-CONF
-/usr/sbin/nginx -p "$dir/nginx" -c "$dir/nginx/nginx.conf" >"$dir/nginx/out" 2>&1 &
-pids+=($!)
+start_nginx "$dir/nginx" "$http_port" "$dir/www" || { echo "nginx did not start" >&2; exit 1; }
 
 ftp_port=$(free_port)
 pasv=$(free_port)
@@ -61,7 +51,6 @@ secure_chroot_dir=$dir/ftp/empty
 CONF
 /usr/sbin/vsftpd "$dir/ftp/vsftpd.conf" >"$dir/ftp/out" 2>&1 &
 pids+=($!)
-wait_port "$http_port"
 wait_port "$ftp_port"
 
 # Best of RUNS seconds for each tool, alternating so both see the same page cache.

@@ -29,28 +29,16 @@ fixture=$work/fixture
 scripts/standalone-fixture.sh "$build" "$fixture" --builds 41590,41600 --files 60 \
   --size-mib 200 --added 50 --changed 5 >/dev/null
 printf 'repairseconds=0\nrepairlines=1\n' >"$fixture/install/bin/KelvorUtil.cfg"
-mkdir -p "$work/www" "$work/nginx/tmp"
+mkdir -p "$work/www"
 cp "$fixture/steps/41590.pkg" "$work/www/41590_to_41600.zip"
 "$mkpatch" keygen -o "$work/publisher" >/dev/null
 "$mkpatch" patchlist -o "$work/www/patches.txt" --exe-url e \
   --step 41590 41600 41590_to_41600.zip --sign "$work/publisher.key" >/dev/null
 package=$(stat -c %s "$work/www/41590_to_41600.zip")
 
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat >"$work/nginx/nginx.conf" <<CONF
-daemon off; master_process off; worker_processes 1;
-pid $work/nginx/nginx.pid; error_log $work/nginx/error.log warn;
-events { worker_connections 64; }
-http { access_log off;
-  client_body_temp_path $work/nginx/tmp/body; proxy_temp_path $work/nginx/tmp/proxy;
-  fastcgi_temp_path $work/nginx/tmp/fastcgi; uwsgi_temp_path $work/nginx/tmp/uwsgi;
-  scgi_temp_path $work/nginx/tmp/scgi;
-  default_type application/octet-stream; sendfile on; tcp_nopush on;
-  server { listen 127.0.0.1:$port; root $work/www; } }
-CONF
-/usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" >"$work/nginx/out" 2>&1 &
-nginx=$!
-for _ in $(seq 300); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.05; done
+source tests/support/nginx.sh
+port=$(free_port)
+start_nginx "$work/nginx" "$port" "$work/www" || { echo "nginx did not start" >&2; exit 1; }
 
 # One session on a fresh copy of the installation; prints its seconds.
 session() {

@@ -15,6 +15,7 @@ build=$(realpath "$1")
 update=$2
 repaird=$3
 here=$(dirname "$(realpath "$0")")
+source "$here/../support/nginx.sh"
 work=$(mktemp -d)
 pid=
 nginx=
@@ -215,7 +216,7 @@ rm "$work/install/osmel-step.journal"
 expect_build 41590 "recovery failed"
 
 # 7. Download mode from nginx: the chain, then already current, then a cancelled download.
-mkdir -p "$work/www/kelvor" "$work/nginx/tmp"
+mkdir -p "$work/www/kelvor"
 cp "$fixture/steps/41590.pkg" "$work/www/kelvor/41590_to_41600.zip"
 cp "$fixture/steps/41600.pkg" "$work/www/kelvor/41600_to_41610.zip"
 cp "$fixture/steps/41590.pkg" "$work/www/kelvor/slow_41590_to_41600.zip"
@@ -226,25 +227,9 @@ mkdir -p "$work/www/slow"
 "$build/tools/mkpatch/osmel-mkpatch" patchlist -o "$work/www/slow/patches.txt" \
   --exe-url http://example.invalid/patcher.exe \
   --step 41590 41600 ../kelvor/slow_41590_to_41600.zip >/dev/null
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat >"$work/nginx/nginx.conf" <<CONF
-daemon off; master_process off; worker_processes 1;
-pid $work/nginx/nginx.pid; error_log $work/nginx/error.log warn;
-events { worker_connections 64; }
-http { access_log $work/nginx/access.log;
-  client_body_temp_path $work/nginx/tmp/body; proxy_temp_path $work/nginx/tmp/proxy;
-  fastcgi_temp_path $work/nginx/tmp/fastcgi; uwsgi_temp_path $work/nginx/tmp/uwsgi;
-  scgi_temp_path $work/nginx/tmp/scgi;
-  default_type application/octet-stream; sendfile on; tcp_nopush on;
-  server { listen 127.0.0.1:$port; root $work/www;
-    location = /kelvor/slow_41590_to_41600.zip { limit_rate 20k; } } }
-CONF
-/usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" >"$work/nginx/out" 2>&1 &
-nginx=$!
-for _ in $(seq 150); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  sleep 0.1
-done
+port=$(free_port)
+start_nginx "$work/nginx" "$port" "$work/www" "$work/nginx/access.log" \
+  'location = /kelvor/slow_41590_to_41600.zip { limit_rate 20k; }' || fail "nginx did not start"
 
 prepare
 run 0 "download" "--server=http://127.0.0.1:$port/kelvor/" 41590 "$work/install"

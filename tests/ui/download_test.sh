@@ -10,6 +10,7 @@ build=$(realpath "$1")
 artefacts=$2
 here=$(dirname "$(realpath "$0")")
 source "$here/lib.sh"
+source "$here/../support/nginx.sh"
 mkdir -p "$artefacts"
 work=$(mktemp -d)
 pid=
@@ -19,7 +20,7 @@ trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; [ -n "$nginx" ] && kill -QUIT "$
 bash "$here/../../scripts/standalone-fixture.sh" "$build" "$work/fixture" --files 30 \
   --size-mib 24 --changed 40 --seed 6
 fixture=$work/fixture
-mkdir -p "$work/www/kelvor" "$work/nginx/tmp" "$work/temp"
+mkdir -p "$work/www/kelvor" "$work/temp"
 cp "$fixture/steps/41590.pkg" "$work/www/kelvor/41590_to_41600.zip"
 cp "$fixture/steps/41600.pkg" "$work/www/kelvor/41600_to_41610.zip"
 "$build/tools/mkpatch/osmel-mkpatch" patchlist -o "$work/www/kelvor/patches.txt" \
@@ -27,27 +28,12 @@ cp "$fixture/steps/41600.pkg" "$work/www/kelvor/41600_to_41610.zip"
   --step 41600 41610 41600_to_41610.zip >/dev/null
 size=$(stat -c %s "$work/www/kelvor/41600_to_41610.zip")
 
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat >"$work/nginx/nginx.conf" <<CONF
-daemon off; master_process off; worker_processes 1;
-pid $work/nginx/nginx.pid; error_log $work/nginx/error.log warn;
-events { worker_connections 64; }
-http { access_log $work/nginx/access.log;
-  client_body_temp_path $work/nginx/tmp/body; proxy_temp_path $work/nginx/tmp/proxy;
-  fastcgi_temp_path $work/nginx/tmp/fastcgi; uwsgi_temp_path $work/nginx/tmp/uwsgi;
-  scgi_temp_path $work/nginx/tmp/scgi;
-  default_type application/octet-stream; sendfile on; tcp_nopush on;
-  server { listen 127.0.0.1:$port; root $work/www;
-    # About eight seconds for the second package, whatever its size: two screenshots
-    # of a busy machine fit in.
-    location = /kelvor/41600_to_41610.zip { limit_rate $((size / 8 + 1)); } } }
-CONF
-/usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" >"$work/nginx/out" 2>&1 &
-nginx=$!
-for _ in $(seq 150); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  sleep 0.1
-done
+port=$(free_port)
+# About eight seconds for the second package, whatever its size: two screenshots of a busy
+# machine fit in.
+start_nginx "$work/nginx" "$port" "$work/www" "$work/nginx/access.log" \
+  "location = /kelvor/41600_to_41610.zip { limit_rate $((size / 8 + 1)); }" ||
+  fail "nginx did not start"
 
 cp -a "$fixture/install" "$work/install"
 printf 'repairseconds=0.2\nrepairlines=2\n' >"$work/install/bin/KelvorUtil.cfg"
