@@ -17,19 +17,11 @@
 #include "platform/System.h"
 
 namespace fs = std::filesystem;
+using BexoPatch::testing::Noise;
 using BexoPatch::testing::ReadFile;
 using BexoPatch::testing::WriteFile;
 
 namespace {
-
-std::string Noise(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string data(size, '\0');
-    for (char& c : data) {
-        c = static_cast<char>(random());
-    }
-    return data;
-}
 
 std::string Lines(int from, int to) {
     std::string text;

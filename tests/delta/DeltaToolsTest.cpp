@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "platform/System.h"
 
 namespace fs = std::filesystem;
+using BexoPatch::testing::Noise;
 using BexoPatch::testing::ReadFile;
 using BexoPatch::testing::RunProcess;
 using BexoPatch::testing::WriteFile;
@@ -26,17 +26,6 @@ namespace {
 std::wstring Wide(const fs::path& path) {
     const std::u8string text = path.u8string();
     return Utf8ToWide(std::string(text.begin(), text.end()));
-}
-
-// Noise that does not compress, so that a difference only decodes against its own old
-// file; the same seed gives the same bytes.
-std::string Noise(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string data(size, '\0');
-    for (char& c : data) {
-        c = static_cast<char>(random());
-    }
-    return data;
 }
 
 const std::wstring kKpatchl = L"kpatchl-w32.exe\"";

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 
 namespace BexoPatch::testing {
@@ -28,6 +29,17 @@ inline std::string Binary(std::size_t size, int variant) {
     }
     for (int k = 0; k < variant; ++k) {
         data[(k * 7919 + 17) % size] ^= 0x5A;
+    }
+    return data;
+}
+
+// Noise that does not compress, so that a difference only decodes against its own old
+// file; the same seed gives the same bytes.
+inline std::string Noise(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string data(size, '\0');
+    for (char& c : data) {
+        c = static_cast<char>(random());
     }
     return data;
 }
