@@ -41,6 +41,8 @@ public:
     std::uint32_t Announced() const override { return m_announced; }
     bool CancelRequested() const override { return false; }
     void SaveChecksumFile() override {}
+    // A refused record is an outcome the fuzzer expects; only writes outside count.
+    void ReportProblem(RepairProblem /*problem*/, const std::wstring& /*file*/) override {}
 
     BexoDataBufferMemoryDynamic stream;
 
