@@ -38,11 +38,12 @@ function(osmel_add_child_dirs dir)
   endforeach()
 endfunction()
 
-# osmel_test(NAME SOURCES... LIBS... [LABELS...] [NO_ALLOCATION_TRACKER]): one GoogleTest
-# executable registered with CTest. With OSMEL_ALLOCATION_TRACKER on (the debug preset)
-# it gets the allocation tracker, unless it brings global operators of its own.
+# osmel_test(NAME SOURCES... LIBS... [LABELS...] [PROPERTIES...] [NO_ALLOCATION_TRACKER]):
+# one GoogleTest executable registered with CTest; PROPERTIES are further CTest properties
+# of its native tests. With OSMEL_ALLOCATION_TRACKER on (the debug preset) it gets the
+# allocation tracker, unless it brings global operators of its own.
 function(osmel_test name)
-  cmake_parse_arguments(T "NO_ALLOCATION_TRACKER" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "NO_ALLOCATION_TRACKER" "" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
@@ -52,6 +53,9 @@ function(osmel_test name)
   if(CMAKE_CROSSCOMPILING)
     osmel_windows_test(${name})
   else()
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}")
+    if(T_LABELS)
+      list(APPEND T_PROPERTIES LABELS "${T_LABELS}")
+    endif()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${T_PROPERTIES})
   endif()
 endfunction()

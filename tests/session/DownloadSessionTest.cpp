@@ -37,10 +37,10 @@ const std::wstring kDatabaseUpdate =
 class DownloadSessionTest : public FixtureTest {
 protected:
     static void SetUpTestSuite() {
-        MakeFixture("download", "--files 30 --size-mib 4 --seed 4");
+        MakeFixture();
         // The server's tree: the packages and the list that chains them, with relative
         // data addresses.
-        const fs::path www = s_fixture / "www" / "kelvor";
+        const fs::path www = s_scratch / "www" / "kelvor";
         fs::create_directories(www);
         fs::copy(s_fixture / "steps" / "41590.pkg", www / "41590_to_41600.zip");
         fs::copy(s_fixture / "steps" / "41600.pkg", www / "41600_to_41610.zip");
@@ -54,7 +54,7 @@ protected:
         // One set of servers for the suite, started before the tests point TEMP into
         // the directories they empty.
         s_servers = std::make_unique<testservers::Servers>();
-        fs::copy(s_fixture / "www", s_servers->Www(), fs::copy_options::recursive);
+        fs::copy(s_scratch / "www", s_servers->Www(), fs::copy_options::recursive);
     }
     static void TearDownTestSuite() {
         s_servers.reset();
@@ -80,7 +80,7 @@ protected:
         }
     }
 
-    static fs::path Root() { return s_fixture / "www"; }
+    static fs::path Root() { return s_scratch / "www"; }
 
     static inline std::unique_ptr<testservers::Servers> s_servers;
 

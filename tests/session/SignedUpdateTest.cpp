@@ -42,9 +42,9 @@ Minisign::PublicKey ReadKey(const fs::path& path) {
 class SignedUpdateTest : public FixtureTest {
 protected:
     static void SetUpTestSuite() {
-        MakeFixture("signed", "--files 20 --size-mib 2 --seed 9");
+        MakeFixture();
         for (const char* name : {"old", "new", "stranger"}) {
-            RunTool(std::string(OSMEL_MKPATCH) + " keygen -o " + (s_fixture / name).string());
+            RunTool(std::string(OSMEL_MKPATCH) + " keygen -o " + (s_scratch / name).string());
         }
         SetDownloadRetryPause(std::chrono::milliseconds(10));
         s_servers = std::make_unique<testservers::Servers>();
@@ -56,7 +56,7 @@ protected:
     void SetUp() override {
         FixtureTest::SetUp();
         m_install = m_dir / "install";
-        SetTrustedKeys({ReadKey(s_fixture / "old.pub"), ReadKey(s_fixture / "new.pub")});
+        SetTrustedKeys({ReadKey(s_scratch / "old.pub"), ReadKey(s_scratch / "new.pub")});
     }
     void TearDown() override {
         SetTrustedKeys({});
@@ -79,7 +79,7 @@ protected:
         std::string command = std::string(OSMEL_MKPATCH) + " patchlist -o " +
                               (www / "patches.txt").string() + " --exe-url e " + steps;
         if (!key.empty()) {
-            command += " --sign " + (s_fixture / (key + ".key")).string() + " " + options;
+            command += " --sign " + (s_scratch / (key + ".key")).string() + " " + options;
         }
         RunTool(command);
         return s_servers->HttpURL(name + "/");
@@ -226,7 +226,7 @@ TEST_F(SignedUpdateTest, RefusesEachAttackWithItsOwnMessageAndLeavesTheInstallat
         std::wstring message = attack.message;
         if (message.empty()) {
             message = L"The patch list was signed with key " +
-                      Utf8ToWide(Minisign::KeyIdText(ReadKey(s_fixture / "stranger.pub").id)) +
+                      Utf8ToWide(Minisign::KeyIdText(ReadKey(s_scratch / "stranger.pub").id)) +
                       L", which this patcher does not trust.";
         }
         EXPECT_TRUE(log.Contains(LOG_ERROR, message)) << WideToUtf8(message);

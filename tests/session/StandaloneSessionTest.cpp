@@ -48,9 +48,7 @@ bool MarkerSet() {
 class StandaloneSessionTest : public FixtureTest {
 protected:
     // One chain of builds and its standalone patcher for the whole suite.
-    static void SetUpTestSuite() {
-        MakeFixture("standalone", "--files 40 --size-mib 4 --added 10 --seed 3");
-    }
+    static void SetUpTestSuite() { MakeFixture(); }
 
     void SetUp() override {
         FixtureTest::SetUp();
