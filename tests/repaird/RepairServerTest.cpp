@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <random>
 #include <thread>
 
 #include "SocketBuffer.h"
 #include "TestFiles.h"
 #include "kernel/FileUtil.h"
+#include "kernel/LittleEndian.h"
 #include "platform/Files.h"
 #include "platform/System.h"
 #include "repair/AgentClientTask.h"
@@ -72,6 +74,69 @@ std::string RandomText(std::size_t n, unsigned seed) {
         c = static_cast<char>('a' + rng() % 4);  // compressible
     }
     return s;
+}
+
+// The summary a client uploads, built by hand so that it can name any path: every key
+// with checksum 1 and time 0.
+std::vector<std::uint8_t> SummaryNaming(const std::vector<std::wstring>& keys) {
+    std::vector<std::uint8_t> out;
+    AppendLittleEndian<std::uint32_t>(out, kSummaryMagic);
+    AppendLittleEndian<std::uint32_t>(out, static_cast<std::uint32_t>(keys.size()));
+    for (const std::wstring& key : keys) {
+        const std::u16string units = ToUtf16(key);
+        AppendLittleEndian<std::uint32_t>(out, static_cast<std::uint32_t>(units.size()));
+        for (const char16_t u : units) {
+            AppendLittleEndian<std::uint16_t>(out, static_cast<std::uint16_t>(u));
+        }
+        AppendLittleEndian<std::uint32_t>(out, 1);
+        AppendLittleEndian<std::uint64_t>(out, 0);
+    }
+    return out;
+}
+
+struct Record {
+    std::wstring key;
+    std::uint32_t checksum = 0;
+    std::uint32_t size = 0;
+};
+
+// Sends the handshake and the summary, then reads every record the server announces.
+std::vector<Record> RecordsFor(Platform::TcpStream& stream,
+                               const std::vector<std::uint8_t>& summary) {
+    const std::uint8_t hello[4] = {6, 0, 0, 0};
+    std::uint8_t word[4];
+    std::vector<Record> records;
+    if (!stream.WriteAll(hello, 4) || !stream.ReadAll(word, 4) ||
+        !stream.WriteAll(summary.data(), summary.size()) || !stream.ReadAll(word, 4)) {
+        return records;
+    }
+    const auto value = [](const std::uint8_t* p) {
+        return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+    };
+    const std::uint32_t count = value(word);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::uint8_t head[5];
+        if (!stream.ReadAll(head, 5)) {
+            break;
+        }
+        std::vector<std::uint8_t> units(2 * static_cast<std::size_t>(value(head + 1)));
+        std::uint8_t tail[8];
+        if (!stream.ReadAll(units.data(), units.size()) || !stream.ReadAll(tail, 8)) {
+            break;
+        }
+        Record record;
+        for (std::size_t u = 0; u < units.size(); u += 2) {
+            record.key += static_cast<wchar_t>(units[u] | (units[u + 1] << 8));
+        }
+        record.checksum = value(tail);
+        record.size = value(tail + 4);
+        std::vector<std::uint8_t> bytes(record.size);
+        if (!stream.ReadAll(bytes.data(), bytes.size())) {
+            break;
+        }
+        records.push_back(record);
+    }
+    return records;
 }
 
 class RepairServerTest : public ::testing::Test {
@@ -200,6 +265,59 @@ TEST_F(RepairServerTest, DeletesExtraFilesOnlyWhenAsked) {
     Serve(options);
     ExpectRepaired("client");
     EXPECT_FALSE(fs::exists(m_dir / "client/extra.txt"));
+}
+
+// Whether a client's file is extra comes from the reference's own listing: a path leaving
+// the root is treated as any other name the reference lacks, so the answer tells nothing
+// about the server's files; names the reference has in another case or with other
+// separators, and excluded ones, are never removed.
+TEST_F(RepairServerTest, DeletionIsDecidedFromTheReferenceListingAlone) {
+    Put("ref/empty.dat", "");
+    fs::create_directories(m_dir / "ref/sub");
+    const std::wstring up = L"..\\..\\..\\..\\..\\..\\..\\..\\..\\..\\";
+    const struct {
+        std::wstring path;
+        bool removed;
+    } cases[] = {
+        {up + L"etc\\passwd", true},
+        {up + L"etc\\no-such-file", true},
+        {L"extra.txt", true},
+        {L"DIR/C.DAT", false},
+        {L"sub", false},
+        {L"unins000.dat", false},
+    };
+    std::vector<std::wstring> keys{L"empty.dat#000"};
+    for (const auto& c : cases) {
+        keys.push_back(FormatSegmentKey(c.path, 0));
+    }
+    RepairServerOptions options;
+    options.root = W("ref");
+    options.deleteExtra = true;
+    RepairServer server(options);
+    auto listener = Platform::TcpListener::Listen("127.0.0.1", 0);
+    std::thread serving([&] {
+        auto stream = listener->Accept();
+        server.Serve(*stream);
+    });
+    auto stream = Platform::TcpStream::Connect("127.0.0.1", listener->Port());
+    const std::vector<Record> records = RecordsFor(*stream, SummaryNaming(keys));
+    stream.reset();
+    serving.join();
+    std::map<std::wstring, Record> byKey;
+    for (const Record& r : records) {
+        byKey[r.key] = r;
+    }
+    ASSERT_TRUE(byKey.count(L"empty.dat#000"));
+    EXPECT_EQ(byKey[L"empty.dat#000"].checksum, 1u);  // emptied, not removed
+    EXPECT_EQ(byKey[L"empty.dat#000"].size, 0u);
+    for (const auto& c : cases) {
+        const auto it = byKey.find(FormatSegmentKey(c.path, 0));
+        EXPECT_EQ(it != byKey.end(), c.removed) << ToNarrow(c.path);
+        if (it != byKey.end()) {
+            EXPECT_EQ(it->second.checksum, 0u) << ToNarrow(c.path);
+            EXPECT_EQ(it->second.size, 0u) << ToNarrow(c.path);
+        }
+    }
 }
 
 TEST_F(RepairServerTest, FaultsEndTheSessionEarly) {

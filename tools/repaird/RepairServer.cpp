@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <set>
 #include <thread>
 
@@ -9,6 +10,7 @@
 #include "kernel/FileUtil.h"
 #include "kernel/LittleEndian.h"
 #include "kernel/Text.h"
+#include "platform/Files.h"
 #include "repair/SegmentChecksum.h"
 #include "repair/buffer/BexoUtil.h"
 
@@ -36,20 +38,63 @@ bool WorthCompressing(const std::vector<std::uint8_t>& bytes) {
            packed.GetSize() * 10 <= samples.GetSize() * 9;
 }
 
+// The form in which two relative paths name the same file for any client: either
+// separator, any ASCII case.
+std::wstring PathIdentity(const std::wstring& path) {
+    std::wstring folded = path;
+    for (wchar_t& c : folded) {
+        if (c == L'/') {
+            c = L'\\';
+        } else if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        }
+    }
+    return folded;
+}
+
 }  // namespace
 
 RepairServer::RepairServer(RepairServerOptions options) : m_options(std::move(options)) {}
 
-FileTreeSummary::EntryMap RepairServer::Reference() {
+std::shared_ptr<const RepairServer::ReferenceView> RepairServer::Reference() {
     // Rescanning reads only directory entries and times unless files changed, so every
     // client sees the reference as it is now.
     std::lock_guard<std::mutex> lock(m_scanLock);
     m_reference.Scan(m_options.root, m_options.exclusions);
-    return m_reference.Entries();
+    auto view = std::make_shared<ReferenceView>();
+    view->entries = m_reference.Entries();
+    // Every name in the reference, empty files, directories and links included: whether
+    // a client's file is extra is decided from this listing alone, never by looking up a
+    // path the client sent.
+    std::deque<std::wstring> directories{m_options.root};
+    WidePathSet paths;
+    while (!directories.empty()) {
+        const std::wstring directory = directories.front();
+        directories.pop_front();
+        if (ListDirectory(directory, &paths) != BEXORESULT_OK) {
+            continue;
+        }
+        for (const std::wstring& path : paths) {
+            const std::wstring relative = RelativePath(path, m_options.root);
+            view->names.insert(PathIdentity(relative));
+            if (Platform::IsSymbolicLink(path)) {
+                continue;
+            }
+            std::int64_t size = -1;
+            if (IsDirectory(path)) {
+                directories.push_back(path);
+            } else if (!IsExcluded(relative, m_options.exclusions) &&
+                       GetFileSize(path, &size) == BEXORESULT_OK && size == 0) {
+                view->emptyFiles.insert(relative);
+            }
+        }
+    }
+    return view;
 }
 
 std::vector<RepairServer::Planned> RepairServer::Plan(
-    const FileTreeSummary::EntryMap& reference, const FileTreeSummary::EntryMap& client) const {
+    const ReferenceView& view, const FileTreeSummary::EntryMap& client) const {
+    const FileTreeSummary::EntryMap& reference = view.entries;
     std::vector<Planned> plan;
     for (const auto& [key, entry] : reference) {
         const auto held = client.find(key);
@@ -74,14 +119,11 @@ std::vector<RepairServer::Planned> RepairServer::Plan(
         if (first == 0) {
             // An empty reference file has no segments: the client's copy is emptied by a
             // record of no bytes for its first segment.
-            std::int64_t size = -1;
-            const std::wstring file = JoinPath(m_options.root, path);
-            if (FileExists(file) && !IsDirectory(file) &&
-                GetFileSize(file, &size) == BEXORESULT_OK && size == 0) {
+            if (view.emptyFiles.count(path) != 0) {
                 plan.push_back({FormatSegmentKey(path, 0), false, true});
                 continue;
             }
-            if (!m_options.deleteExtra || FileExists(file)) {
+            if (!m_options.deleteExtra || view.names.count(PathIdentity(path)) != 0) {
                 continue;
             }
         }
@@ -182,8 +224,9 @@ std::string RepairServer::Serve(Platform::TcpStream& stream) {
         return dropped(FormatString("summary refused (%s)", BexoResultName(loaded)));
     }
     const FileTreeSummary::EntryMap client = clientSummary.Entries();
-    const FileTreeSummary::EntryMap reference = Reference();
-    const std::vector<Planned> plan = Plan(reference, client);
+    const std::shared_ptr<const ReferenceView> view = Reference();
+    const FileTreeSummary::EntryMap& reference = view->entries;
+    const std::vector<Planned> plan = Plan(*view, client);
 
     out.clear();
     AppendLittleEndian<std::uint32_t>(out, static_cast<std::uint32_t>(plan.size()));

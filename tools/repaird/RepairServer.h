@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,8 +57,17 @@ private:
         bool empty = false;
     };
 
-    FileTreeSummary::EntryMap Reference();
-    std::vector<Planned> Plan(const FileTreeSummary::EntryMap& reference,
+    // The reference as one scan saw it.
+    struct ReferenceView {
+        FileTreeSummary::EntryMap entries;
+        // Relative paths of the files that hold no bytes, which have no segments.
+        std::set<std::wstring, Utf16Less> emptyFiles;
+        // Every relative path in the tree, in the form that ignores separator and case.
+        std::set<std::wstring> names;
+    };
+
+    std::shared_ptr<const ReferenceView> Reference();
+    std::vector<Planned> Plan(const ReferenceView& view,
                               const FileTreeSummary::EntryMap& client) const;
     std::shared_ptr<const Segment> LoadSegment(const FileTreeSummaryEntry& entry);
 
