@@ -34,6 +34,9 @@ public:
     void ShutdownWrite();
     // Closes at once with a reset instead of an orderly end.
     void Abort();
+    // Ends the connection both ways: reads and writes under way on other threads return
+    // as failed, and later ones fail. Safe from another thread while the stream is open.
+    void Cut();
     // "address:port" of the peer.
     std::string PeerName() const;
 
@@ -51,7 +54,8 @@ public:
     TcpListener& operator=(const TcpListener&) = delete;
 
     std::uint16_t Port() const { return m_port; }
-    // Waits for the next connection; null once the listener is closed.
+    // Waits for the next connection; null once the listener is closed, or when taking
+    // the connection failed (the last error says why: too many open files, say).
     std::unique_ptr<TcpStream> Accept();
     // Makes a blocked Accept return null. Safe from another thread.
     void Close();

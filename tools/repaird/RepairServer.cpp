@@ -194,13 +194,13 @@ std::shared_ptr<const RepairServer::Segment> RepairServer::LoadSegment(
     return segment;
 }
 
-std::string RepairServer::Serve(Platform::TcpStream& stream) {
+std::string RepairServer::Serve(Platform::TcpStream& stream, SessionMeter* meter) {
     const auto started = std::chrono::steady_clock::now();
     const std::string peer = stream.PeerName();
     stream.SetTimeout(m_options.timeoutMs);
     const auto dropped = [&peer](const std::string& why) { return peer + ": dropped: " + why; };
 
-    SocketBuffer connection(&stream, m_options.maxSummaryBytes);
+    SocketBuffer connection(&stream, m_options.maxSummaryBytes, meter);
     std::uint8_t hello[4];
     if (connection.ReadData(hello, 4) != BEXORESULT_OK) {
         return dropped("no handshake");
@@ -290,9 +290,7 @@ std::string RepairServer::Serve(Platform::TcpStream& stream) {
     }
     // The client closes when it is done; wait for that so the last bytes are not lost
     // to a reset.
-    std::uint8_t drain[256];
-    while (stream.ReadSome(drain, sizeof drain) > 0) {
-    }
+    connection.DrainUntilEnd();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - started)
                         .count();

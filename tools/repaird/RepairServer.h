@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "SocketBuffer.h"
 #include "platform/TcpStream.h"
 #include "repair/FileTreeSummary.h"
 
@@ -41,8 +42,9 @@ public:
     explicit RepairServer(RepairServerOptions options);
 
     // Serves one connection to its end; returns the line that describes what was done.
-    // Safe to call from several threads at once.
-    std::string Serve(Platform::TcpStream& stream);
+    // Safe to call from several threads at once. The meter, if any, is told of the
+    // session's traffic as it happens.
+    std::string Serve(Platform::TcpStream& stream, SessionMeter* meter = nullptr);
 
 private:
     struct Segment {

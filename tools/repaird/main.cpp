@@ -2,13 +2,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <semaphore>
 #include <string>
-#include <thread>
 
 #include "RepairServer.h"
+#include "RepairService.h"
 #include "kernel/FileUtil.h"
 #include "kernel/ProgramVersion.h"
+#include "platform/FileLimit.h"
 #include "platform/Files.h"
 
 namespace {
@@ -26,6 +26,9 @@ const char kUsage[] =
     "  --cache-mb N         memory for compressed segments shared by clients (default 256)\n"
     "  --max-clients N      clients served at once (default 64)\n"
     "  --timeout-ms N       drop a client silent for this long (default 30000)\n"
+    "  --session-s N        drop a client whose session lasts longer (default 3600)\n"
+    "  --min-rate N         drop a client that moves fewer than N bytes a second over\n"
+    "                       any --timeout-ms spent waiting on it (default 1024; 0: off)\n"
     "  --once               serve one client, then exit\n"
     "  --help               show this text\n"
     "  --version            show the product version and build\n"
@@ -58,8 +61,7 @@ int main(int argc, char** argv) {
     RepairServerOptions options;
     std::string listen = "127.0.0.1";
     unsigned long port = 6000;
-    unsigned long maxClients = 64;
-    bool once = false;
+    RepairServiceOptions service;
     std::string root;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -96,14 +98,24 @@ int main(int argc, char** argv) {
             if (!number(1024) || n == 0) {
                 return Fail("--max-clients needs a number from 1 to 1024");
             }
-            maxClients = n;
+            service.maxClients = n;
         } else if (arg == "--timeout-ms") {
             if (!number(86400000)) {
                 return Fail("--timeout-ms needs a number");
             }
             options.timeoutMs = static_cast<std::uint32_t>(n);
+        } else if (arg == "--session-s") {
+            if (!number(30u * 86400u) || n == 0) {
+                return Fail("--session-s needs a number from 1 to 2592000");
+            }
+            service.sessionMs = static_cast<std::uint32_t>(n * 1000);
+        } else if (arg == "--min-rate") {
+            if (!number(1ul << 30)) {
+                return Fail("--min-rate needs a number");
+            }
+            service.minBytesPerSecond = n;
         } else if (arg == "--once") {
-            once = true;
+            service.once = true;
         } else if (arg == "--fault-cut-after") {
             if (!number(0xFFFFFFFFul)) {
                 return Fail("--fault-cut-after needs a number");
@@ -136,28 +148,23 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "osmel-repaird: cannot listen on %s:%lu\n", listen.c_str(), port);
         return 1;
     }
+    if (options.timeoutMs != 0) {
+        service.windowMs = options.timeoutMs;
+    }
+    // Each connection holds a descriptor: take all the system allows.
+    const std::uint64_t files = Platform::RaiseOpenFileLimit();
     RepairServer server(options);
     std::printf("osmel-repaird: serving %s on %s:%u\n", root.c_str(), listen.c_str(),
                 listener->Port());
-    std::fflush(stdout);
-
-    std::counting_semaphore<1024> slots(static_cast<std::ptrdiff_t>(maxClients));
-    for (;;) {
-        slots.acquire();
-        std::unique_ptr<Platform::TcpStream> stream = listener->Accept();
-        if (!stream) {
-            std::fprintf(stderr, "osmel-repaird: accept failed\n");
-            return 1;
-        }
-        if (once) {
-            std::printf("osmel-repaird: %s\n", server.Serve(*stream).c_str());
-            return 0;
-        }
-        std::thread([&server, &slots, s = std::move(stream)] {
-            const std::string line = server.Serve(*s);
-            std::printf("osmel-repaird: %s\n", line.c_str());
-            std::fflush(stdout);
-            slots.release();
-        }).detach();
+    if (files != 0) {
+        std::printf("osmel-repaird: up to %llu open files\n",
+                    static_cast<unsigned long long>(files));
     }
+    std::fflush(stdout);
+    RepairService running(&server, service, [](const std::string& line) {
+        std::printf("osmel-repaird: %s\n", line.c_str());
+        std::fflush(stdout);
+    });
+    running.Run(listener.get());
+    return 0;
 }

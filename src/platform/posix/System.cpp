@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/FileLimit.h"
 #include "platform/Files.h"
 
 namespace Platform {
@@ -42,6 +44,30 @@ std::vector<std::string> GetCommandLineArguments(int argc, char** argv) {
 
 void SetLastErrorFromErrno(int errnoValue) {
     SetLastError(Win32ErrorFromErrno(errnoValue));
+}
+
+std::uint64_t RaiseOpenFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return 0;
+    }
+    if (limit.rlim_cur != limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit = raised;
+        }
+    }
+    return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+bool SetOpenFileLimitForTests(std::uint64_t value) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return false;
+    }
+    limit.rlim_cur = static_cast<rlim_t>(value);
+    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
 
 std::uint64_t GetTickCount64() {

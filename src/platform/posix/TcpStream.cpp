@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/System.h"
+
 namespace Platform {
 
 namespace {
@@ -115,6 +117,10 @@ void TcpStream::Abort() {
     m_descriptor = -1;
 }
 
+void TcpStream::Cut() {
+    ::shutdown(m_descriptor, SHUT_RDWR);
+}
+
 std::string TcpStream::PeerName() const {
     sockaddr_in address{};
     socklen_t length = sizeof address;
@@ -161,6 +167,7 @@ std::unique_ptr<TcpStream> TcpListener::Accept() {
             return std::make_unique<TcpStream>(fd);
         }
         if (errno != EINTR && errno != ECONNABORTED) {
+            SetLastErrorFromErrno(errno);
             return nullptr;
         }
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/CommandLine.h"
+#include "platform/FileLimit.h"
 #include "platform/Files.h"
 #include "platform/Utf8.h"
 #include "platform/win32/WinApi.h"
@@ -32,6 +33,14 @@ std::vector<std::string> GetCommandLineArguments(int /*argc*/, char** /*argv*/) 
         arguments.push_back(EncodeUtf8(argument));
     }
     return arguments;
+}
+
+std::uint64_t RaiseOpenFileLimit() {
+    return 0;
+}
+
+bool SetOpenFileLimitForTests(std::uint64_t /*limit*/) {
+    return false;
 }
 
 std::uint64_t GetTickCount64() {

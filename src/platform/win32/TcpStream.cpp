@@ -118,6 +118,13 @@ void TcpStream::Abort() {
     m_descriptor = static_cast<std::intptr_t>(INVALID_SOCKET);
 }
 
+void TcpStream::Cut() {
+    // shutdown alone may leave a blocked recv waiting; cancelling the socket's I/O ends it.
+    ::shutdown(Os(m_descriptor), SD_BOTH);
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): a socket is a handle to Windows.
+    ::CancelIoEx(reinterpret_cast<HANDLE>(Os(m_descriptor)), nullptr);
+}
+
 std::string TcpStream::PeerName() const {
     sockaddr_in address{};
     int length = sizeof address;
