@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
+
+#include <sodium.h>
 
 #include "patch/Sha256.h"
 #include "repair/buffer/BexoDataBuffer.h"
@@ -180,17 +184,51 @@ TEST(MinisignTest, RefusesKeysThatAreNotUsable) {
 }
 
 TEST(Sha256Test, KnownDigestsInPieces) {
-    Sha256 empty;
-    EXPECT_EQ(empty.HexDigest(),
-              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    Sha256 pieces;
-    pieces.Update("a", 1);
-    pieces.Update("bc", 2);
-    EXPECT_EQ(pieces.HexDigest(),
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    for (const Sha256::Engine engine : {Sha256::Engine::kFastest, Sha256::Engine::kPortable}) {
+        Sha256 empty(engine);
+        EXPECT_EQ(empty.HexDigest(),
+                  "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+        Sha256 pieces(engine);
+        pieces.Update("a", 1);
+        pieces.Update("bc", 2);
+        EXPECT_EQ(pieces.HexDigest(),
+                  "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+        // The object starts over after a digest.
+        pieces.Update("abc", 3);
+        EXPECT_EQ(pieces.HexDigest(),
+                  "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    }
     EXPECT_TRUE(IsSha256Hex("BA7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
     EXPECT_FALSE(IsSha256Hex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015a"));
     EXPECT_FALSE(IsSha256Hex("ga7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+}
+
+// Both engines agree with libsodium at the lengths where the padding changes shape, fed
+// whole and in uneven pieces that straddle the 64-byte blocks.
+TEST(Sha256Test, EnginesAgreeWithLibsodium) {
+    std::string data(70000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<char>((i * 2654435761u) >> 13);
+    }
+    const std::size_t lengths[] = {0, 1, 55, 56, 63, 64, 65, 119, 120, 128, 1000, 70000};
+    for (const std::size_t length : lengths) {
+        std::array<unsigned char, crypto_hash_sha256_BYTES> expected{};
+        crypto_hash_sha256(expected.data(), reinterpret_cast<const unsigned char*>(data.data()),
+                           length);
+        std::string hex(expected.size() * 2 + 1, '\0');
+        sodium_bin2hex(hex.data(), hex.size(), expected.data(), expected.size());
+        hex.pop_back();
+        for (const Sha256::Engine engine : {Sha256::Engine::kFastest, Sha256::Engine::kPortable}) {
+            const std::size_t pieces[] = {length + 1, 1, 37, 64, 4099};
+            for (const std::size_t piece : pieces) {
+                Sha256 sha(engine);
+                for (std::size_t at = 0; at < length; at += piece) {
+                    sha.Update(data.data() + at, std::min(piece, length - at));
+                }
+                EXPECT_EQ(sha.HexDigest(), hex) << length << " bytes in pieces of " << piece;
+            }
+        }
+    }
 }
 
 }  // namespace
