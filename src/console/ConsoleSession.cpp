@@ -129,6 +129,11 @@ int Finish(ConsoleOutput& output, int status, int installed, const std::string& 
                 "cancelled", status,
                 "osmel-update: cancelled" + AtBuild("; the installation is at build ") + ".");
             break;
+        case kExitVerificationFailed:
+            output.Result("unverified", status,
+                          "osmel-update: refused an update the publisher did not sign" +
+                              AtBuild("; the installation is at build ") + ".");
+            break;
         case kExitInUse:
             output.Result("in-use", status,
                           "osmel-update: not updated, the product is running or its files are "
@@ -232,6 +237,7 @@ int RunConsoleSession(ConsoleOutput& output, const ConsoleChoices& choices) {
             ShowProgress(*session, window, output);
         }
         session->Wait(wxTHREAD_WAIT_BLOCK);
+        const bool verificationFailed = session->verificationFailed.load();
         session.reset();
         interrupts.Check(window);
         installed += window.installed.exchange(0);
@@ -241,6 +247,10 @@ int RunConsoleSession(ConsoleOutput& output, const ConsoleChoices& choices) {
         }
         if (window.cancel) {
             status = kExitCancelled;
+            break;
+        }
+        if (verificationFailed) {
+            status = kExitVerificationFailed;
             break;
         }
         if (!window.filesInUse) {

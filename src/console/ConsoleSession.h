@@ -21,7 +21,7 @@ enum ExitStatus : int {
     kExitUsage = 2,
     kExitCancelled = 3,
     kExitInUse = 4,  // the product runs or its files are in use
-    // Reserved for a package or patch list that fails its verification.
+    // A patch list or package that is not what the publisher signed.
     kExitVerificationFailed = 5,
 };
 

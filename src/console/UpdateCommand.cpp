@@ -72,7 +72,7 @@ const char kExitStatuses[] =
     "  2  usage error\n"
     "  3  cancelled (Ctrl-C, hang-up or SIGTERM); the interrupted step was rolled back\n"
     "  4  the product is running or its files are in use\n"
-    "  5  reserved: an update that fails its verification\n";
+    "  5  the patch list or a package is not what the publisher signed\n";
 
 std::wstring g_usage;
 std::vector<std::pair<std::int32_t, std::wstring>> g_earlyLines;

@@ -7,13 +7,16 @@
 #   patches (3, the step rolled back), an interrupted step that cannot be finished (1,
 #   nothing applied);
 #   download from nginx on 127.0.0.1: the chain (0), already current (0), Ctrl-C while a
-#   package downloads (3, the old build stays);
+#   package downloads (3, the old build stays); with a publisher key in, a signed chain
+#   (0), and a list without its signature or a package swapped after signing (5, the old
+#   build stays);
 #   repair against osmel-repaird: a damaged installation repaired (0), no server (1).
-# Usage: console_test.sh BUILD_DIR OSMEL_UPDATE OSMEL_REPAIRD
+# Usage: console_test.sh BUILD_DIR OSMEL_UPDATE OSMEL_REPAIRD OSMEL_UPDATE_WITH_KEYS
 set -euo pipefail
 build=$(realpath "$1")
 update=$2
 repaird=$3
+update_with_keys=$4
 here=$(dirname "$(realpath "$0")")
 source "$here/../support/nginx.sh"
 work=$(mktemp -d)
@@ -253,6 +256,38 @@ expect_exit 3 "download cancel"
 expect_build 41590 "download cancel"
 [ "$(last_line)" = "osmel-update: cancelled; the installation is at build 41590." ] ||
   fail "download cancel: last line"
+
+# 7b. osmel-update with the publisher's key in. The signed list names each package's size
+#     and SHA-256; "swapped" serves another release's package under the signed name.
+mkpatch=$build/tools/mkpatch/osmel-mkpatch
+"$mkpatch" keygen -o "$work/publisher" >/dev/null
+mkdir -p "$work/www/signed" "$work/www/swapped"
+"$mkpatch" patchlist -o "$work/www/signed/patches.txt" --exe-url http://example.invalid/p.exe \
+  --step 41590 41600 ../kelvor/41590_to_41600.zip --file "$fixture/steps/41590.pkg" \
+  --step 41600 41610 ../kelvor/41600_to_41610.zip --file "$fixture/steps/41600.pkg" \
+  --sign "$work/publisher.key" --list-version 7 >/dev/null
+cp "$fixture/steps/41600.pkg" "$work/www/swapped/41590_to_41600.zip"
+"$mkpatch" patchlist -o "$work/www/swapped/patches.txt" --exe-url http://example.invalid/p.exe \
+  --step 41590 41600 41590_to_41600.zip --file "$fixture/steps/41590.pkg" \
+  --sign "$work/publisher.key" --list-version 7 >/dev/null
+plain_update=$update
+update="$update_with_keys"
+# status, server folder, build after, a line the output must hold
+while IFS='|' read -r want folder after line; do
+  prepare
+  run "$want" "signed $folder" "$work/publisher.pub" \
+    "--server=http://127.0.0.1:$port/$folder/" 41590 "$work/install"
+  expect_build "$after" "signed $folder"
+  grep -qF "$line" "$work/out" || fail "signed $folder: no line \"$line\""
+  [ -z "$(find "$work/temp" -name '*.zip')" ] || fail "signed $folder: a package was left"
+done <<ROWS
+0|signed|41610|osmel-update: updated to build 41610.
+5|kelvor|41590|The patch list of http://127.0.0.1:$port/kelvor/ is not signed by the publisher.
+5|swapped|41590|bytes the publisher signed; it was deleted without being unpacked.
+ROWS
+[ "$(last_line)" = "osmel-update: refused an update the publisher did not sign; the installation is at build 41590." ] ||
+  fail "signed swapped: last line"
+update=$plain_update
 
 # 8. Repair against osmel-repaird: a damaged installation is made identical; with no
 #    server listening the repair fails.
