@@ -2,10 +2,13 @@
 // forward by the patch server at SERVER_URL through the session thread, with a window that
 // draws nothing. With PUBLIC_KEY the publisher key is set, so the list's signature and each
 // package's size and SHA-256 are checked; without it nothing is verified. Prints the
-// session's wall time in seconds and the number of steps applied.
+// session's wall time and this process's user processor time in seconds (the download
+// and the verifying run here; the difference tool in a child process), and the number of
+// steps applied.
 // Usage: osmel_bench_signed_download INSTALL_DIR FROM SERVER_URL [PUBLIC_KEY]
 #include <wx/init.h>
 
+#include <sys/resource.h>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -58,7 +61,11 @@ int main(int argc, char** argv) {
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const double cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec) +
+                              static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
     wxUninitialize();
-    std::printf("%.3f %d\n", seconds, window.installed);
+    std::printf("%.3f %.3f %d\n", seconds, cpuSeconds, window.installed);
     return window.installed > 0 ? 0 : 1;
 }
