@@ -293,6 +293,7 @@ TEST_F(RepairServerTest, DeletionIsDecidedFromTheReferenceListingAlone) {
     RepairServerOptions options;
     options.root = W("ref");
     options.deleteExtra = true;
+    options.compress = false;
     RepairServer server(options);
     auto listener = Platform::TcpListener::Listen("127.0.0.1", 0);
     std::thread serving([&] {
@@ -318,6 +319,39 @@ TEST_F(RepairServerTest, DeletionIsDecidedFromTheReferenceListingAlone) {
             EXPECT_EQ(it->second.size, 0u) << ToNarrow(c.path);
         }
     }
+}
+
+// All sessions draw on one memory budget: a summary that would not fit it is refused,
+// the next client is served, and what each session held goes back when it ends.
+TEST_F(RepairServerTest, ASummaryBeyondTheMemoryBudgetIsRefused) {
+    RepairServerOptions options;
+    options.root = W("ref");
+    options.memoryBytes = 8u << 20;
+    options.compress = false;
+    RepairServer server(options);
+    auto listener = Platform::TcpListener::Listen("127.0.0.1", 0);
+    std::vector<std::string> lines;
+    std::thread serving([&] {
+        for (int i = 0; i < 2; ++i) {
+            auto stream = listener->Accept();
+            lines.push_back(server.Serve(*stream));
+        }
+    });
+    std::vector<std::wstring> many;
+    for (int i = 0; i < 20000; ++i) {
+        many.push_back(FormatSegmentKey(L"extra\file" + std::to_wstring(i), 0));
+    }
+    for (const auto& keys : {many, std::vector<std::wstring>{L"b.txt#000"}}) {
+        auto stream = Platform::TcpStream::Connect("127.0.0.1", listener->Port());
+        RecordsFor(*stream, SummaryNaming(keys));
+    }
+    serving.join();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("dropped: the summary does not fit the memory budget"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[1].find("segments sent"), std::string::npos) << lines[1];
+    EXPECT_EQ(server.MemoryInUse(), 0u);
 }
 
 TEST_F(RepairServerTest, FaultsEndTheSessionEarly) {

@@ -16,6 +16,14 @@
 
 namespace {
 
+// Memory a session holds from its start (its stream buffers), and from its first record
+// on: one record in flight, compressed or not.
+constexpr std::uint64_t kSessionMemory = 2u << 16;
+constexpr std::uint64_t kRecordMemory = kSegmentSize + 65536;
+// Memory a loaded summary takes for each byte of it on the wire, with the copy the plan
+// is made from: a 63 MB summary raised a server by 984 MB.
+constexpr std::uint64_t kSummaryMemoryPerByte = 16;
+
 std::string Describe(double bytes) {
     return FormatString("%.1f MiB", bytes / 1048576.0);
 }
@@ -54,7 +62,20 @@ std::wstring PathIdentity(const std::wstring& path) {
 
 }  // namespace
 
-RepairServer::RepairServer(RepairServerOptions options) : m_options(std::move(options)) {}
+RepairServer::RepairServer(RepairServerOptions options)
+    : m_options(std::move(options)), m_memory(m_options.memoryBytes) {}
+
+std::string RepairServer::ScanReference() {
+    const auto started = std::chrono::steady_clock::now();
+    const std::shared_ptr<const ReferenceView> view = Reference();
+    std::set<std::wstring, Utf16Less> files(view->emptyFiles);
+    for (const auto& [key, entry] : view->entries) {
+        files.insert(SegmentKeyPath(key));
+    }
+    return FormatString(
+        "reference scanned: %zu files, %zu segments, in %.3f s", files.size(), view->entries.size(),
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+}
 
 std::shared_ptr<const RepairServer::ReferenceView> RepairServer::Reference() {
     // Rescanning reads only directory entries and times unless files changed, so every
@@ -195,52 +216,95 @@ std::shared_ptr<const RepairServer::Segment> RepairServer::LoadSegment(
 }
 
 std::string RepairServer::Serve(Platform::TcpStream& stream, SessionMeter* meter) {
-    const auto started = std::chrono::steady_clock::now();
+    Tally tally;
+    tally.started = std::chrono::steady_clock::now();
     const std::string peer = stream.PeerName();
     stream.SetTimeout(m_options.timeoutMs);
-    const auto dropped = [&peer](const std::string& why) { return peer + ": dropped: " + why; };
-
+    MemoryClaim memory(&m_memory);
     SocketBuffer connection(&stream, m_options.maxSummaryBytes, meter);
+    std::string result = Exchange(connection, memory, tally);
+    if (result.empty()) {
+        // The client closes when it is done; wait for that so the last bytes are not lost
+        // to a reset.
+        connection.DrainUntilEnd();
+        result = FormatString(
+            "repaired: %zu segments sent (%zu compressed), %zu files cut or removed, client "
+            "had %zu segments",
+            tally.sent, tally.compressed, tally.removed, tally.clientSegments);
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - tally.started).count();
+    return FormatString("%s: %s; %zu of %zu records, %s, %.3f s", peer.c_str(), result.c_str(),
+                        tally.sent + tally.removed, tally.planned, Describe(tally.bytes).c_str(),
+                        seconds);
+}
+
+std::string RepairServer::Exchange(SocketBuffer& connection, MemoryClaim& memory, Tally& tally) {
+    const auto overBudget = [this](const char* what) {
+        return FormatString("dropped: %s does not fit the memory budget (%s of %s in use)", what,
+                            Describe(static_cast<double>(m_memory.InUse())).c_str(),
+                            Describe(static_cast<double>(m_memory.Limit())).c_str());
+    };
+    if (!memory.Grow(kSessionMemory)) {
+        return overBudget("the session");
+    }
+    std::string refused = Greet(connection);
+    if (!refused.empty()) {
+        return "dropped: " + refused;
+    }
+    FileTreeSummary clientSummary;
+    connection.ChargeReads(&memory, kSummaryMemoryPerByte);
+    const BEXORESULT loaded = clientSummary.Load(&connection);
+    connection.ChargeReads(nullptr, 0);
+    if (connection.OverBudget()) {
+        return overBudget("the summary");
+    }
+    if (loaded != BEXORESULT_OK) {
+        return FormatString("dropped: summary refused (%s)", BexoResultName(loaded));
+    }
+    const FileTreeSummary::EntryMap client = clientSummary.Entries();
+    tally.clientSegments = client.size();
+    const std::shared_ptr<const ReferenceView> view = Reference();
+    const std::vector<Planned> plan = Plan(*view, client);
+    tally.planned = plan.size();
+    if (!plan.empty() && !memory.Grow(kRecordMemory)) {
+        return overBudget("a record in flight");
+    }
+    refused = SendRecords(connection, view->entries, plan, tally);
+    return refused.empty() ? refused : "dropped: " + refused;
+}
+
+std::string RepairServer::Greet(SocketBuffer& connection) const {
     std::uint8_t hello[4];
     if (connection.ReadData(hello, 4) != BEXORESULT_OK) {
-        return dropped("no handshake");
+        return "no handshake";
     }
     const std::uint32_t handshake = hello[0] | (hello[1] << 8) | (hello[2] << 16) |
                                     (static_cast<std::uint32_t>(hello[3]) << 24);
     if (handshake != 6) {
-        return dropped(FormatString("handshake %u", handshake));
+        return FormatString("handshake %u", handshake);
     }
     std::vector<std::uint8_t> out;
     AppendLittleEndian<std::uint32_t>(out, m_options.handshakeAnswer);
     connection.WriteData(out.data(), 4);
     connection.Flush();
     if (m_options.handshakeAnswer != 6) {
-        return dropped(FormatString("answered the handshake with %u", m_options.handshakeAnswer));
+        return FormatString("answered the handshake with %u", m_options.handshakeAnswer);
     }
+    return {};
+}
 
-    FileTreeSummary clientSummary;
-    const BEXORESULT loaded = clientSummary.Load(&connection);
-    if (loaded != BEXORESULT_OK) {
-        return dropped(FormatString("summary refused (%s)", BexoResultName(loaded)));
-    }
-    const FileTreeSummary::EntryMap client = clientSummary.Entries();
-    const std::shared_ptr<const ReferenceView> view = Reference();
-    const FileTreeSummary::EntryMap& reference = view->entries;
-    const std::vector<Planned> plan = Plan(*view, client);
-
-    out.clear();
+std::string RepairServer::SendRecords(SocketBuffer& connection,
+                                      const FileTreeSummary::EntryMap& reference,
+                                      const std::vector<Planned>& plan, Tally& tally) {
+    std::vector<std::uint8_t> out;
     AppendLittleEndian<std::uint32_t>(out, static_cast<std::uint32_t>(plan.size()));
     connection.WriteData(out.data(), 4);
-    std::size_t sent = 0;
-    std::size_t compressed = 0;
-    std::size_t removed = 0;
-    double bytes = 0;
     for (const Planned& item : plan) {
-        if (m_options.cutAfter >= 0 &&
-            sent + removed >= static_cast<std::size_t>(m_options.cutAfter)) {
+        const std::size_t done = tally.sent + tally.removed;
+        if (m_options.cutAfter >= 0 && done >= static_cast<std::size_t>(m_options.cutAfter)) {
             connection.Flush();
-            return dropped(FormatString("cut by request after %zu of %zu records", sent + removed,
-                                        plan.size()));
+            return FormatString("cut by request after %zu of %zu records", done, plan.size());
         }
         if (m_options.recordDelayMs != 0) {
             connection.Flush();
@@ -255,48 +319,43 @@ std::string RepairServer::Serve(Platform::TcpStream& stream, SessionMeter* meter
             segment = LoadSegment(reference.at(item.key));
             if (!segment) {
                 connection.Flush();
-                return dropped("cannot read reference segment " + ToNarrow(item.key));
+                return "cannot read reference segment " + ToNarrow(item.key);
             }
         }
-        out.clear();
-        out.push_back(segment && segment->compressed ? 1 : 0);
-        const std::u16string units = ToUtf16(item.key);
-        AppendLittleEndian<std::uint32_t>(out, static_cast<std::uint32_t>(units.size()));
-        for (char16_t u : units) {
-            out.push_back(static_cast<std::uint8_t>(u & 0xFF));
-            out.push_back(static_cast<std::uint8_t>(u >> 8));
-        }
-        AppendLittleEndian<std::uint32_t>(out, segment ? segment->checksum : 0);
-        AppendLittleEndian<std::uint32_t>(
-            out, segment ? static_cast<std::uint32_t>(segment->bytes.size()) : 0);
-        connection.WriteData(out.data(), static_cast<std::uint32_t>(out.size()));
+        WriteRecord(connection, item.key, segment.get());
         if (segment) {
-            connection.WriteData(segment->bytes.data(),
-                                 static_cast<std::uint32_t>(segment->bytes.size()));
-            bytes += static_cast<double>(segment->bytes.size());
-            compressed += segment->compressed ? 1 : 0;
-            ++sent;
+            tally.bytes += static_cast<double>(segment->bytes.size());
+            tally.compressed += segment->compressed ? 1 : 0;
+            ++tally.sent;
         } else {
-            ++removed;
+            ++tally.removed;
         }
         if (connection.Failed()) {
-            return dropped(FormatString("connection lost after %zu of %zu records", sent + removed,
-                                        plan.size()));
+            return FormatString("connection lost after %zu of %zu records",
+                                tally.sent + tally.removed, plan.size());
         }
     }
     connection.Flush();
-    if (connection.Failed()) {
-        return dropped("connection lost at the end");
+    return connection.Failed() ? "connection lost at the end" : "";
+}
+
+void RepairServer::WriteRecord(SocketBuffer& connection, const std::wstring& key,
+                               const Segment* segment) {
+    // A record without a segment (checksum 0, no bytes) cuts or removes the file there.
+    std::vector<std::uint8_t> out;
+    out.push_back(segment != nullptr && segment->compressed ? 1 : 0);
+    const std::u16string units = ToUtf16(key);
+    AppendLittleEndian<std::uint32_t>(out, static_cast<std::uint32_t>(units.size()));
+    for (char16_t u : units) {
+        out.push_back(static_cast<std::uint8_t>(u & 0xFF));
+        out.push_back(static_cast<std::uint8_t>(u >> 8));
     }
-    // The client closes when it is done; wait for that so the last bytes are not lost
-    // to a reset.
-    connection.DrainUntilEnd();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - started)
-                        .count();
-    return FormatString(
-        "%s: %zu segments sent (%zu compressed, %s), %zu files cut or removed, "
-        "client had %zu segments, in %lld ms",
-        peer.c_str(), sent, compressed, Describe(bytes).c_str(), removed, client.size(),
-        static_cast<long long>(ms));
+    AppendLittleEndian<std::uint32_t>(out, segment != nullptr ? segment->checksum : 0);
+    AppendLittleEndian<std::uint32_t>(
+        out, segment != nullptr ? static_cast<std::uint32_t>(segment->bytes.size()) : 0);
+    connection.WriteData(out.data(), static_cast<std::uint32_t>(out.size()));
+    if (segment != nullptr) {
+        connection.WriteData(segment->bytes.data(),
+                             static_cast<std::uint32_t>(segment->bytes.size()));
+    }
 }

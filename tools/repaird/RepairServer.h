@@ -6,6 +6,7 @@
 // have only when asked to.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "MemoryBudget.h"
 #include "SocketBuffer.h"
 #include "platform/TcpStream.h"
 #include "repair/FileTreeSummary.h"
@@ -30,6 +32,8 @@ struct RepairServerOptions {
     std::size_t cacheBytes = 256u << 20;
     std::uint32_t timeoutMs = 30000;
     std::uint64_t maxSummaryBytes = 64u << 20;
+    // Memory for all sessions together: their summaries and the records in flight.
+    std::uint64_t memoryBytes = std::uint64_t{1} << 30;
     // Fault injection for tests: close after this many records (negative: never), answer
     // the handshake with this value, pause before each record.
     long cutAfter = -1;
@@ -41,10 +45,16 @@ class RepairServer {
 public:
     explicit RepairServer(RepairServerOptions options);
 
+    // Scans the reference now, so that the first client does not wait for it; the line
+    // that says what was found.
+    std::string ScanReference();
+
     // Serves one connection to its end; returns the line that describes what was done.
     // Safe to call from several threads at once. The meter, if any, is told of the
     // session's traffic as it happens.
     std::string Serve(Platform::TcpStream& stream, SessionMeter* meter = nullptr);
+    // Memory the sessions under way hold of the budget.
+    std::uint64_t MemoryInUse() const { return m_memory.InUse(); }
 
 private:
     struct Segment {
@@ -68,12 +78,32 @@ private:
         std::set<std::wstring> names;
     };
 
+    // What one session did, for its line.
+    struct Tally {
+        std::chrono::steady_clock::time_point started;
+        std::size_t clientSegments = 0;
+        std::size_t planned = 0;
+        std::size_t sent = 0;
+        std::size_t compressed = 0;
+        std::size_t removed = 0;
+        double bytes = 0;
+    };
+
+    // The protocol's steps. Each returns why the session ended early, or nothing.
+    std::string Exchange(SocketBuffer& connection, MemoryClaim& memory, Tally& tally);
+    std::string Greet(SocketBuffer& connection) const;
+    std::string SendRecords(SocketBuffer& connection, const FileTreeSummary::EntryMap& reference,
+                            const std::vector<Planned>& plan, Tally& tally);
+    static void WriteRecord(SocketBuffer& connection, const std::wstring& key,
+                            const Segment* segment);
+
     std::shared_ptr<const ReferenceView> Reference();
     std::vector<Planned> Plan(const ReferenceView& view,
                               const FileTreeSummary::EntryMap& client) const;
     std::shared_ptr<const Segment> LoadSegment(const FileTreeSummaryEntry& entry);
 
     const RepairServerOptions m_options;
+    MemoryBudget m_memory;
     std::mutex m_scanLock;
     FileTreeSummary m_reference;
 

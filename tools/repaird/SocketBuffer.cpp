@@ -74,6 +74,12 @@ bool SocketBuffer::WriteAll(const std::uint8_t* data, std::size_t size) {
     return true;
 }
 
+void SocketBuffer::ChargeReads(MemoryClaim* claim, std::uint64_t factor) {
+    m_claim = claim;
+    m_factor = factor;
+    m_covered = 0;
+}
+
 void SocketBuffer::DrainUntilEnd() {
     std::uint8_t drain[256];
     while (ReadSome(drain, sizeof drain) > 0) {
@@ -110,6 +116,20 @@ BEXORESULT SocketBuffer::ReadData(void* data, std::uint32_t count) {
         return BEXORESULT_BAD_DATA;
     }
     m_readBudget -= count;
+    if (m_claim != nullptr) {
+        // Charged ahead in steps, not per field.
+        constexpr std::uint64_t kStep = 65536;
+        if (count > m_covered) {
+            const std::uint64_t step = std::max<std::uint64_t>(count - m_covered, kStep);
+            if (!m_claim->Grow(step * m_factor)) {
+                m_failed = true;
+                m_overBudget = true;
+                return BEXORESULT_BAD_DATA;
+            }
+            m_covered += step;
+        }
+        m_covered -= count;
+    }
     auto* p = static_cast<std::uint8_t*>(data);
     std::uint32_t remaining = count;
     while (remaining > 0) {

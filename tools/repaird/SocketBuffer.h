@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "MemoryBudget.h"
 #include "platform/TcpStream.h"
 #include "repair/buffer/BexoDataBuffer.h"
 
@@ -48,6 +49,10 @@ public:
     bool Failed() const { return m_failed; }
     // Reads and discards until the peer ends the stream.
     void DrainUntilEnd();
+    // From now on, what is read is charged to the claim, `factor` bytes of memory for
+    // each byte, as the reader will keep it; a read that does not fit fails.
+    void ChargeReads(MemoryClaim* claim, std::uint64_t factor);
+    bool OverBudget() const { return m_overBudget; }
 
 private:
     long ReadSome(void* data, std::size_t size);
@@ -61,4 +66,9 @@ private:
     std::size_t m_inStart = 0;
     std::vector<std::uint8_t> m_out;
     bool m_failed = false;
+    MemoryClaim* m_claim = nullptr;
+    std::uint64_t m_factor = 0;
+    // Bytes read that the claim already covers.
+    std::uint64_t m_covered = 0;
+    bool m_overBudget = false;
 };

@@ -8,6 +8,7 @@
 #include "RepairService.h"
 #include "kernel/FileUtil.h"
 #include "kernel/ProgramVersion.h"
+#include "kernel/SystemLog.h"
 #include "platform/FileLimit.h"
 #include "platform/Files.h"
 
@@ -25,11 +26,14 @@ const char kUsage[] =
     "  --no-compress        send segments uncompressed\n"
     "  --cache-mb N         memory for compressed segments shared by clients (default 256)\n"
     "  --max-clients N      clients served at once (default 64)\n"
+    "  --memory-mb N        memory for all clients' summaries and records in flight;\n"
+    "                       a client that would not fit is refused (default 1024)\n"
     "  --timeout-ms N       drop a client silent for this long (default 30000)\n"
     "  --session-s N        drop a client whose session lasts longer (default 3600)\n"
     "  --min-rate N         drop a client that moves fewer than N bytes a second over\n"
     "                       any --timeout-ms spent waiting on it (default 1024; 0: off)\n"
     "  --once               serve one client, then exit\n"
+    "  --verbose            also show a line for each segment checksummed\n"
     "  --help               show this text\n"
     "  --version            show the product version and build\n"
     "Fault injection, for tests:\n"
@@ -62,6 +66,7 @@ int main(int argc, char** argv) {
     std::string listen = "127.0.0.1";
     unsigned long port = 6000;
     RepairServiceOptions service;
+    bool verbose = false;
     std::string root;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -94,6 +99,11 @@ int main(int argc, char** argv) {
                 return Fail("--cache-mb needs a number");
             }
             options.cacheBytes = n << 20;
+        } else if (arg == "--memory-mb") {
+            if (!number(1u << 24) || n == 0) {
+                return Fail("--memory-mb needs a number from 1");
+            }
+            options.memoryBytes = static_cast<std::uint64_t>(n) << 20;
         } else if (arg == "--max-clients") {
             if (!number(1024) || n == 0) {
                 return Fail("--max-clients needs a number from 1 to 1024");
@@ -114,6 +124,8 @@ int main(int argc, char** argv) {
                 return Fail("--min-rate needs a number");
             }
             service.minBytesPerSecond = n;
+        } else if (arg == "--verbose") {
+            verbose = true;
         } else if (arg == "--once") {
             service.once = true;
         } else if (arg == "--fault-cut-after") {
@@ -153,7 +165,11 @@ int main(int argc, char** argv) {
     }
     // Each connection holds a descriptor: take all the system allows.
     const std::uint64_t files = Platform::RaiseOpenFileLimit();
+    if (!verbose) {
+        SetSystemLogConsole(SystemLogConsole::kNone);
+    }
     RepairServer server(options);
+    std::printf("osmel-repaird: %s\n", server.ScanReference().c_str());
     std::printf("osmel-repaird: serving %s on %s:%u\n", root.c_str(), listen.c_str(),
                 listener->Port());
     if (files != 0) {
