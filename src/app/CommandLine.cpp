@@ -263,32 +263,32 @@ void RepairArguments(std::vector<std::wstring>* arguments) {
     }
 }
 
-std::string QuoteArgument(const std::string& value) {
-    if (!value.empty() && value.find_first_of(" \t\"") == std::string::npos) {
+std::wstring QuoteArgument(const std::wstring& value) {
+    if (!value.empty() && value.find_first_of(L" \t\"") == std::wstring::npos) {
         return value;
     }
     // Backslashes count only before a quote: those are doubled, and so are the ones at
     // the end, which come before the closing quote.
-    std::string quoted = "\"";
+    std::wstring quoted = L"\"";
     std::size_t backslashes = 0;
-    for (const char c : value) {
-        if (c == '\\') {
+    for (const wchar_t c : value) {
+        if (c == L'\\') {
             ++backslashes;
             continue;
         }
-        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
         backslashes = 0;
         quoted += c;
     }
-    quoted.append(2 * backslashes, '\\');
-    return quoted + "\"";
+    quoted.append(2 * backslashes, L'\\');
+    return quoted + L"\"";
 }
 
-std::string ElevationParameters() {
+std::wstring ElevationParameters() {
     PatchSettings& settings = PatchSettings::Instance();
-    std::string text = "--admin ";
+    std::wstring text = L"--admin ";
     if (settings.RepairMode()) {
-        text += "--repair ";
+        text += L"--repair ";
     }
     const std::vector<std::wstring> servers = settings.Servers();
     if (!servers.empty()) {
@@ -296,11 +296,13 @@ std::string ElevationParameters() {
         for (std::size_t i = 0; i < servers.size(); ++i) {
             list += (i == 0 ? "" : ";") + ToNarrow(servers[i]);
         }
-        text += QuoteArgument("--server=" + list) + " ";
+        text += QuoteArgument(ToWide("--server=" + list)) + L" ";
     }
-    text += QuoteArgument("--final=" + settings.GetFinalVersion());
-    text += " " + QuoteArgument(settings.GetCurrentVersion());
-    text += " " + QuoteArgument(ToNarrow(settings.GetInstallPath()));
+    text += QuoteArgument(ToWide("--final=" + settings.GetFinalVersion()));
+    text += L" " + QuoteArgument(ToWide(settings.GetCurrentVersion()));
+    // The directory as the file system names it: whole on POSIX, so that the copy finds
+    // the same folder; through the narrow entry points on Windows, as ever.
+    text += L" " + QuoteArgument(FileSystemPath(settings.GetInstallPath()));
     return text;
 }
 

@@ -52,9 +52,9 @@ void RepairArguments(std::vector<std::wstring>* arguments);
 
 // The parameters the elevated copy is started with, from the current settings; every
 // value is quoted so that the copy's command line splits back into the same values.
-std::string ElevationParameters();
+std::wstring ElevationParameters();
 // One argument of a Windows command line, quoted when it needs to be.
-std::string QuoteArgument(const std::string& value);
+std::wstring QuoteArgument(const std::wstring& value);
 
 // Where the usage text goes; standard error unless replaced (tests, the window).
 void SetUsageOutput(void (*output)(const std::wstring& text));

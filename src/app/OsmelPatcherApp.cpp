@@ -216,12 +216,12 @@ bool OsmelPatcherApp::ElevateIfNeeded() {
     if (HasPatchRights(settings.GetInstallPath())) {
         return false;
     }
-    const std::string parameters = ElevationParameters();
-    SystemLog("parm: %s", parameters.c_str());
+    const std::wstring parameters = ElevationParameters();
+    SystemLog("parm: %s", ToNarrow(parameters).c_str());
     Platform::Handle process = nullptr;
     // The module's own path: argv[0] may be relative to a directory this process has left.
     const std::wstring executable = wxStandardPaths::Get().GetExecutablePath().ToStdWstring();
-    bool elevated = Platform::ShellExecuteRunAs(executable, ToWide(parameters), &process);
+    bool elevated = Platform::ShellExecuteRunAs(executable, parameters, &process);
     if (elevated) {
         Platform::WaitForSingleObject(process, Platform::kInfinite);
         elevated = !Platform::ElevationRefused(process);

@@ -351,15 +351,17 @@ TEST_F(CommandLineTest, ElevationParametersCarryTheWholeSettings) {
     settings.AddServer(L"http://a/");
     settings.AddServer(L"ftp://b/");
     settings.SetCurrentVersion("41590");
-    settings.SetInstallPath(L"C:\\Kelvor \u041a");
+    settings.SetInstallPath(L"/home/Jos\u00e9/\u041a\u0435\u043b\u044c\u0432\u043e\u0440");
+    // The folder's name whole: through narrow text the copy would look for "/home/Jos?/???????".
     EXPECT_EQ(ElevationParameters(),
-              "--admin --repair --server=http://a/;ftp://b/ --final= 41590 \"C:\\Kelvor ?\"");
+              L"--admin --repair --server=http://a/;ftp://b/ --final= 41590 "
+              L"/home/Jos\u00e9/\u041a\u0435\u043b\u044c\u0432\u043e\u0440");
 
     settings.Reset();
     settings.SetCurrentVersion("41590");
     settings.SetFinalVersion("41610");
     settings.SetInstallPath(L"/opt/kelvor");
-    EXPECT_EQ(ElevationParameters(), "--admin --final=41610 41590 /opt/kelvor");
+    EXPECT_EQ(ElevationParameters(), L"--admin --final=41610 41590 /opt/kelvor");
 }
 
 // The elevated copy must read back what this process had: directories with spaces, a
@@ -373,6 +375,7 @@ TEST_F(CommandLineTest, ElevationParametersSplitBackIntoTheSameSettings) {
         {L"/opt/my kelvor", L"ftp://b/x y/"},
         {L"C:\\Games\\\"Kelvor\"", L"http://a/"},
         {L"C:\\Kelvor\\\\", L"http://a/"},
+        {L"/home/Jos\u00e9/\u041a\u0435\u043b\u044c\u0432\u043e\u0440 \u00e9", L"http://a/"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(WideToUtf8(c.installPath));
@@ -384,7 +387,7 @@ TEST_F(CommandLineTest, ElevationParametersSplitBackIntoTheSameSettings) {
         settings.AddServer(c.server);
         const std::vector<std::wstring> servers = settings.Servers();
         const std::vector<std::wstring> arguments =
-            Platform::SplitWindowsCommandLine(L"osmel-patcher " + ToWide(ElevationParameters()));
+            Platform::SplitWindowsCommandLine(L"osmel-patcher " + ElevationParameters());
 
         settings.Reset();
         CommandLineOptions options;

@@ -140,7 +140,10 @@ TEST_F(ShellExecuteRunAsTest, HandsOverTheProgramTheDirectoryAndTheSettings) {
     ::setenv("DISPLAY", ":7", 1);
     ::setenv("OSMEL_REGISTRY", "/srv/a b/registry.reg", 1);
     ::setenv("OSMEL_NOT_HANDED_OVER", "x", 1);
-    ASSERT_EQ(RunAs(L"app dir\\osmel-patcher", L"--admin \"--path=C:\\Kel \\\"vor\\\\\""), 0);
+    ASSERT_EQ(RunAs(L"app dir\\osmel-patcher",
+                    L"--admin \"--path=C:\\Kel \\\"vor\\\\\" "
+                    L"\"/home/Jos\u00e9/\u041a\u0435\u043b\u044c\u0432\u043e\u0440 \u00e9\""),
+              0);
     EXPECT_FALSE(refused);
     ::unsetenv("OSMEL_NOT_HANDED_OVER");
     std::vector<std::string> lines = Recorded();
@@ -167,11 +170,15 @@ TEST_F(ShellExecuteRunAsTest, HandsOverTheProgramTheDirectoryAndTheSettings) {
     argv.push_back(nullptr);
     int argc = static_cast<int>(lines.size());
     AdoptElevatedStart(&argc, argv.data());
-    ASSERT_EQ(argc, 3);
+    ASSERT_EQ(argc, 4);
     EXPECT_EQ(std::string(argv[0]), program.string());
     EXPECT_EQ(std::string(argv[1]), "--admin");
     EXPECT_EQ(std::string(argv[2]), "--path=C:\\Kel \"vor\\");
-    EXPECT_EQ(argv[3], nullptr);
+    // A folder's name arrives whole, as UTF-8: narrow text would make it "/home/Jos?/??????? ?".
+    EXPECT_EQ(
+        std::string(argv[3]),
+        "/home/Jos\xc3\xa9/\xd0\x9a\xd0\xb5\xd0\xbb\xd1\x8c\xd0\xb2\xd0\xbe\xd1\x80 \xc3\xa9");
+    EXPECT_EQ(argv[4], nullptr);
     EXPECT_EQ(std::filesystem::current_path(), directory);
     EXPECT_EQ(GetEnvironmentVariable("DISPLAY").value_or(""), ":7");
     EXPECT_EQ(GetEnvironmentVariable("OSMEL_REGISTRY").value_or(""), "/srv/a b/registry.reg");
