@@ -9,7 +9,9 @@
 #   the product running (the utility tool double holds the asset database): refused;
 #   the patcher killed in the middle of a step: the next start undoes the step and
 #   clears IsPatching;
-#   an interrupted step that cannot be finished: the window refuses to patch.
+#   an interrupted step that cannot be finished: the window refuses to patch;
+#   an installation in a folder named in Cyrillic with an "é": found, patched, and no
+#   path loses its characters (screenshot standalone-unusual-folder.png).
 # Usage: standalone_test.sh BUILD_DIR ARTEFACT_DIR
 set -euo pipefail
 build=$(realpath "$1")
@@ -180,4 +182,23 @@ rm "$work/install/osmel-step.journal"
 [ "$(manifest "$work/install")" = "$(manifest "$fixture/builds/41590")" ] ||
   fail "the installation changed after a recovery that failed"
 
-echo "standalone_test: ok (screenshot in $artefacts/standalone.png)"
+# 8. A folder whose name is neither ASCII nor narrow text: every path keeps its characters.
+prepare
+unusual="$work/Кельвор é"
+mkdir -p "$unusual"
+mv "$work/install" "$unusual/install"
+sed -i "s|$work/install|$unusual/install|" "$work/registry.reg"
+start
+wait_for "[0] Ready to install from local patch file."
+wait_for "[0] Current version: 41590."
+press_apply
+wait_for "[0] Patching completed."
+import -window root "$artefacts/standalone-unusual-folder.png"
+press_exit
+[ "$(manifest "$unusual/install")" = "$(manifest "$fixture/builds/41610")" ] ||
+  fail "the installation in the unusual folder is not build 41610"
+# Through narrow text the folder would read "??????? ?": nothing may be made there.
+ls "$work" | grep -qF '?' && fail "something was made under a mangled name: $(ls "$work")"
+grep -qF '??????' "$work/out" "$work/registry.reg" && fail "a path lost its characters"
+
+echo "standalone_test: ok (screenshots in $artefacts/standalone*.png)"
