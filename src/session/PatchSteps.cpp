@@ -231,16 +231,29 @@ int PatchThread::ApplyPatchDirectory(const std::wstring& directory) {
         window->ShowInstallPath();
     }
     PatchSettings& settings = PatchSettings::Instance();
-    if (PatchInstallation(settings.GetInstallPath(), directory, L"BexoPortico.exe")) {
+    const PatchStepEnd end =
+        ApplyPatchStep(settings.GetInstallPath(), directory, L"BexoPortico.exe");
+    if (end == PatchStepEnd::kNewBuild) {
         ClearPatchingMarker();
         return kApplied;
     }
     SessionGauge gauge(Owner());
     gauge.SetGaugeRange(1);
     gauge.SetGaugeValue(1);
+    const bool cancelled = CancelRequested();
+    if (end == PatchStepEnd::kOldBuild && cancelled) {
+        // Undone on the user's word: the installation is the build it was, unharmed.
+        ClearPatchingMarker();
+        return kCancelled;
+    }
+    // A failed step stays marked even when it was undone: the installation did not take
+    // it, and the product's tools point to a repair. Only a step that could not be undone
+    // leaves the installation between two builds.
     SetPatchingMarker();
-    unfinishedTarget = settings.GetTargetVersion();
-    return CancelRequested() ? kCancelled : kStepFailed;
+    if (end == PatchStepEnd::kUnfinished) {
+        unfinishedTarget = settings.GetTargetVersion();
+    }
+    return cancelled ? kCancelled : kStepFailed;
 }
 
 int PatchThread::ApplyStandalonePatch() {

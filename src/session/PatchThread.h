@@ -70,7 +70,7 @@ public:
     int UnpackAndApply(const std::wstring& package);
     // Runs the patching engine over an unpacked package, with the "IsPatching" marker set
     // while the installation changes and left set when the step failed. A cancel seen
-    // before the engine starts changes nothing and leaves the marker clear.
+    // before the engine starts, or one that the engine undid, leaves the marker clear.
     int ApplyPatchDirectory(const std::wstring& directory);
     // One step from the archive appended to this executable, from the current version to
     // the target version; a result of UnpackAndApply.

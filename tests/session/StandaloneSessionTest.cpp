@@ -9,6 +9,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "FixtureTest.h"
 #include "SessionTestSupport.h"
@@ -155,14 +156,14 @@ TEST_F(StandaloneSessionTest, ADamagedFileStopsTheChainAtTheLastGoodBuild) {
 
     EXPECT_EQ(InstallationTree(install), expected);
     EXPECT_EQ(window.installed, 1);
+    // The engine undid the step: the installation is the last good build, and the marker
+    // still tells the product's tools that patching failed.
     EXPECT_TRUE(MarkerSet());
     EXPECT_TRUE(log.Contains(LOG_ERROR, L"\nFailed to apply the patch: 41600_to_41610"));
-    EXPECT_EQ(
-        log.Tail(2),
-        (std::vector<LogLine>{
-            {LOG_ERROR, L"The installation may be left part-way from build 41600 to build 41610."},
-            {LOG_NORMAL, L"Patching aborted."},
-        }));
+    EXPECT_EQ(log.Tail(2), (std::vector<LogLine>{
+                               {LOG_NORMAL, L"The installation is at build 41600."},
+                               {LOG_NORMAL, L"Patching aborted."},
+                           }));
     EXPECT_EQ(window.ranges.back(), 1);
     EXPECT_EQ(window.values.back(), 1);
     EXPECT_TRUE(fs::is_empty(m_dir / "temp"));
@@ -170,6 +171,8 @@ TEST_F(StandaloneSessionTest, ADamagedFileStopsTheChainAtTheLastGoodBuild) {
 
 // A cancel at each stage of a step: it ends the session as cancelled within a second,
 // with nothing changed, no failure line, the marker clear and no temporary data left.
+// Inside the engine, the cancel comes while the difference tool runs, after the step has
+// added its files: the engine undoes them.
 TEST_F(StandaloneSessionTest, ACancelAtAnyStageEndsTheSessionAsCancelled) {
     struct Case {
         const wchar_t* cancelOn;  // empty: cancelled before the session starts
@@ -180,6 +183,7 @@ TEST_F(StandaloneSessionTest, ACancelAtAnyStageEndsTheSessionAsCancelled) {
         {L"Patching from 41590", "during extraction"},
         {L"Unpacking patch file", "during unpacking"},
         {L"Patching...", "just before the engine"},
+        {nullptr, "inside the engine"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stage);
@@ -188,13 +192,34 @@ TEST_F(StandaloneSessionTest, ACancelAtAnyStageEndsTheSessionAsCancelled) {
         PatchSettings::Instance().PushBuild("41590");
         CapturedLog log;
         RecordingWindow window;
-        window.cancel = *c.cancelOn == L'\0';
-        log.CancelOn(c.cancelOn, &window);
-        RunSessionThread(window);
+        const fs::path started = m_dir / "tool-started";
+        fs::remove(started);
+        std::chrono::steady_clock::time_point cancelled;
+        if (c.cancelOn == nullptr) {
+            // A difference tool that says it has started and then waits to be stopped.
+            std::ofstream(install / "bin" / "kpatchl-w32.exe")
+                << "#!/bin/sh\ntouch '" << started.string() << "'\nexec sleep 30\n";
+            fs::permissions(install / "bin" / "kpatchl-w32.exe", fs::perms::owner_all);
+            RunSessionThread(window, [&](PatchThread&) {
+                if (!window.cancel && fs::exists(started)) {
+                    cancelled = std::chrono::steady_clock::now();
+                    window.cancel = true;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            });
+        } else {
+            window.cancel = *c.cancelOn == L'\0';
+            log.CancelOn(c.cancelOn, &window);
+            RunSessionThread(window);
+            cancelled = log.CancelledAt();
+        }
         const auto ended = std::chrono::steady_clock::now();
 
-        if (*c.cancelOn != L'\0') {
-            EXPECT_LT(ended - log.CancelledAt(), std::chrono::seconds(1));
+        if (c.cancelOn == nullptr) {
+            EXPECT_TRUE(fs::exists(started));
+        }
+        if (c.cancelOn == nullptr || *c.cancelOn != L'\0') {
+            EXPECT_LT(ended - cancelled, std::chrono::seconds(1));
         }
         EXPECT_EQ(InstallationTree(install), Build("41590"));
         EXPECT_EQ(window.installed, 0);
