@@ -204,14 +204,18 @@ bool RunDownloadSession(PatchThread& session) {
             SettleCurrentVersion(session, applied);
             return false;
         }
+        int step = PatchThread::kStepFailed;
         std::int64_t size = 0;
-        if (downloaded == BEXORESULT_OK &&
-            (GetFileSize(package, &size) != BEXORESULT_OK ||
-             static_cast<std::uint64_t>(size) < session.bytesTotal)) {
+        if (downloaded == BEXORESULT_OK && GetFileSize(package, &size) != BEXORESULT_OK) {
             downloaded = BEXORESULT_END_OF_DATA;
         }
-        int step = PatchThread::kStepFailed;
-        if (downloaded == BEXORESULT_OK) {
+        if (downloaded == BEXORESULT_OK && session.bytesTotal != 0 &&
+            static_cast<std::uint64_t>(size) != session.bytesTotal) {
+            // Not the file the server announced, whether cut short or with bytes added.
+            ReportLogLine(LOG_ERROR,
+                          FillFields(LoadMessage(344), {entry->dataUrl, std::to_wstring(size),
+                                                        std::to_wstring(session.bytesTotal)}));
+        } else if (downloaded == BEXORESULT_OK) {
             step = session.UnpackAndApply(package);
         } else if (downloaded == BEXORESULT_DISK_FULL) {
             ReportLogLine(LOG_ERROR, FillFields(LoadMessage(259), {package}));

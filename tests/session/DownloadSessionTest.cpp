@@ -3,6 +3,7 @@
 // and packages made by our own tools (scripts/standalone-fixture.sh).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -250,8 +251,11 @@ TEST_F(DownloadSessionTest, RefusesA404StopsOnCancelAndSkipsWorkAtTheFinalVersio
 }
 
 // A list that is not a patch list, and one that is not there, each give their line in
-// the log, read through the real fetch.
-TEST_F(DownloadSessionTest, AGarbageOrMissingListIsReported) {
+// the log, read through the real fetch. A package that is not the size the server
+// announced (swapped on the server between the size query and the download), and one
+// that does not unpack: each is refused with its own line and deleted. Nothing of the
+// installation changes.
+TEST_F(DownloadSessionTest, AGarbageListOrPackageIsRefusedAndNothingChanges) {
     testservers::Servers& servers = *s_servers;
     ASSERT_TRUE(servers.Ready());
     fs::create_directories(servers.Www() / "garbage");
@@ -278,11 +282,73 @@ TEST_F(DownloadSessionTest, AGarbageOrMissingListIsReported) {
         EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching aborted."));
         EXPECT_EQ(InstallationTree(m_install), Build("41590"));
     }
+    const std::string package = testservers::ReadText(Root() / "kelvor" / "41590_to_41600.zip");
+    const std::string half = package.substr(0, package.size() / 2);
+    const std::string longer = package + std::string(4096, 'x');
+    struct PackageCase {
+        std::string row;
+        bool swapAtDownload;  // else the server has the bytes from the start
+        std::string bytes;
+        std::wstring line;
+    };
+    const auto other = [&](const std::string& row, const std::string& sent) {
+        return L"The patch file " + Utf8ToWide(servers.HttpURL(row + "/41590_to_41600.zip")) +
+               L" has " + std::to_wstring(sent.size()) + L" bytes, not the " +
+               std::to_wstring(package.size()) +
+               L" bytes the server announced; it was deleted without being unpacked.";
+    };
+    const PackageCase packageCases[] = {
+        {"cut-short", true, half, other("cut-short", half)},
+        {"grown", true, longer, other("grown", longer)},
+        {"damaged", false, half, L"Failed to extract the patch archive."},
+    };
+    for (const PackageCase& c : packageCases) {
+        SCOPED_TRACE(c.row);
+        const fs::path www = servers.Www() / c.row;
+        fs::create_directories(www);
+        fs::copy(Root() / "kelvor" / "patches.txt", www / "patches.txt");
+        testservers::WriteText(www / "41590_to_41600.zip", c.swapAtDownload ? package : c.bytes);
+        Prepare({servers.HttpURL(c.row + "/")});
+        CapturedLog log;
+        RecordingWindow window;
+        if (c.swapAtDownload) {
+            log.When(L"Downloading patch file",
+                     [&] { testservers::WriteText(www / "41590_to_41600.zip", c.bytes); });
+        }
+        RunSessionThread(window);
+
+        EXPECT_TRUE(log.Contains(LOG_ERROR, c.line)) << WideToUtf8(c.line);
+        EXPECT_FALSE(log.Contains(LOG_ERROR, L"Patch download failed."));
+        EXPECT_EQ(log.Contains(LOG_NORMAL, L"Unpacking patch file..."), !c.swapAtDownload);
+        EXPECT_FALSE(log.Contains(LOG_NORMAL, L"Patching...\n"));
+        EXPECT_EQ(log.Tail(2), (std::vector<LogLine>{
+                                   {LOG_NORMAL, L"The installation is at build 41590."},
+                                   {LOG_NORMAL, L"Patching aborted."},
+                               }));
+        EXPECT_EQ(window.installed, 0);
+        EXPECT_EQ(InstallationTree(m_install), Build("41590"));
+        EXPECT_TRUE(fs::is_empty(m_dir / "temp"));
+    }
 }
 
-// A server that accepts the connection and never answers: Cancel ends the list fetch and
-// the size query within a second, and the session as cancelled.
-TEST_F(DownloadSessionTest, CancelEndsAFetchOrSizeQueryThatWaitsForTheServer) {
+// Reads one request's head from the stream; false when it ends first.
+bool ReadRequest(Platform::TcpStream& stream) {
+    std::string head;
+    char chunk[512];
+    while (head.find("\r\n\r\n") == std::string::npos) {
+        const long count = stream.ReadSome(chunk, sizeof chunk);
+        if (count <= 0) {
+            return false;
+        }
+        head.append(chunk, static_cast<std::size_t>(count));
+    }
+    return true;
+}
+
+// A server that accepts the connection and never answers, or one that answers the size
+// query and stops half-way through the package: Cancel ends the list fetch, the size
+// query and the download within a second, and the session as cancelled.
+TEST_F(DownloadSessionTest, CancelEndsAFetchSizeQueryOrDownloadThatWaitsForTheServer) {
     testservers::Servers& servers = *s_servers;
     ASSERT_TRUE(servers.Ready());
     auto silent = Platform::TcpListener::Listen("127.0.0.1", 0);
@@ -294,34 +360,64 @@ TEST_F(DownloadSessionTest, CancelEndsAFetchOrSizeQueryThatWaitsForTheServer) {
                            "patch-exe-url: http://example.invalid/patcher.exe\n"
                            "patch-data-url: " +
                                silentURL + "41590_to_41600.zip\n\n");
+    const std::string head =
+        "HTTP/1.1 200 OK\r\nContent-Length: 200000\r\nConnection: close\r\n\r\n";
+    const std::string half(100000, 'p');
     struct Case {
         const char* stage;
         std::string server;
+        bool halfPackage;  // else the first request gets no answer
     };
     const Case cases[] = {
-        {"list fetch", silentURL},
-        {"size query", servers.HttpURL("silent-data/")},
+        {"list fetch", silentURL, false},
+        {"size query", servers.HttpURL("silent-data/"), false},
+        {"download", servers.HttpURL("silent-data/"), true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stage);
         Prepare({c.server});
         CapturedLog log;
         RecordingWindow window;
-        std::chrono::steady_clock::time_point cancelled;
-        // Cancels once the session's request has reached the silent server.
-        std::thread canceller([&] {
-            const std::unique_ptr<Platform::TcpStream> held = silent->Accept();
+        std::atomic<std::chrono::steady_clock::time_point> cancelled{};
+        const auto cancel = [&] {
             cancelled = std::chrono::steady_clock::now();
             window.cancel = true;
+        };
+        std::thread server([&] {
+            std::unique_ptr<Platform::TcpStream> held = silent->Accept();
+            if (!c.halfPackage) {
+                // The session's request has reached the silent server.
+                cancel();
+            } else if (held && ReadRequest(*held) && held->WriteAll(head.data(), head.size())) {
+                held = silent->Accept();
+                if (held && ReadRequest(*held)) {
+                    held->WriteAll((head + half).data(), head.size() + half.size());
+                }
+            }
             // The connection stays open, unanswered, until the session has gone.
             while (window.finished == 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
         });
-        RunSessionThread(window);
+        // In the download, the cancel comes once the window shows half the package written;
+        // a session that never gets there is stopped all the same, and fails the test.
+        bool sawHalf = false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        RunSessionThread(window, [&](PatchThread& session) {
+            if (c.halfPackage && !window.cancel) {
+                sawHalf =
+                    session.Downloading() && session.GetDownloadProgress().bytesDone == half.size();
+                if (sawHalf || std::chrono::steady_clock::now() > deadline) {
+                    cancel();
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        });
         const auto ended = std::chrono::steady_clock::now();
-        canceller.join();
-        EXPECT_LT(ended - cancelled, std::chrono::seconds(1));
+        server.join();
+        EXPECT_EQ(sawHalf, c.halfPackage);
+        EXPECT_LT(ended - cancelled.load(), std::chrono::seconds(1));
+        EXPECT_EQ(log.Contains(LOG_NORMAL, L"Downloading patch file..."), c.halfPackage);
         EXPECT_EQ(log.Lines().back(), LogLine(LOG_NORMAL, L"Patching cancelled."));
         for (const LogLine& line : log.Lines()) {
             EXPECT_NE(line.first, LOG_ERROR) << WideToUtf8(line.second);
