@@ -144,10 +144,21 @@ grep -Eq "^[0-9-]{10} [0-9:.]{12}Z [0-9]+ Patching from 41600 to 41610\.$" \
   "$XDG_STATE_HOME/osmel/patcher.log" || fail "standalone: the step is not in the log file"
 
 # 3. The same as JSON: every line one object, the last one the result; the program that
-#    --onexit names runs at the end.
+#    --onexit names runs once the result is out, with its arguments.
+cat >"$work/onexit.sh" <<'EOF'
+#!/bin/sh
+# Its arguments, one a line, then the front end's last line when it started.
+{ printf '%s\n' "$@"; tail -n 1 "${1%/*}/out"; } >"$1.part" && mv "$1.part" "$1"
+EOF
+chmod +x "$work/onexit.sh"
 prepare
-run 0 "json" "--archive=$fixture/patcher" --json "--onexit=/usr/bin/touch $work/onexit-ran"
+run 0 "json" "--archive=$fixture/patcher" --json \
+  "--onexit=$work/onexit.sh \"$work/onexit-ran\" \"two words\""
+# The front end waits a second for it, no longer.
+for _ in $(seq 100); do [ -e "$work/onexit-ran" ] && break; sleep 0.1; done
 [ -e "$work/onexit-ran" ] || fail "json: the --onexit program did not run"
+[ "$(cat "$work/onexit-ran")" = "$(printf '%s\n%s\n%s' "$work/onexit-ran" "two words" \
+  "$(last_line)")" ] || fail "json: the --onexit program saw $(cat "$work/onexit-ran")"
 /usr/bin/python3 - "$work/out" <<'PY' || fail "json: not one object per line"
 import json, sys
 records = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8")]
@@ -240,9 +251,13 @@ expect_build 41610 download
 grep -qx "Downloading patch file..." "$work/out" || fail "download: no download line"
 [ "$(last_line)" = "osmel-update: updated to build 41610." ] || fail "download: last line"
 no_control_characters "$work/out"
-run 0 "current" "--server=http://127.0.0.1:$port/kelvor/" 41610 "$work/install"
+# A program for --onexit that cannot be started is reported; the outcome stays.
+run 0 "current" "--server=http://127.0.0.1:$port/kelvor/" "--onexit=$work/no-such-program" \
+  41610 "$work/install"
 [ "$(last_line)" = "osmel-update: already up to date at build 41610." ] ||
   fail "current: last line"
+grep -q "^Error creating process, code: [1-9][0-9]*$" "$work/err" ||
+  fail "current: the --onexit program's failure is not reported"
 
 prepare
 start "--server=http://127.0.0.1:$port/slow/" 41590 "$work/install"
