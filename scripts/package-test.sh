@@ -102,8 +102,11 @@ chmod -R a+rX "$reference"
 exec {server}< <(exec runuser -u osmel-repaird -- osmel-repaird --root "$reference" --port 0 \
   2>"$reference.err")
 server_pid=$!
+# The server says what it scanned before it says where it serves.
 line=
-read -r -t 10 line <&"$server" || true
+while read -r -t 10 line <&"$server"; do
+  [[ "$line" == "osmel-repaird: serving "* ]] && break
+done
 kill "$server_pid" 2>/dev/null || true
 exec {server}<&-
 errors=$(grep -v '^Session terminated' "$reference.err" || true)
