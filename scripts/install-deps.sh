@@ -36,6 +36,8 @@ packages=(
   minisign
   # a proxy and a self-signed certificate for the transfer tests
   tinyproxy openssl
+  # the load balancer in front of several repair servers, in their test
+  haproxy
 )
 
 # A deb-src entry beside each deb entry of this machine's package sources, for

@@ -2,6 +2,10 @@
 // and the user's interrupt (Ctrl-C), the terminal's hang-up and a request to end.
 #pragma once
 
+#include <atomic>
+#include <functional>
+#include <thread>
+
 namespace Platform {
 
 enum class StandardStream { kInput, kOutput, kError };
@@ -17,5 +21,22 @@ int TerminalColumns();
 // signal handler (a thread of its own on Windows): it may only store atomics. A write to
 // a pipe whose reader has gone fails instead of ending the process.
 void SetInterruptHandler(void (*handler)());
+
+// While it lives, `reload` runs on a thread of its own each time the process is asked to
+// read its data again (SIGHUP, which then no longer ends the process). Make it before the
+// process starts other threads: they inherit that the signal is left to this one.
+// Windows has no such request: there it watches nothing.
+class ReloadRequests {
+public:
+    explicit ReloadRequests(std::function<void()> reload);
+    ~ReloadRequests();
+    ReloadRequests(const ReloadRequests&) = delete;
+    ReloadRequests& operator=(const ReloadRequests&) = delete;
+
+private:
+    std::function<void()> m_reload;
+    std::atomic<bool> m_stopping{false};
+    std::thread m_thread;
+};
 
 }  // namespace Platform

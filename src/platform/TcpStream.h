@@ -3,6 +3,7 @@
 // sockets instead.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,9 +11,20 @@
 
 namespace Platform {
 
+// An IPv4 or IPv6 address in network order.
+struct IpAddress {
+    bool v6 = false;
+    // IPv4 uses the first 4 bytes.
+    std::array<std::uint8_t, 16> bytes{};
+};
+
+// Reads an address's numeric text ("192.0.2.7", "2001:db8::7"); false for anything else,
+// host names included.
+bool ParseIpAddress(const std::string& text, IpAddress* address);
+
 class TcpStream {
 public:
-    // Connects to an IPv4 address or host name; null when that fails.
+    // Connects to an IPv4 or IPv6 address or a host name; null when that fails.
     static std::unique_ptr<TcpStream> Connect(const std::string& host, std::uint16_t port);
 
     // Takes over an open socket: a descriptor on POSIX, a SOCKET on Windows.
@@ -37,8 +49,11 @@ public:
     // Ends the connection both ways: reads and writes under way on other threads return
     // as failed, and later ones fail. Safe from another thread while the stream is open.
     void Cut();
-    // "address:port" of the peer.
+    // "address:port" of the peer, "[address]:port" for IPv6.
     std::string PeerName() const;
+    // The peer's address; an IPv4 peer of an IPv6 socket is given as IPv4. All zero
+    // bytes when it cannot be told.
+    IpAddress PeerAddress() const;
 
 private:
     std::intptr_t m_descriptor;
@@ -46,7 +61,9 @@ private:
 
 class TcpListener {
 public:
-    // Listens on the IPv4 address; port 0 picks a free port. Null when that fails.
+    // Listens on the first address the host name or numeric address (IPv4 or IPv6, no
+    // brackets) resolves to that can be bound; empty listens on every address. Port 0
+    // picks a free port. Null when that fails.
     static std::unique_ptr<TcpListener> Listen(const std::string& address, std::uint16_t port,
                                                int backlog = 64);
     ~TcpListener();
@@ -54,6 +71,8 @@ public:
     TcpListener& operator=(const TcpListener&) = delete;
 
     std::uint16_t Port() const { return m_port; }
+    // "address:port" where it listens, "[address]:port" for IPv6.
+    const std::string& Name() const { return m_name; }
     // Waits for the next connection; null once the listener is closed, or when taking
     // the connection failed (the last error says why: too many open files, say).
     std::unique_ptr<TcpStream> Accept();
@@ -61,10 +80,18 @@ public:
     void Close();
 
 private:
-    TcpListener(std::intptr_t descriptor, std::uint16_t port, void* closeEvent)
-        : m_descriptor(descriptor), m_port(port), m_closeEvent(closeEvent) {}
+    TcpListener(std::intptr_t descriptor, int family, std::uint16_t port, std::string name,
+                void* closeEvent)
+        : m_descriptor(descriptor),
+          m_family(family),
+          m_port(port),
+          m_name(std::move(name)),
+          m_closeEvent(closeEvent) {}
     std::intptr_t m_descriptor;
+    // The address family of the socket, which accepted sockets share (Windows).
+    [[maybe_unused]] int m_family;
     std::uint16_t m_port;
+    std::string m_name;
     // Windows: the event that Close sets to end a waiting Accept (POSIX shuts the
     // socket down instead, and has none).
     [[maybe_unused]] void* m_closeEvent;

@@ -403,3 +403,43 @@ TEST_F(RepairServerTest, GarbageFromAClientIsDropped) {
 }
 
 }  // namespace
+
+// Sessions use the reference of the last scan, not of the moment they start; a segment
+// that changed since is sent with the checksum of the bytes sent, never the scan's.
+TEST_F(RepairServerTest, SessionsUseTheLastScanAndNoSegmentIsTorn) {
+    RepairServerOptions options;
+    options.root = W("ref");
+    options.compress = false;
+    RepairServer server(options);
+    server.ScanReference();
+    auto listener = Platform::TcpListener::Listen("127.0.0.1", 0);
+    const auto session = [&] {
+        std::thread serving([&] {
+            auto stream = listener->Accept();
+            server.Serve(*stream);
+        });
+        auto stream = Platform::TcpStream::Connect("127.0.0.1", listener->Port());
+        StreamClient client(W("client"), stream.get());
+        client.Run();
+        stream.reset();  // the server waits for the client's end
+        serving.join();
+        return client.problems;
+    };
+    std::string changed = Get("ref/a.bin");
+    changed[3] ^= 2;
+    changed[kSeg + 3] ^= 2;
+    Put("ref/a.bin", changed);
+    fs::last_write_time(m_dir / "ref/a.bin",
+                        fs::last_write_time(m_dir / "ref/a.bin") + std::chrono::seconds(10));
+
+    // The client's damaged second segment is sent as it is now; its first segment is
+    // the scan's, so it stays.
+    EXPECT_TRUE(session().empty());
+    std::string held = Get("client/a.bin");
+    EXPECT_EQ(held.substr(kSeg, kSeg), changed.substr(kSeg, kSeg));
+    EXPECT_NE(held.substr(0, kSeg), changed.substr(0, kSeg));
+
+    EXPECT_NE(server.ScanReference().find("reference scanned: 4 files"), std::string::npos);
+    EXPECT_TRUE(session().empty());
+    EXPECT_EQ(Get("client/a.bin"), changed);
+}

@@ -24,8 +24,9 @@ namespace {
 // A run of the service on a free port, with its log lines kept.
 class Running {
 public:
-    Running(RepairServer* server, RepairServiceOptions options)
-        : m_listener(Platform::TcpListener::Listen("127.0.0.1", 0)),
+    Running(RepairServer* server, RepairServiceOptions options,
+            const std::string& address = "127.0.0.1")
+        : m_listener(Platform::TcpListener::Listen(address, 0)),
           m_service(server, options,
                     [this](const std::string& line) {
                         std::lock_guard<std::mutex> lock(m_lock);
@@ -67,8 +68,9 @@ private:
 
 // A client that does the whole exchange: handshake, an empty summary, every record.
 // True when it read all it was announced.
-bool RepairFromEmpty(std::uint16_t port, std::size_t* records) {
-    auto stream = Platform::TcpStream::Connect("127.0.0.1", port);
+bool RepairFromEmpty(std::uint16_t port, std::size_t* records,
+                     const std::string& host = "127.0.0.1") {
+    auto stream = Platform::TcpStream::Connect(host, port);
     if (!stream) {
         return false;
     }
@@ -248,3 +250,24 @@ TEST_F(RepairServiceTest, RunningOutOfDescriptorsPausesAcceptingAndGoesOn) {
 }
 
 }  // namespace
+
+// On a listener of every address, IPv6 and IPv4 alike: only the allowed networks' clients
+// are served, the others are closed at once with a line that names them.
+TEST_F(RepairServiceTest, ServesIPv6AndOnlyTheAllowedNetworks) {
+    if (!Platform::TcpListener::Listen("::1", 0)) {
+        GTEST_SKIP() << "this machine has no IPv6 loopback (::1)";
+    }
+    RepairServer server(m_options);
+    RepairServiceOptions options;
+    std::string error;
+    ASSERT_TRUE(options.allow.Add("::1", &error) && options.allow.Add("10.0.0.0/8", &error));
+    Running running(&server, options, "::");
+    std::size_t records = 0;
+    EXPECT_TRUE(RepairFromEmpty(running.Port(), &records, "::1"));
+    EXPECT_EQ(records, 2u);
+    ASSERT_TRUE(running.WaitFor("[::1]:"));
+    EXPECT_FALSE(RepairFromEmpty(running.Port(), &records, "127.0.0.1"));
+    ASSERT_TRUE(running.WaitFor("refused: not in any --allow network"));
+    const std::vector<std::string> lines = running.Lines();
+    EXPECT_EQ(lines.back().rfind("127.0.0.1:", 0), 0u) << lines.back();
+}

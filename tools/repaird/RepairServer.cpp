@@ -67,7 +67,7 @@ RepairServer::RepairServer(RepairServerOptions options)
 
 std::string RepairServer::ScanReference() {
     const auto started = std::chrono::steady_clock::now();
-    const std::shared_ptr<const ReferenceView> view = Reference();
+    const std::shared_ptr<const ReferenceView> view = Scan();
     std::set<std::wstring, Utf16Less> files(view->emptyFiles);
     for (const auto& [key, entry] : view->entries) {
         files.insert(SegmentKeyPath(key));
@@ -78,8 +78,19 @@ std::string RepairServer::ScanReference() {
 }
 
 std::shared_ptr<const RepairServer::ReferenceView> RepairServer::Reference() {
-    // Rescanning reads only directory entries and times unless files changed, so every
-    // client sees the reference as it is now.
+    {
+        std::lock_guard<std::mutex> lock(m_currentLock);
+        if (m_current) {
+            return m_current;
+        }
+    }
+    ScanReference();
+    std::lock_guard<std::mutex> lock(m_currentLock);
+    return m_current;
+}
+
+std::shared_ptr<const RepairServer::ReferenceView> RepairServer::Scan() {
+    // A rescan reads only directory entries and times, and the files that changed.
     std::lock_guard<std::mutex> lock(m_scanLock);
     m_reference.Scan(m_options.root, m_options.exclusions);
     auto view = std::make_shared<ReferenceView>();
@@ -110,6 +121,9 @@ std::shared_ptr<const RepairServer::ReferenceView> RepairServer::Reference() {
             }
         }
     }
+    // Under the scan's lock, so that a slower earlier scan never replaces a later one.
+    std::lock_guard<std::mutex> current(m_currentLock);
+    m_current = view;
     return view;
 }
 

@@ -45,8 +45,9 @@ class RepairServer {
 public:
     explicit RepairServer(RepairServerOptions options);
 
-    // Scans the reference now, so that the first client does not wait for it; the line
-    // that says what was found.
+    // Scans the reference and makes what it found the reference of the sessions that
+    // start from now on; sessions under way keep the one they started with. Returns the
+    // line that says what was found. Safe from any thread.
     std::string ScanReference();
 
     // Serves one connection to its end; returns the line that describes what was done.
@@ -97,6 +98,10 @@ private:
     static void WriteRecord(SocketBuffer& connection, const std::wstring& key,
                             const Segment* segment);
 
+    // Walks the reference tree as it is now and makes that the current reference.
+    std::shared_ptr<const ReferenceView> Scan();
+    // The reference of a session starting now: the last scan's, scanned first if there
+    // was none.
     std::shared_ptr<const ReferenceView> Reference();
     std::vector<Planned> Plan(const ReferenceView& view,
                               const FileTreeSummary::EntryMap& client) const;
@@ -106,6 +111,8 @@ private:
     MemoryBudget m_memory;
     std::mutex m_scanLock;
     FileTreeSummary m_reference;
+    std::mutex m_currentLock;
+    std::shared_ptr<const ReferenceView> m_current;
 
     struct Cached {
         std::shared_ptr<const Segment> segment;

@@ -46,6 +46,10 @@ void RepairService::Run(Platform::TcpListener* listener) {
             m_log("accepting again");
             failing = false;
         }
+        if (!m_options.allow.Allows(stream->PeerAddress())) {
+            m_log(stream->PeerName() + ": refused: not in any --allow network");
+            continue;
+        }
         {
             std::lock_guard<std::mutex> lock(m_lock);
             ++m_active;

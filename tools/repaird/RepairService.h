@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "AllowList.h"
 #include "RepairServer.h"
 #include "SocketBuffer.h"
 #include "platform/TcpStream.h"
@@ -30,6 +31,8 @@ struct RepairServiceOptions {
     std::uint32_t acceptPauseMs = 250;
     // Serve one client, then return.
     bool once = false;
+    // Connections from elsewhere are closed as soon as they are taken.
+    AllowList allow;
 };
 
 class RepairService {

@@ -9,6 +9,7 @@
 #include "kernel/FileUtil.h"
 #include "kernel/ProgramVersion.h"
 #include "kernel/SystemLog.h"
+#include "platform/Console.h"
 #include "platform/FileLimit.h"
 #include "platform/Files.h"
 
@@ -18,8 +19,11 @@ const char kUsage[] =
     "Usage: osmel-repaird --root DIR [options]\n"
     "Serves the installation in DIR to repair clients.\n"
     "\n"
-    "  --listen ADDR        IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --listen HOST[:PORT] address or host name to listen on, IPv6 in brackets\n"
+    "                       ([::1]:6000); default 127.0.0.1\n"
     "  --port N             TCP port (default 6000; 0 picks a free one)\n"
+    "  --allow CIDR         take clients only from this network (192.0.2.0/24,\n"
+    "                       2001:db8::/32) or address; repeat for more; default: all\n"
     "  --delete             also delete client files the reference does not have\n"
     "  --exclude PATTERN    never send or remove paths matching PATTERN (\"*\" matches\n"
     "                       anything); unins000.exe, unins000.dat and repair.cks always are\n"
@@ -35,6 +39,7 @@ const char kUsage[] =
     "  --once               serve one client, then exit\n"
     "  --verbose            also show a line for each segment checksummed\n"
     "  --help               show this text\n"
+    "SIGHUP scans the reference again: sessions that start later use what it found.\n"
     "  --version            show the product version and build\n"
     "Fault injection, for tests:\n"
     "  --fault-cut-after N  close each connection after N records\n"
@@ -51,6 +56,33 @@ bool ParseNumber(const char* text, unsigned long max, unsigned long* value) {
     return true;
 }
 
+// Splits HOST, HOST:PORT, [IPv6] or [IPv6]:PORT; an IPv6 address without brackets is
+// all host. *port keeps its value when the text names none.
+bool ParseListen(const std::string& text, std::string* host, unsigned long* port) {
+    std::string rest;
+    if (!text.empty() && text[0] == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string::npos) {
+            return false;
+        }
+        *host = text.substr(1, close - 1);
+        rest = text.substr(close + 1);
+    } else if (text.find(':') != text.rfind(':')) {
+        *host = text;
+    } else {
+        const std::size_t colon = text.find(':');
+        *host = text.substr(0, colon);
+        rest = colon == std::string::npos ? "" : text.substr(colon);
+    }
+    if (host->empty()) {
+        return false;
+    }
+    if (rest.empty()) {
+        return true;
+    }
+    return rest[0] == ':' && ParseNumber(rest.c_str() + 1, 65535, port);
+}
+
 int Fail(const std::string& message) {
     std::fprintf(stderr, "osmel-repaird: %s\n%s", message.c_str(), kUsage);
     return 2;
@@ -65,6 +97,8 @@ int main(int argc, char** argv) {
     RepairServerOptions options;
     std::string listen = "127.0.0.1";
     unsigned long port = 6000;
+    unsigned long listenPort = 0;
+    bool listenNamesPort = false;
     RepairServiceOptions service;
     bool verbose = false;
     std::string root;
@@ -81,7 +115,18 @@ int main(int argc, char** argv) {
         } else if (arg == "--root" && hasValue) {
             root = argv[++i];
         } else if (arg == "--listen" && hasValue) {
-            listen = argv[++i];
+            listenPort = 65536;
+            if (!ParseListen(argv[++i], &listen, &listenPort)) {
+                return Fail(std::string("--listen needs HOST, HOST:PORT, [IPv6] or [IPv6]:PORT, "
+                                        "with PORT from 0 to 65535, not ") +
+                            argv[i]);
+            }
+            listenNamesPort = listenPort != 65536;
+        } else if (arg == "--allow" && hasValue) {
+            std::string error;
+            if (!service.allow.Add(argv[++i], &error)) {
+                return Fail("--allow: " + error);
+            }
         } else if (arg == "--port") {
             if (!number(65535)) {
                 return Fail("--port needs a number from 0 to 65535");
@@ -155,9 +200,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "osmel-repaird: %s is not a directory\n", root.c_str());
         return 1;
     }
+    if (listenNamesPort) {
+        port = listenPort;
+    }
     auto listener = Platform::TcpListener::Listen(listen, static_cast<std::uint16_t>(port));
     if (!listener) {
-        std::fprintf(stderr, "osmel-repaird: cannot listen on %s:%lu\n", listen.c_str(), port);
+        std::fprintf(stderr, "osmel-repaird: cannot listen on %s port %lu\n", listen.c_str(), port);
         return 1;
     }
     if (options.timeoutMs != 0) {
@@ -168,19 +216,21 @@ int main(int argc, char** argv) {
     if (!verbose) {
         SetSystemLogConsole(SystemLogConsole::kNone);
     }
+    const auto log = [](const std::string& line) {
+        std::printf("osmel-repaird: %s\n", line.c_str());
+        std::fflush(stdout);
+    };
     RepairServer server(options);
+    // Before any other thread starts, so that only this one takes the signal.
+    const Platform::ReloadRequests reload([&] { log(server.ScanReference()); });
     std::printf("osmel-repaird: %s\n", server.ScanReference().c_str());
-    std::printf("osmel-repaird: serving %s on %s:%u\n", root.c_str(), listen.c_str(),
-                listener->Port());
+    std::printf("osmel-repaird: serving %s on %s\n", root.c_str(), listener->Name().c_str());
     if (files != 0) {
         std::printf("osmel-repaird: up to %llu open files\n",
                     static_cast<unsigned long long>(files));
     }
     std::fflush(stdout);
-    RepairService running(&server, service, [](const std::string& line) {
-        std::printf("osmel-repaird: %s\n", line.c_str());
-        std::fflush(stdout);
-    });
+    RepairService running(&server, service, log);
     running.Run(listener.get());
     return 0;
 }

@@ -1,10 +1,12 @@
 #include "platform/Console.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <utility>
 
 namespace Platform {
 
@@ -57,6 +59,25 @@ void SetInterruptHandler(void (*handler)()) {
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     ::sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+ReloadRequests::ReloadRequests(std::function<void()> reload) : m_reload(std::move(reload)) {
+    sigset_t hangUp;
+    sigemptyset(&hangUp);
+    sigaddset(&hangUp, SIGHUP);
+    ::pthread_sigmask(SIG_BLOCK, &hangUp, nullptr);
+    m_thread = std::thread([this, hangUp] {
+        int signal = 0;
+        while (::sigwait(&hangUp, &signal) == 0 && !m_stopping.load()) {
+            m_reload();
+        }
+    });
+}
+
+ReloadRequests::~ReloadRequests() {
+    m_stopping.store(true);
+    ::pthread_kill(m_thread.native_handle(), SIGHUP);
+    m_thread.join();
 }
 
 }  // namespace Platform

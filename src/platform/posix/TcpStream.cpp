@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "platform/System.h"
 
@@ -21,11 +22,52 @@ void SetNoDelay(int fd) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+// The address and port of a socket address, with IPv4 inside IPv6 given as IPv4.
+IpAddress AddressOf(const sockaddr_storage& socketAddress, std::uint16_t* port) {
+    IpAddress address;
+    if (socketAddress.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(socketAddress);
+        std::memcpy(address.bytes.data(), &v4.sin_addr, 4);
+        *port = ntohs(v4.sin_port);
+    } else if (socketAddress.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(socketAddress);
+        if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+            std::memcpy(address.bytes.data(), v6.sin6_addr.s6_addr + 12, 4);
+        } else {
+            address.v6 = true;
+            std::memcpy(address.bytes.data(), v6.sin6_addr.s6_addr, 16);
+        }
+        *port = ntohs(v6.sin6_port);
+    }
+    return address;
+}
+
+std::string Describe(const sockaddr_storage& socketAddress) {
+    std::uint16_t port = 0;
+    const IpAddress address = AddressOf(socketAddress, &port);
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(address.v6 ? AF_INET6 : AF_INET, address.bytes.data(), text, sizeof text);
+    const std::string host = address.v6 ? "[" + std::string(text) + "]" : std::string(text);
+    return host + ":" + std::to_string(port);
+}
+
 }  // namespace
+
+bool ParseIpAddress(const std::string& text, IpAddress* address) {
+    IpAddress parsed;
+    if (::inet_pton(AF_INET, text.c_str(), parsed.bytes.data()) != 1) {
+        parsed.v6 = true;
+        if (::inet_pton(AF_INET6, text.c_str(), parsed.bytes.data()) != 1) {
+            return false;
+        }
+    }
+    *address = parsed;
+    return true;
+}
 
 std::unique_ptr<TcpStream> TcpStream::Connect(const std::string& host, std::uint16_t port) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
@@ -122,36 +164,56 @@ void TcpStream::Cut() {
 }
 
 std::string TcpStream::PeerName() const {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     if (::getpeername(m_descriptor, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         return "?";
     }
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+    return Describe(address);
+}
+
+IpAddress TcpStream::PeerAddress() const {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(m_descriptor, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return {};
+    }
+    std::uint16_t port = 0;
+    return AddressOf(address, &port);
 }
 
 std::unique_ptr<TcpListener> TcpListener::Listen(const std::string& address, std::uint16_t port,
                                                  int backlog) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(address.empty() ? nullptr : address.c_str(), std::to_string(port).c_str(),
+                      &hints, &found) != 0) {
         return nullptr;
     }
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in bound{};
-    bound.sin_family = AF_INET;
-    bound.sin_port = htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &bound.sin_addr) != 1 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0 ||
-        ::listen(fd, backlog) != 0) {
-        ::close(fd);
-        return nullptr;
+    std::unique_ptr<TcpListener> listener;
+    for (const addrinfo* a = found; a != nullptr && !listener; a = a->ai_next) {
+        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            continue;
+        }
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_storage bound{};
+        socklen_t length = sizeof bound;
+        if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, backlog) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+            ::close(fd);
+            continue;
+        }
+        std::uint16_t boundPort = 0;
+        AddressOf(bound, &boundPort);
+        listener.reset(new TcpListener(fd, a->ai_family, boundPort, Describe(bound), nullptr));
     }
-    socklen_t length = sizeof bound;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
-    return std::unique_ptr<TcpListener>(new TcpListener(fd, ntohs(bound.sin_port), nullptr));
+    ::freeaddrinfo(found);
+    return listener;
 }
 
 TcpListener::~TcpListener() {

@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include <atomic>
+#include <utility>
 
 #include "platform/win32/WinApi.h"
 
@@ -49,5 +50,9 @@ void SetInterruptHandler(void (*handler)()) {
     g_interruptHandler.store(handler);
     ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
+
+ReloadRequests::ReloadRequests(std::function<void()> reload) : m_reload(std::move(reload)) {}
+
+ReloadRequests::~ReloadRequests() = default;
 
 }  // namespace Platform

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
+#include <utility>
 
 #include "platform/Utf8.h"
 #include "platform/win32/Winsock.h"
@@ -27,14 +29,57 @@ void SetNoDelay(SOCKET socket) {
     ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
+// The address and port of a socket address, with IPv4 inside IPv6 given as IPv4.
+IpAddress AddressOf(const sockaddr_storage& socketAddress, std::uint16_t* port) {
+    IpAddress address;
+    if (socketAddress.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(socketAddress);
+        std::memcpy(address.bytes.data(), &v4.sin_addr, 4);
+        *port = ntohs(v4.sin_port);
+    } else if (socketAddress.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(socketAddress);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&v6.sin6_addr);
+        static const std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+        if (std::memcmp(bytes, kMapped, sizeof kMapped) == 0) {
+            std::memcpy(address.bytes.data(), bytes + 12, 4);
+        } else {
+            address.v6 = true;
+            std::memcpy(address.bytes.data(), bytes, 16);
+        }
+        *port = ntohs(v6.sin6_port);
+    }
+    return address;
+}
+
+std::string Describe(const sockaddr_storage& socketAddress) {
+    std::uint16_t port = 0;
+    IpAddress address = AddressOf(socketAddress, &port);
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(address.v6 ? AF_INET6 : AF_INET, address.bytes.data(), text, sizeof text);
+    const std::string host = address.v6 ? "[" + std::string(text) + "]" : std::string(text);
+    return host + ":" + std::to_string(port);
+}
+
 }  // namespace
+
+bool ParseIpAddress(const std::string& text, IpAddress* address) {
+    IpAddress parsed;
+    if (::inet_pton(AF_INET, text.c_str(), parsed.bytes.data()) != 1) {
+        parsed.v6 = true;
+        if (::inet_pton(AF_INET6, text.c_str(), parsed.bytes.data()) != 1) {
+            return false;
+        }
+    }
+    *address = parsed;
+    return true;
+}
 
 std::unique_ptr<TcpStream> TcpStream::Connect(const std::string& host, std::uint16_t port) {
     if (!EnsureWinsock()) {
         return nullptr;
     }
     ADDRINFOW hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     ADDRINFOW* found = nullptr;
     if (::GetAddrInfoW(DecodeUtf8(host).c_str(), std::to_wstring(port).c_str(), &hints, &found) !=
@@ -126,14 +171,22 @@ void TcpStream::Cut() {
 }
 
 std::string TcpStream::PeerName() const {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     int length = sizeof address;
     if (::getpeername(Os(m_descriptor), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         return "?";
     }
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+    return Describe(address);
+}
+
+IpAddress TcpStream::PeerAddress() const {
+    sockaddr_storage address{};
+    int length = sizeof address;
+    if (::getpeername(Os(m_descriptor), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return {};
+    }
+    std::uint16_t port = 0;
+    return AddressOf(address, &port);
 }
 
 std::unique_ptr<TcpListener> TcpListener::Listen(const std::string& address, std::uint16_t port,
@@ -141,29 +194,44 @@ std::unique_ptr<TcpListener> TcpListener::Listen(const std::string& address, std
     if (!EnsureWinsock()) {
         return nullptr;
     }
-    const SOCKET socket = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
-                                       WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-    if (socket == INVALID_SOCKET) {
+    ADDRINFOW hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    ADDRINFOW* found = nullptr;
+    const std::wstring host = DecodeUtf8(address);
+    if (::GetAddrInfoW(address.empty() ? nullptr : host.c_str(), std::to_wstring(port).c_str(),
+                       &hints, &found) != 0) {
         return nullptr;
     }
-    sockaddr_in bound{};
-    bound.sin_family = AF_INET;
-    bound.sin_port = htons(port);
-    int length = sizeof bound;
-    const HANDLE closeEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (closeEvent == nullptr || ::inet_pton(AF_INET, address.c_str(), &bound.sin_addr) != 1 ||
-        ::bind(socket, reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0 ||
-        ::listen(socket, backlog) != 0 ||
-        ::getsockname(socket, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-        if (closeEvent != nullptr) {
-            ::CloseHandle(closeEvent);
+    std::unique_ptr<TcpListener> listener;
+    for (const ADDRINFOW* a = found; a != nullptr && !listener; a = a->ai_next) {
+        const SOCKET socket = ::WSASocketW(a->ai_family, a->ai_socktype, a->ai_protocol, nullptr, 0,
+                                           WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+        if (socket == INVALID_SOCKET) {
+            continue;
         }
-        ::closesocket(socket);
-        return nullptr;
+        sockaddr_storage bound{};
+        int length = sizeof bound;
+        const HANDLE closeEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (closeEvent == nullptr ||
+            ::bind(socket, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0 ||
+            ::listen(socket, backlog) != 0 ||
+            ::getsockname(socket, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+            if (closeEvent != nullptr) {
+                ::CloseHandle(closeEvent);
+            }
+            ::closesocket(socket);
+            continue;
+        }
+        LoadWinsockExtensions(socket);
+        std::uint16_t boundPort = 0;
+        AddressOf(bound, &boundPort);
+        listener.reset(new TcpListener(static_cast<std::intptr_t>(socket), a->ai_family, boundPort,
+                                       Describe(bound), closeEvent));
     }
-    LoadWinsockExtensions(socket);
-    return std::unique_ptr<TcpListener>(
-        new TcpListener(static_cast<std::intptr_t>(socket), ntohs(bound.sin_port), closeEvent));
+    ::FreeAddrInfoW(found);
+    return listener;
 }
 
 TcpListener::~TcpListener() {
@@ -178,7 +246,7 @@ std::unique_ptr<TcpStream> TcpListener::Accept() {
         return nullptr;
     }
     // Room for both addresses, each with the 16 bytes AcceptEx wants beyond it.
-    constexpr ::DWORD kAddressRoom = sizeof(sockaddr_in) + 16;
+    constexpr ::DWORD kAddressRoom = sizeof(sockaddr_in6) + 16;
     char addresses[2 * kAddressRoom];
     const HANDLE done = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (done == nullptr) {
@@ -186,7 +254,7 @@ std::unique_ptr<TcpStream> TcpListener::Accept() {
     }
     std::unique_ptr<TcpStream> stream;
     while (!stream && ::WaitForSingleObject(m_closeEvent, 0) == WAIT_TIMEOUT) {
-        const SOCKET accepted = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+        const SOCKET accepted = ::WSASocketW(m_family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
         if (accepted == INVALID_SOCKET) {
             break;
