@@ -201,6 +201,11 @@ std::unique_ptr<TcpListener> TcpListener::Listen(const std::string& address, std
         }
         const int on = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        // "::" takes IPv4 clients too, whatever the system's default.
+        const int off = 0;
+        if (a->ai_family == AF_INET6) {
+            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        }
         sockaddr_storage bound{};
         socklen_t length = sizeof bound;
         if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, backlog) != 0 ||

@@ -211,6 +211,12 @@ std::unique_ptr<TcpListener> TcpListener::Listen(const std::string& address, std
         if (socket == INVALID_SOCKET) {
             continue;
         }
+        // "::" takes IPv4 clients too, as on Linux (Windows' default is IPv6 only).
+        const ::DWORD off = 0;
+        if (a->ai_family == AF_INET6) {
+            ::setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off),
+                         sizeof off);
+        }
         sockaddr_storage bound{};
         int length = sizeof bound;
         const HANDLE closeEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
