@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <thread>
+#include <utility>
 
 #include "kernel/Text.h"
 
 RepairService::RepairService(RepairServer* server, RepairServiceOptions options, Log log)
-    : m_server(server), m_options(options), m_log(std::move(log)) {}
+    : m_server(server), m_options(std::move(options)), m_log(std::move(log)) {}
 
 void RepairService::Run(Platform::TcpListener* listener) {
     {
