@@ -41,6 +41,9 @@ function(osmel_windows_lib library)
     COMMAND_ERROR_IS_FATAL ANY)
 endfunction()
 osmel_windows_lib(zstd)
+osmel_windows_lib(lzma)
+# liblzma's headers would otherwise expect its DLL.
+add_compile_definitions(LZMA_API_STATIC)
 osmel_windows_lib(sodium)
 # libsodium's headers would otherwise expect its DLL.
 add_compile_definitions(SODIUM_STATIC)

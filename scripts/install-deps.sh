@@ -23,7 +23,7 @@ packages=(
   cmake ninja-build pkg-config g++ clang libclang-rt-14-dev clang-format clang-tidy
   libgtest-dev libgmock-dev libbenchmark-dev
   # libraries
-  zlib1g-dev libdeflate-dev libzstd-dev zstd libcurl4-openssl-dev libsodium-dev
+  zlib1g-dev libdeflate-dev libzstd-dev zstd liblzma-dev libcurl4-openssl-dev libsodium-dev
   libiberty-dev
   libwxgtk3.2-dev libwxgtk-webview3.2-dev
   # bench/delta.sh: the difference tools it compares with

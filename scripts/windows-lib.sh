@@ -4,6 +4,7 @@
 # bin/wx-config), which the Windows toolchain files search.
 # Usage: scripts/windows-lib.sh LIBRARY TRIPLE PREFIX
 #   LIBRARY  zstd    libzstd (compression and decompression only)
+#            lzma    liblzma (the difference streams), without xz's programs
 #            sodium  libsodium (signatures and digests)
 #            wxbase  wxWidgets' base library (no GUI), with zlib from libz-mingw-w64-dev
 #            wxmsw   the whole wxMSW (GUI) library, for the window
@@ -18,7 +19,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 script="$root/scripts/windows-lib.sh"
 
 [ $# -eq 3 ] || {
-  echo "usage: $0 zstd|sodium|wxbase|wxmsw TRIPLE PREFIX" >&2
+  echo "usage: $0 zstd|lzma|sodium|wxbase|wxmsw TRIPLE PREFIX" >&2
   exit 2
 }
 library=$1
@@ -28,6 +29,7 @@ prefix=$(cd "$3" && pwd)
 
 case "$library" in
   zstd) package=libzstd ;;
+  lzma) package=xz-utils ;;
   sodium) package=libsodium ;;
   wxbase | wxmsw) package=wxwidgets3.2 ;;
   *)
@@ -95,6 +97,14 @@ case "$library" in
     make -C "$work/lib" "${options[@]}" libzstd.a >"$log" 2>&1 || fail
     make -C "$work/lib" "${options[@]}" install-static install-includes install-pc \
       >>"$log" 2>&1 || fail
+    ;;
+  lzma)
+    (cd "$work" && "$source_dir/configure" --host="$triple" --prefix="$prefix" --disable-shared \
+      --enable-static --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo \
+      --disable-lzma-links --disable-scripts --disable-doc --disable-nls --enable-threads=no \
+      CC="$cc" AR="$triple-ar" RANLIB="$triple-ranlib") >"$log" 2>&1 || fail
+    make -C "$work" >>"$log" 2>&1 || fail
+    make -C "$work" install >>"$log" 2>&1 || fail
     ;;
   sodium)
     (cd "$work" && "$source_dir/configure" --host="$triple" --prefix="$prefix" --disable-shared \

@@ -8,7 +8,6 @@
 #include <new>
 #include <vector>
 
-#include "BranchFilter.h"
 #include "MatchDiff.h"
 #include "ZstdHandles.h"
 #include "kernel/FileUtil.h"
@@ -134,9 +133,11 @@ const char* KindName(Kind kind) {
         case Kind::Matches:
             return "matches";
         case Kind::BranchMatches:
+            return "branch-matches";
+        case Kind::CodeMatches:
             break;
     }
-    return "branch-matches";
+    return "code-matches";
 }
 
 Status MakeDiff(const std::wstring& oldPath, const std::wstring& newPath,
@@ -150,18 +151,13 @@ Status MakeDiff(const std::wstring& oldPath, const std::wstring& newPath,
 }
 
 Status MakeSmallestDiff(const std::wstring& oldPath, const std::wstring& newPath,
-                        const std::wstring& diffPath, int level, bool branchFilter, Kind* chosen,
-                        std::string* error) {
+                        const std::wstring& diffPath, int level, Kind* chosen, std::string* error) {
     std::vector<std::uint8_t> old;
     std::vector<std::uint8_t> data;
     if (!ReadWhole(oldPath, &old, error) || !ReadWhole(newPath, &data, error)) {
         return Status::OldUnreadable;
     }
-    const Kind kinds[] = {Kind::Prefix,
-                          branchFilter && LooksLikeX86Code(data.data(), data.size())
-                              ? Kind::BranchMatches
-                              : Kind::Matches,
-                          Kind::Whole};
+    Kind kinds[] = {Kind::Prefix, Kind::Matches, Kind::Whole};
     std::vector<std::wstring> candidates;
     const auto discard = [&candidates] {
         for (const std::wstring& candidate : candidates) {
@@ -172,7 +168,10 @@ Status MakeSmallestDiff(const std::wstring& oldPath, const std::wstring& newPath
     std::int64_t bestSize = -1;
     for (const Kind kind : kinds) {
         candidates.push_back(diffPath + L"." + Utf8ToWide(KindName(kind)));
-        const Status status = WriteDiff(old, data, candidates.back(), kind, level, error);
+        const Status status =
+            kind == Kind::Matches
+                ? WriteBestMatchDiff(old, data, level, candidates.back(), &kinds[1], error)
+                : WriteDiff(old, data, candidates.back(), kind, level, error);
         std::int64_t size = 0;
         if (status != Status::Ok) {
             discard();

@@ -30,12 +30,15 @@ enum class Kind {
     Prefix,
     Whole,
     Matches,
-    // Matches on x86 code whose branch targets were made absolute first (BranchFilter.h).
-    // On the shared libraries measured so far it came out larger than plain matches.
+    // Matches on x86 code whose branch targets were made absolute over the whole file
+    // first. It came out larger than plain matches; only made on request.
     BranchMatches,
+    // Matches on files whose executable sections had their calls and RIP-relative
+    // operands made absolute first (BranchFilter.h).
+    CodeMatches,
 };
 
-// "prefix", "whole", "matches" or "branch-matches".
+// "prefix", "whole", "matches", "branch-matches" or "code-matches".
 const char* KindName(Kind kind);
 
 // Writes to diffPath the difference of that kind that turns oldPath into newPath. Errors
@@ -43,12 +46,11 @@ const char* KindName(Kind kind);
 Status MakeDiff(const std::wstring& oldPath, const std::wstring& newPath,
                 const std::wstring& diffPath, Kind kind, int level, std::string* error);
 
-// Makes the prefix, matches and whole kinds (with branchFilter, branch matches instead of
-// matches for x86 code) and keeps the smallest at diffPath; *chosen tells which. On a tie
-// the prefix kind wins, which older tools apply too.
+// Makes the prefix, matches (or code matches, whichever ranks smaller) and whole kinds
+// and keeps the smallest at diffPath; *chosen tells which. On a tie the prefix kind wins,
+// which older tools apply too.
 Status MakeSmallestDiff(const std::wstring& oldPath, const std::wstring& newPath,
-                        const std::wstring& diffPath, int level, bool branchFilter, Kind* chosen,
-                        std::string* error);
+                        const std::wstring& diffPath, int level, Kind* chosen, std::string* error);
 
 // Writes newPath from oldPath and a difference of any kind; on failure newPath is removed.
 // A prefix difference needs the whole old file in memory; the others read it by offset

@@ -1,5 +1,6 @@
 #include "MatchDiff.h"
 
+#include <lzma.h>
 #include <zlib.h>
 #include <zstd.h>
 
@@ -23,6 +24,17 @@ constexpr std::uint8_t kMagic[4] = {'O', 'D', 'I', 'F'};
 constexpr std::uint8_t kKindWhole = 1;
 constexpr std::uint8_t kKindMatches = 2;
 constexpr std::uint8_t kFlagBranchFilter = 1;
+constexpr std::uint8_t kFlagCodeFilter = 2;
+constexpr std::uint8_t kFlagX64 = 4;
+// How the streams are compressed: zstd frames (the first differences of this format) or
+// raw LZMA2, which came out 15% smaller on the difference stream of a shared library.
+constexpr std::uint8_t kCodecZstd = 0;
+constexpr std::uint8_t kCodecLzma = 1;
+// LZMA2 dictionaries span 4 KiB to 16 MiB, so each decoder needs 16 MiB at most.
+constexpr int kMinDictionaryLog = 12;
+constexpr int kMaxDictionaryLog = 24;
+// The code ranges of the old and the new file, after the header when kFlagCodeFilter is set.
+constexpr std::size_t kRangesSize = 32;
 constexpr std::size_t kControlSize = 24;
 // A multiple of kFilterBlock, so that every piece of output starts a filter block.
 constexpr std::size_t kPiece = 1 << 20;
@@ -223,31 +235,36 @@ private:
     std::vector<std::int32_t> m_sa;
 };
 
+int DictionaryLog(std::size_t size) {
+    return std::clamp(static_cast<int>(std::bit_width(std::max<std::size_t>(size, 1) - 1)),
+                      kMinDictionaryLog, kMaxDictionaryLog);
+}
+
+// Raw LZMA2 at the preset that the zstd level stands for: 19 and above is the slowest
+// and smallest.
 bool Compress(const std::vector<std::uint8_t>& data, int level, std::vector<std::uint8_t>* frame,
               std::string* error) {
-    CompressContext cctx(ZSTD_createCCtx());
-    const int windowLog =
-        std::clamp(static_cast<int>(std::bit_width(std::max<std::size_t>(data.size(), 1) - 1)), 10,
-                   kFrameWindowLog);
-    if (cctx == nullptr ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_enableLongDistanceMatching, 1)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_windowLog, windowLog)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 1))) {
+    lzma_options_lzma options;
+    const std::uint32_t preset = static_cast<std::uint32_t>(std::min(level / 2, 9)) |
+                                 (level >= 19 ? LZMA_PRESET_EXTREME : 0);
+    if (lzma_lzma_preset(&options, preset)) {
         *error = "cannot set up the compressor";
         return false;
     }
-    frame->resize(ZSTD_compressBound(data.size()));
-    const std::size_t size =
-        ZSTD_compress2(cctx.get(), frame->data(), frame->size(), data.data(), data.size());
-    if (ZSTD_isError(size)) {
-        *error = std::string("compress: ") + ZSTD_getErrorName(size);
+    options.dict_size = 1u << DictionaryLog(data.size());
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    // LZMA2 stores incompressible chunks as they are: 3 bytes per 64 KiB at most.
+    frame->resize(data.size() + data.size() / 1024 + 64);
+    std::size_t size = 0;
+    const lzma_ret result = lzma_raw_buffer_encode(filters, nullptr, data.data(), data.size(),
+                                                   frame->data(), &size, frame->size());
+    if (result != LZMA_OK) {
+        *error = "compress: liblzma error " + std::to_string(static_cast<int>(result));
         return false;
     }
     frame->resize(size);
     return true;
 }
-
 bool WriteAll(BexoDataBufferFile& out, const std::vector<std::uint8_t>& data) {
     for (std::size_t done = 0; done < data.size(); done += kPiece) {
         const auto n = static_cast<std::uint32_t>(std::min(kPiece, data.size() - done));
@@ -260,16 +277,63 @@ bool WriteAll(BexoDataBufferFile& out, const std::vector<std::uint8_t>& data) {
 
 }  // namespace
 
-bool IsMatchFormat(const std::uint8_t* data, std::size_t size) {
-    return size >= sizeof(kMagic) && std::memcmp(data, kMagic, sizeof(kMagic)) == 0;
+namespace {
+
+// The streams of a matches difference and how both files were rewritten first.
+struct Plan {
+    std::uint8_t flags = 0;
+    CodeRange oldCode;
+    CodeRange newCode;
+    Streams streams;
+};
+
+Plan MakePlan(const std::vector<std::uint8_t>& oldData, const std::vector<std::uint8_t>& newData,
+              Kind kind) {
+    Plan plan;
+    if (kind == Kind::Matches) {
+        plan.streams = Matcher(oldData, newData).Run();
+        return plan;
+    }
+    std::vector<std::uint8_t> oldCode = oldData;
+    std::vector<std::uint8_t> newCode = newData;
+    if (kind == Kind::BranchMatches) {
+        plan.flags = kFlagBranchFilter;
+        FilterBranches(oldCode.data(), oldCode.size(), 0, true);
+        FilterBranches(newCode.data(), newCode.size(), 0, true);
+    } else {
+        plan.oldCode = FindCode(oldData.data(), oldData.size());
+        plan.newCode = FindCode(newData.data(), newData.size());
+        // Both sides rewrite the same instructions.
+        plan.newCode.x64 = plan.oldCode.x64;
+        plan.flags = kFlagCodeFilter | (plan.oldCode.x64 ? kFlagX64 : 0);
+        FilterCode(oldCode.data(), oldCode.size(), 0, plan.oldCode, true);
+        FilterCode(newCode.data(), newCode.size(), 0, plan.newCode, true);
+    }
+    plan.streams = Matcher(oldCode, newCode).Run();
+    return plan;
 }
 
-Status WriteMatchDiff(const std::vector<std::uint8_t>& oldData,
-                      const std::vector<std::uint8_t>& newData, Kind kind, int level,
-                      const std::wstring& diffPath, std::string* error) {
+// A quick measure of a plan's compressed size, to rank plans before the slow compressor.
+std::size_t QuickSize(const Plan& plan) {
+    std::size_t total = 0;
+    for (const std::vector<std::uint8_t>* stream :
+         {&plan.streams.control, &plan.streams.difference, &plan.streams.copied}) {
+        std::vector<std::uint8_t> frame(ZSTD_compressBound(stream->size()));
+        const std::size_t size =
+            ZSTD_compress(frame.data(), frame.size(), stream->data(), stream->size(), 3);
+        total += ZSTD_isError(size) ? stream->size() : size;
+    }
+    return total;
+}
+
+std::vector<std::uint8_t> MakeHeader(std::uint8_t kind, std::uint8_t flags,
+                                     const std::vector<std::uint8_t>& oldData,
+                                     const std::vector<std::uint8_t>& newData) {
     std::vector<std::uint8_t> header(kHeaderSize, 0);
     std::memcpy(header.data(), kMagic, sizeof(kMagic));
-    header[4] = kind == Kind::Whole ? kKindWhole : kKindMatches;
+    header[4] = kind;
+    header[5] = flags;
+    header[6] = kCodecLzma;
     Put64(header.data() + 8, oldData.size());
     Put64(header.data() + 16, newData.size());
     const std::uint32_t crc =
@@ -277,40 +341,11 @@ Status WriteMatchDiff(const std::vector<std::uint8_t>& oldData,
     for (int i = 0; i < 4; ++i) {
         header[24 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
     }
-    std::vector<std::vector<std::uint8_t>> frames(kind == Kind::Whole ? 1 : 3);
-    try {
-        if (kind == Kind::Whole) {
-            if (!Compress(newData, level, &frames[0], error)) {
-                return Status::Corrupt;
-            }
-        } else {
-            if (oldData.size() > kMaxSortableSize) {
-                *error = "the old file is too large for matching";
-                return Status::OldUnreadable;
-            }
-            Streams streams;
-            if (kind == Kind::BranchMatches) {
-                header[5] = kFlagBranchFilter;
-                std::vector<std::uint8_t> oldCode = oldData;
-                std::vector<std::uint8_t> newCode = newData;
-                FilterBranches(oldCode.data(), oldCode.size(), 0, true);
-                FilterBranches(newCode.data(), newCode.size(), 0, true);
-                streams = Matcher(oldCode, newCode).Run();
-            } else {
-                streams = Matcher(oldData, newData).Run();
-            }
-            if (!Compress(streams.control, level, &frames[0], error) ||
-                !Compress(streams.difference, level, &frames[1], error) ||
-                !Compress(streams.copied, level, &frames[2], error)) {
-                return Status::Corrupt;
-            }
-            Put64(header.data() + 32, frames[0].size());
-            Put64(header.data() + 40, frames[1].size());
-        }
-    } catch (const std::bad_alloc&) {
-        *error = "the files do not fit in memory";
-        return Status::OldUnreadable;
-    }
+    return header;
+}
+
+Status WriteFile(const std::wstring& diffPath, const std::vector<std::uint8_t>& header,
+                 const std::vector<std::vector<std::uint8_t>>& frames, std::string* error) {
     BexoDataBufferFile out(diffPath, BexoDataBufferFile::kModeCreate);
     if (!out.IsOpen()) {
         *error = "cannot create " + QuotedPath(diffPath);
@@ -327,23 +362,113 @@ Status WriteMatchDiff(const std::vector<std::uint8_t>& oldData,
     return Status::Ok;
 }
 
+Status WritePlan(const std::vector<std::uint8_t>& oldData, const std::vector<std::uint8_t>& newData,
+                 const Plan& plan, int level, const std::wstring& diffPath, std::string* error) {
+    std::vector<std::uint8_t> header = MakeHeader(kKindMatches, plan.flags, oldData, newData);
+    if ((plan.flags & kFlagCodeFilter) != 0) {
+        header.resize(kHeaderSize + kRangesSize);
+        Put64(header.data() + kHeaderSize, plan.oldCode.start);
+        Put64(header.data() + kHeaderSize + 8, plan.oldCode.end);
+        Put64(header.data() + kHeaderSize + 16, plan.newCode.start);
+        Put64(header.data() + kHeaderSize + 24, plan.newCode.end);
+    }
+    std::vector<std::vector<std::uint8_t>> frames(3);
+    const std::vector<std::uint8_t>* streams[] = {&plan.streams.control, &plan.streams.difference,
+                                                  &plan.streams.copied};
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (!Compress(*streams[i], level, &frames[i], error)) {
+            return Status::Corrupt;
+        }
+        header[28 + i] = static_cast<std::uint8_t>(DictionaryLog(streams[i]->size()));
+    }
+    Put64(header.data() + 32, frames[0].size());
+    Put64(header.data() + 40, frames[1].size());
+    return WriteFile(diffPath, header, frames, error);
+}
+
+}  // namespace
+
+bool IsMatchFormat(const std::uint8_t* data, std::size_t size) {
+    return size >= sizeof(kMagic) && std::memcmp(data, kMagic, sizeof(kMagic)) == 0;
+}
+
+Status WriteMatchDiff(const std::vector<std::uint8_t>& oldData,
+                      const std::vector<std::uint8_t>& newData, Kind kind, int level,
+                      const std::wstring& diffPath, std::string* error) {
+    try {
+        if (kind == Kind::Whole) {
+            std::vector<std::uint8_t> header = MakeHeader(kKindWhole, 0, oldData, newData);
+            std::vector<std::vector<std::uint8_t>> frames(1);
+            if (!Compress(newData, level, &frames[0], error)) {
+                return Status::Corrupt;
+            }
+            header[28] = static_cast<std::uint8_t>(DictionaryLog(newData.size()));
+            return WriteFile(diffPath, header, frames, error);
+        }
+        if (oldData.size() > kMaxSortableSize) {
+            *error = "the old file is too large for matching";
+            return Status::OldUnreadable;
+        }
+        return WritePlan(oldData, newData, MakePlan(oldData, newData, kind), level, diffPath,
+                         error);
+    } catch (const std::bad_alloc&) {
+        *error = "the files do not fit in memory";
+        return Status::OldUnreadable;
+    }
+}
+
+Status WriteBestMatchDiff(const std::vector<std::uint8_t>& oldData,
+                          const std::vector<std::uint8_t>& newData, int level,
+                          const std::wstring& diffPath, Kind* chosen, std::string* error) {
+    if (oldData.size() > kMaxSortableSize) {
+        *error = "the old file is too large for matching";
+        return Status::OldUnreadable;
+    }
+    try {
+        Plan plan = MakePlan(oldData, newData, Kind::Matches);
+        *chosen = Kind::Matches;
+        const CodeRange oldCode = FindCode(oldData.data(), oldData.size());
+        const CodeRange newCode = FindCode(newData.data(), newData.size());
+        if (oldCode.end != 0 && newCode.end != 0 && oldCode.x64 == newCode.x64) {
+            Plan code = MakePlan(oldData, newData, Kind::CodeMatches);
+            if (QuickSize(code) < QuickSize(plan)) {
+                plan = std::move(code);
+                *chosen = Kind::CodeMatches;
+            }
+        }
+        return WritePlan(oldData, newData, plan, level, diffPath, error);
+    } catch (const std::bad_alloc&) {
+        *error = "the files do not fit in memory";
+        return Status::OldUnreadable;
+    }
+}
+
 namespace {
 
-// One zstd frame of the difference file, decoded on demand. Several share the file and
-// each seeks to its own place before reading.
+// One compressed stream of the difference file, decoded on demand: a zstd frame or raw
+// LZMA2. Several share the file and each seeks to its own place before reading.
 class FrameReader {
 public:
-    FrameReader(BexoDataBufferFile& file, std::uint64_t start, std::uint64_t size)
-        : m_file(file), m_offset(start), m_left(size), m_buffer(ZSTD_DStreamInSize()) {}
+    FrameReader(BexoDataBufferFile& file, std::uint64_t start, std::uint64_t size,
+                std::uint8_t codec, int dictionaryLog)
+        : m_file(file),
+          m_offset(start),
+          m_left(size),
+          m_codec(codec),
+          m_dictionaryLog(dictionaryLog),
+          m_buffer(ZSTD_DStreamInSize()) {}
+    ~FrameReader() { lzma_end(&m_lzma); }
+    FrameReader(const FrameReader&) = delete;
+    FrameReader& operator=(const FrameReader&) = delete;
 
     // The problem when Read or Finished failed: the file or the frame.
     Status Problem() const { return m_problem; }
 
     // Exactly count decoded bytes; false when the frame is damaged or ends first.
     bool Read(std::uint8_t* out, std::size_t count) {
-        ZSTD_outBuffer output{out, count, 0};
-        while (output.pos < output.size) {
-            if (!Step(&output)) {
+        std::size_t done = 0;
+        while (done < count) {
+            if (!Step(out + done, count - done, &done)) {
                 return false;
             }
         }
@@ -354,27 +479,40 @@ public:
     bool Finished() {
         std::uint8_t extra = 0;
         while (!m_ended) {
-            ZSTD_outBuffer output{&extra, 1, 0};
-            if (!Step(&output) || output.pos != 0) {
+            std::size_t produced = 0;
+            if (!Step(&extra, 1, &produced) || produced != 0) {
                 return false;
             }
         }
-        return m_input.pos == m_input.size && m_left == 0;
+        return m_inPos == m_inSize && m_left == 0;
     }
 
 private:
-    bool Step(ZSTD_outBuffer* output) {
-        if (m_dctx == nullptr) {
-            m_dctx.reset(ZSTD_createDCtx());
-            if (m_dctx == nullptr || ZSTD_isError(ZSTD_DCtx_setParameter(
-                                         m_dctx.get(), ZSTD_d_windowLogMax, kFrameWindowLog))) {
+    bool Start() {
+        if (m_codec == kCodecLzma) {
+            lzma_options_lzma options{};
+            options.dict_size = 1u << m_dictionaryLog;
+            const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options},
+                                           {LZMA_VLI_UNKNOWN, nullptr}};
+            return lzma_raw_decoder(&m_lzma, filters) == LZMA_OK;
+        }
+        m_dctx.reset(ZSTD_createDCtx());
+        return m_dctx != nullptr && !ZSTD_isError(ZSTD_DCtx_setParameter(
+                                        m_dctx.get(), ZSTD_d_windowLogMax, kFrameWindowLog));
+    }
+
+    // Decodes into out[0, room), adding what came out to *produced.
+    bool Step(std::uint8_t* out, std::size_t room, std::size_t* produced) {
+        if (!m_started) {
+            m_started = true;
+            if (!Start()) {
                 return false;
             }
         }
         if (m_ended) {
             return false;
         }
-        if (m_input.pos == m_input.size && m_left > 0) {
+        if (m_inPos == m_inSize && m_left > 0) {
             const auto n =
                 static_cast<std::size_t>(std::min<std::uint64_t>(m_left, m_buffer.size()));
             if (m_file.Seek(m_offset) != BEXORESULT_OK ||
@@ -384,56 +522,97 @@ private:
             }
             m_offset += n;
             m_left -= n;
-            m_input = {m_buffer.data(), n, 0};
+            m_inPos = 0;
+            m_inSize = n;
         }
-        const std::size_t before = output->pos;
-        const std::size_t inBefore = m_input.pos;
-        const std::size_t result = ZSTD_decompressStream(m_dctx.get(), output, &m_input);
-        if (ZSTD_isError(result)) {
-            return false;
+        const std::size_t inBefore = m_inPos;
+        std::size_t outPos = 0;
+        if (m_codec == kCodecLzma) {
+            m_lzma.next_in = m_buffer.data() + m_inPos;
+            m_lzma.avail_in = m_inSize - m_inPos;
+            m_lzma.next_out = out;
+            m_lzma.avail_out = room;
+            const lzma_ret result = lzma_code(&m_lzma, LZMA_RUN);
+            m_inPos = m_inSize - m_lzma.avail_in;
+            outPos = room - m_lzma.avail_out;
+            if (result != LZMA_OK && result != LZMA_STREAM_END) {
+                return false;
+            }
+            m_ended = result == LZMA_STREAM_END;
+        } else {
+            ZSTD_inBuffer input{m_buffer.data(), m_inSize, m_inPos};
+            ZSTD_outBuffer output{out, room, 0};
+            const std::size_t result = ZSTD_decompressStream(m_dctx.get(), &output, &input);
+            if (ZSTD_isError(result)) {
+                return false;
+            }
+            m_inPos = input.pos;
+            outPos = output.pos;
+            m_ended = result == 0;
         }
-        m_ended = result == 0;
+        *produced += outPos;
         // No input left and nothing came out: the frame is cut short.
-        return m_ended || output->pos != before || m_input.pos != inBefore || m_left > 0 ||
-               m_input.pos < m_input.size;
+        return m_ended || outPos != 0 || m_inPos != inBefore || m_left > 0 || m_inPos < m_inSize;
     }
 
     BexoDataBufferFile& m_file;
     std::uint64_t m_offset;
     std::uint64_t m_left;
+    std::uint8_t m_codec;
+    int m_dictionaryLog;
     std::vector<std::uint8_t> m_buffer;
-    ZSTD_inBuffer m_input{nullptr, 0, 0};
+    std::size_t m_inPos = 0;
+    std::size_t m_inSize = 0;
     DecompressContext m_dctx;
+    lzma_stream m_lzma = LZMA_STREAM_INIT;
+    bool m_started = false;
     bool m_ended = false;
     Status m_problem = Status::Corrupt;
 };
 
-// The old file by offset, through a cache of one piece, filtered when the difference
-// was made on filtered files.
+// How the files were rewritten before matching, undone piece by piece while applying.
+struct Rewrite {
+    bool branches = false;
+    bool code = false;
+    CodeRange range;
+
+    void Apply(std::uint8_t* data, std::size_t size, std::uint64_t offset, bool encode) const {
+        if (branches) {
+            FilterBranches(data, size, offset, encode);
+        } else if (code) {
+            FilterCode(data, size, offset, range, encode);
+        }
+    }
+};
+
+// The old file by offset, through a cache of filter blocks, each read once while it
+// stays cached: matches jump about the old file, and a cache of one large piece read
+// most of the file again for every jump.
 class OldReader {
 public:
-    OldReader(BexoDataBufferFile* file, std::uint64_t size, bool filter)
-        : m_file(file), m_size(size), m_filter(filter), m_cache(kPiece) {}
+    OldReader(BexoDataBufferFile* file, std::uint64_t size, Rewrite rewrite)
+        : m_file(file), m_size(size), m_rewrite(rewrite), m_cache(kCacheBlocks * kFilterBlock) {}
 
     bool Read(std::uint64_t position, std::uint8_t* out, std::size_t count) {
         while (count > 0) {
-            if (position < m_start || position >= m_start + m_cached) {
-                m_start = position - position % kFilterBlock;
-                m_cached =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, m_size - m_start));
-                if (m_file == nullptr || m_file->Seek(m_start) != BEXORESULT_OK ||
-                    m_file->ReadData(m_cache.data(), static_cast<std::uint32_t>(m_cached)) !=
-                        BEXORESULT_OK) {
-                    m_cached = 0;
+            const std::uint64_t block = position / kFilterBlock;
+            const std::size_t slot = static_cast<std::size_t>(block % kCacheBlocks);
+            std::uint8_t* cached = m_cache.data() + slot * kFilterBlock;
+            const std::uint64_t start = block * kFilterBlock;
+            const auto length =
+                static_cast<std::size_t>(std::min<std::uint64_t>(kFilterBlock, m_size - start));
+            if (m_tags[slot] != block + 1) {
+                m_tags[slot] = 0;
+                if (m_file == nullptr || m_file->Seek(start) != BEXORESULT_OK ||
+                    m_file->ReadData(cached, static_cast<std::uint32_t>(length)) != BEXORESULT_OK) {
                     return false;
                 }
-                if (m_filter) {
-                    FilterBranches(m_cache.data(), m_cached, m_start, true);
-                }
+                m_rewrite.Apply(cached, length, start, true);
+                m_tags[slot] = block + 1;
             }
-            const auto n = static_cast<std::size_t>(
-                std::min<std::uint64_t>(count, m_start + m_cached - position));
-            std::memcpy(out, m_cache.data() + (position - m_start), n);
+            const auto n =
+                static_cast<std::size_t>(std::min<std::uint64_t>(count, start + length - position));
+            std::memcpy(out, cached + (position - start), n);
             out += n;
             position += n;
             count -= n;
@@ -442,18 +621,20 @@ public:
     }
 
 private:
+    static constexpr std::size_t kCacheBlocks = 32;
+
     BexoDataBufferFile* m_file;
     std::uint64_t m_size;
-    bool m_filter;
+    Rewrite m_rewrite;
     std::vector<std::uint8_t> m_cache;
-    std::uint64_t m_start = 0;
-    std::size_t m_cached = 0;
+    // The block each slot holds, plus one; 0 for none.
+    std::uint64_t m_tags[kCacheBlocks] = {};
 };
 
 // The new file, written a piece at a time; restores filtered code piece by piece.
 class NewWriter {
 public:
-    NewWriter(BexoDataBufferFile& file, bool filter) : m_file(file), m_filter(filter) {
+    NewWriter(BexoDataBufferFile& file, Rewrite rewrite) : m_file(file), m_rewrite(rewrite) {
         m_piece.reserve(kPiece);
     }
 
@@ -468,9 +649,7 @@ public:
     bool Commit() { return m_piece.size() < kPiece || Flush(); }
 
     bool Flush() {
-        if (m_filter) {
-            FilterBranches(m_piece.data(), m_piece.size(), m_written, false);
-        }
+        m_rewrite.Apply(m_piece.data(), m_piece.size(), m_written, false);
         m_crc = Crc(m_crc, m_piece.data(), m_piece.size());
         if (!m_piece.empty() &&
             m_file.WriteData(m_piece.data(), static_cast<std::uint32_t>(m_piece.size())) !=
@@ -486,7 +665,7 @@ public:
 
 private:
     BexoDataBufferFile& m_file;
-    bool m_filter;
+    Rewrite m_rewrite;
     std::vector<std::uint8_t> m_piece;
     std::uint64_t m_written = 0;
     std::uint32_t m_crc = static_cast<std::uint32_t>(crc32(0, nullptr, 0));
@@ -494,46 +673,89 @@ private:
 
 struct Header {
     std::uint8_t kind = 0;
-    bool filter = false;
+    std::uint8_t flags = 0;
+    std::uint8_t codec = kCodecZstd;
+    int dictionaryLogs[3] = {};
     std::uint64_t oldSize = 0;
     std::uint64_t newSize = 0;
     std::uint32_t crc = 0;
     std::uint64_t controlSize = 0;
     std::uint64_t differenceSize = 0;
+    // Where the frames start: after the code ranges when there are any.
+    std::uint64_t framesAt = kHeaderSize;
+    CodeRange oldCode;
+    CodeRange newCode;
+
+    Rewrite OldRewrite() const {
+        return {(flags & kFlagBranchFilter) != 0, (flags & kFlagCodeFilter) != 0, oldCode};
+    }
+    Rewrite NewRewrite() const {
+        return {(flags & kFlagBranchFilter) != 0, (flags & kFlagCodeFilter) != 0, newCode};
+    }
 };
 
-// Every field checked against the file's size: nothing in it is trusted.
+// Every field checked against the file's size: nothing in it is trusted. The code
+// ranges are read by ParseRanges.
 bool ParseHeader(const std::uint8_t* bytes, std::uint64_t fileSize, Header* header) {
     header->kind = bytes[4];
-    header->filter = (bytes[5] & kFlagBranchFilter) != 0;
+    header->flags = bytes[5];
+    header->codec = bytes[6];
     header->oldSize = Get64(bytes + 8);
     header->newSize = Get64(bytes + 16);
     header->crc = static_cast<std::uint32_t>(Get64(bytes + 24));
     header->controlSize = Get64(bytes + 32);
     header->differenceSize = Get64(bytes + 40);
-    const std::uint64_t room = fileSize - kHeaderSize;
-    const bool zeros = (bytes[5] & ~kFlagBranchFilter) == 0 && bytes[6] == 0 && bytes[7] == 0 &&
-                       Get64(bytes + 24) >> 32 == 0;
-    if (!IsMatchFormat(bytes, kHeaderSize) || !zeros || header->newSize > kMaxFileSize ||
-        header->oldSize > kMaxFileSize) {
+    const std::uint8_t knownFlags = kFlagBranchFilter | kFlagCodeFilter | kFlagX64;
+    const int streams = header->kind == kKindWhole ? 1 : 3;
+    bool logsValid = bytes[31] == 0;
+    for (int i = 0; i < 3; ++i) {
+        header->dictionaryLogs[i] = bytes[28 + i];
+        const bool used = header->codec == kCodecLzma && i < streams;
+        logsValid = logsValid && (used ? header->dictionaryLogs[i] >= kMinDictionaryLog &&
+                                             header->dictionaryLogs[i] <= kMaxDictionaryLog
+                                       : header->dictionaryLogs[i] == 0);
+    }
+    const bool codeFilter = (header->flags & kFlagCodeFilter) != 0;
+    const bool flagsValid = (header->flags & ~knownFlags) == 0 &&
+                            ((header->flags & kFlagBranchFilter) == 0 || !codeFilter) &&
+                            ((header->flags & kFlagX64) == 0 || codeFilter);
+    header->framesAt = kHeaderSize + (codeFilter ? kRangesSize : 0);
+    if (!IsMatchFormat(bytes, kHeaderSize) || !flagsValid || !logsValid || bytes[7] != 0 ||
+        (header->codec != kCodecZstd && header->codec != kCodecLzma) ||
+        header->newSize > kMaxFileSize || header->oldSize > kMaxFileSize ||
+        fileSize < header->framesAt) {
         return false;
     }
+    const std::uint64_t room = fileSize - header->framesAt;
     if (header->kind == kKindWhole) {
-        return !header->filter && header->controlSize == 0 && header->differenceSize == 0;
+        return header->flags == 0 && header->controlSize == 0 && header->differenceSize == 0;
     }
     return header->kind == kKindMatches && header->controlSize <= room &&
            header->differenceSize <= room - header->controlSize;
 }
 
+// The code ranges after the header, each within its file.
+bool ParseRanges(const std::uint8_t* bytes, Header* header) {
+    const bool x64 = (header->flags & kFlagX64) != 0;
+    header->oldCode = {Get64(bytes), Get64(bytes + 8), x64};
+    header->newCode = {Get64(bytes + 16), Get64(bytes + 24), x64};
+    return header->oldCode.start <= header->oldCode.end && header->oldCode.end <= header->oldSize &&
+           header->newCode.start <= header->newCode.end && header->newCode.end <= header->newSize;
+}
+
 Status Rebuild(const Header& header, BexoDataBufferFile& diff, BexoDataBufferFile* old,
                BexoDataBufferFile& out) {
-    const std::uint64_t frames = kHeaderSize + header.controlSize + header.differenceSize;
-    NewWriter writer(out, header.filter);
-    FrameReader control(diff, kHeaderSize, header.controlSize);
-    FrameReader difference(diff, kHeaderSize + header.controlSize, header.differenceSize);
-    FrameReader copied(diff, frames, diff.GetSize() - frames);
+    const std::uint64_t frames = header.framesAt + header.controlSize + header.differenceSize;
+    const bool whole = header.kind == kKindWhole;
+    NewWriter writer(out, header.NewRewrite());
+    FrameReader control(diff, header.framesAt, header.controlSize, header.codec,
+                        header.dictionaryLogs[0]);
+    FrameReader difference(diff, header.framesAt + header.controlSize, header.differenceSize,
+                           header.codec, header.dictionaryLogs[1]);
+    FrameReader copied(diff, frames, diff.GetSize() - frames, header.codec,
+                       header.dictionaryLogs[whole ? 0 : 2]);
     std::vector<std::uint8_t> oldPiece(old != nullptr ? kPiece : 0);
-    OldReader oldReader(old, header.oldSize, header.filter);
+    OldReader oldReader(old, header.oldSize, header.OldRewrite());
     std::uint64_t written = 0;
     std::uint64_t oldAt = 0;
     const auto copy = [&](std::uint64_t count) {
@@ -618,6 +840,12 @@ Status ApplyMatchDiff(const std::wstring& oldPath, BexoDataBufferFile& diff,
     if (diff.GetSize() < kHeaderSize || diff.Seek(0) != BEXORESULT_OK ||
         diff.ReadData(bytes, kHeaderSize) != BEXORESULT_OK ||
         !ParseHeader(bytes, diff.GetSize(), &header)) {
+        *error = QuotedPath(diffPath) + " has a damaged header";
+        return Status::Corrupt;
+    }
+    std::uint8_t ranges[kRangesSize];
+    if (header.framesAt > kHeaderSize &&
+        (diff.ReadData(ranges, kRangesSize) != BEXORESULT_OK || !ParseRanges(ranges, &header))) {
         *error = QuotedPath(diffPath) + " has a damaged header";
         return Status::Corrupt;
     }

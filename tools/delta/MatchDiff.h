@@ -3,14 +3,20 @@
 // whole from the difference; seek moves the place in the old file. Matches are found on
 // a suffix array of the old file and extended both ways while most bytes agree, so code
 // whose addresses all shifted still turns into differences that are mostly zeros. The
-// control, difference and copied bytes are three zstd frames, each compressed on its
-// own. Optionally both files pass through the x86 branch filter first (BranchMatches).
+// control, difference and copied bytes are three streams, each compressed on its own.
+// Optionally both files' executable sections pass through the code filter first
+// (CodeMatches, BranchFilter.h).
 //
 // Layout (little-endian), after the 48-byte header:
-//   "ODIF", kind (1 whole file, 2 matches), flags (bit 0: branch filter), 2 zero bytes,
-//   old size (8), new size (8), CRC-32 of the new file (4), 4 zero bytes,
-//   control frame size (8), difference frame size (8), then the control, difference
-//   and copied frames. A whole-file difference is the header and one frame of the file.
+//   "ODIF", kind (1 whole file, 2 matches), flags (bit 0: the first branch filter over
+//   the whole file; bit 1: the code filter, whose ranges follow the header; bit 2: the
+//   code is x86-64), codec (0: zstd frames, the first differences of this format;
+//   1: raw LZMA2), a zero byte, old size (8), new size (8), CRC-32 of the new file (4),
+//   the LZMA2 dictionary size of each stream as a power of two (3, else zeros), a zero
+//   byte, control stream size (8), difference stream size (8); with bit 1 the code
+//   ranges [start, end) of the old and the new file (4 x 8); then the control,
+//   difference and copied streams. A whole-file difference is the header and one stream
+//   of the file.
 #pragma once
 
 #include <cstdint>
@@ -28,10 +34,18 @@ constexpr std::size_t kHeaderSize = 48;
 // Whether the bytes start the header of this format.
 bool IsMatchFormat(const std::uint8_t* data, std::size_t size);
 
-// Writes the difference of kind Matches, BranchMatches or Whole from the files' contents.
+// Writes the difference of kind Matches, CodeMatches, BranchMatches or Whole from the
+// files' contents.
 Status WriteMatchDiff(const std::vector<std::uint8_t>& oldData,
                       const std::vector<std::uint8_t>& newData, Kind kind, int level,
                       const std::wstring& diffPath, std::string* error);
+
+// Writes a Matches or, where both files hold x86 code and it ranks smaller, a CodeMatches
+// difference; *chosen tells which. Each is ranked by a quick compression of its streams,
+// and only the better one compressed slowly.
+Status WriteBestMatchDiff(const std::vector<std::uint8_t>& oldData,
+                          const std::vector<std::uint8_t>& newData, int level,
+                          const std::wstring& diffPath, Kind* chosen, std::string* error);
 
 // Applies such a difference, reading the old file by offset and writing the new one as
 // it goes: memory stays within a few MiB plus the three decoders' windows (at most

@@ -1,4 +1,4 @@
-// diff OLD_BUILD NEW_BUILD -o PATCHDIR [--level N] [--branch-filter]
+// diff OLD_BUILD NEW_BUILD -o PATCHDIR [--level N]
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -47,11 +47,6 @@ int RunDiff(const Args& arguments) {
     Args args = arguments;
     std::string output;
     std::string levelText;
-    const auto filterFlag = std::find(args.begin(), args.end(), "--branch-filter");
-    const bool branchFilter = filterFlag != args.end();
-    if (branchFilter) {
-        args.erase(filterFlag);
-    }
     if (!TakeOption("diff", args, "-o", &output) ||
         !TakeOption("diff", args, "--level", &levelText)) {
         return kExitUsage;
@@ -146,7 +141,7 @@ int RunDiff(const Args& arguments) {
         fs::create_directories(diffFile.parent_path(), ec);
         Delta::Kind kind = Delta::Kind::Prefix;
         if (Delta::MakeSmallestDiff(WidePath(old->second), WidePath(file), WidePath(diffFile),
-                                    level, branchFilter, &kind, &error) != Delta::Status::Ok) {
+                                    level, &kind, &error) != Delta::Status::Ok) {
             Error("diff", error);
             return kExitFailed;
         }
