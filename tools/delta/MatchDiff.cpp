@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 
@@ -372,10 +373,10 @@ Status WritePlan(const std::vector<std::uint8_t>& oldData, const std::vector<std
         Put64(header.data() + kHeaderSize + 16, plan.newCode.start);
         Put64(header.data() + kHeaderSize + 24, plan.newCode.end);
     }
-    std::vector<std::vector<std::uint8_t>> frames(3);
     const std::vector<std::uint8_t>* streams[] = {&plan.streams.control, &plan.streams.difference,
                                                   &plan.streams.copied};
-    for (std::size_t i = 0; i < frames.size(); ++i) {
+    std::vector<std::vector<std::uint8_t>> frames(std::size(streams));
+    for (std::size_t i = 0; i < std::size(streams); ++i) {
         if (!Compress(*streams[i], level, &frames[i], error)) {
             return Status::Corrupt;
         }
