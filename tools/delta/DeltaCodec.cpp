@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <vector>
@@ -20,6 +21,9 @@ namespace {
 
 constexpr std::size_t kPiece = 1 << 20;
 constexpr int kMinWindowLog = 10;
+// Small files are made in every kind whose quick size is near the best: headers and
+// frame overheads weigh more than the compressor there.
+constexpr std::size_t kQuickSlack = 256;
 // The largest window zstd takes: 2 GiB in a 64-bit process, 1 GiB in a 32-bit one, whose
 // decoder refuses a larger limit outright.
 constexpr int kMaxWindowLog = sizeof(std::size_t) == 4 ? 30 : 31;
@@ -150,6 +154,32 @@ Status MakeDiff(const std::wstring& oldPath, const std::wstring& newPath,
     return WriteDiff(old, data, diffPath, kind, level, error);
 }
 
+namespace {
+
+// zstd's fast level, after the old file as prefix when there is one: a quick measure to
+// rank the kinds before the slow compressors run.
+std::size_t QuickSize(const std::vector<std::uint8_t>* old, const std::vector<std::uint8_t>& data) {
+    CompressContext cctx(ZSTD_createCCtx());
+    std::vector<std::uint8_t> frame(ZSTD_compressBound(data.size()));
+    const std::size_t span = data.size() + (old != nullptr ? old->size() : 0);
+    const int windowLog =
+        std::clamp(static_cast<int>(std::bit_width(std::max<std::size_t>(span, 1) - 1)),
+                   kMinWindowLog, kMaxWindowLog);
+    if (cctx == nullptr ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, 3)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_enableLongDistanceMatching, 1)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_windowLog, windowLog)) ||
+        (old != nullptr &&
+         ZSTD_isError(ZSTD_CCtx_refPrefix(cctx.get(), old->data(), old->size())))) {
+        return data.size();
+    }
+    const std::size_t size =
+        ZSTD_compress2(cctx.get(), frame.data(), frame.size(), data.data(), data.size());
+    return ZSTD_isError(size) ? data.size() : size;
+}
+
+}  // namespace
+
 Status MakeSmallestDiff(const std::wstring& oldPath, const std::wstring& newPath,
                         const std::wstring& diffPath, int level, Kind* chosen, std::string* error) {
     std::vector<std::uint8_t> old;
@@ -157,7 +187,22 @@ Status MakeSmallestDiff(const std::wstring& oldPath, const std::wstring& newPath
     if (!ReadWhole(oldPath, &old, error) || !ReadWhole(newPath, &data, error)) {
         return Status::OldUnreadable;
     }
-    Kind kinds[] = {Kind::Prefix, Kind::Matches, Kind::Whole};
+    MatchPlan plan;
+    Status status = Status::Ok;
+    try {
+        status = PlanBestMatches(old, data, &plan, error);
+    } catch (const std::bad_alloc&) {
+        *error = "the files do not fit in memory";
+        status = Status::OldUnreadable;
+    }
+    if (status != Status::Ok) {
+        return status;
+    }
+    // Only the kinds that rank near the best are made: the slow compressors take most of
+    // the time, and one that starts far behind does not catch up.
+    const Kind kinds[] = {Kind::Prefix, plan.kind, Kind::Whole};
+    const std::size_t quick[] = {QuickSize(&old, data), plan.quickSize, QuickSize(nullptr, data)};
+    const std::size_t bestQuick = *std::min_element(std::begin(quick), std::end(quick));
     std::vector<std::wstring> candidates;
     const auto discard = [&candidates] {
         for (const std::wstring& candidate : candidates) {
@@ -166,12 +211,13 @@ Status MakeSmallestDiff(const std::wstring& oldPath, const std::wstring& newPath
     };
     std::size_t best = 0;
     std::int64_t bestSize = -1;
-    for (const Kind kind : kinds) {
-        candidates.push_back(diffPath + L"." + Utf8ToWide(KindName(kind)));
-        const Status status =
-            kind == Kind::Matches
-                ? WriteBestMatchDiff(old, data, level, candidates.back(), &kinds[1], error)
-                : WriteDiff(old, data, candidates.back(), kind, level, error);
+    for (std::size_t i = 0; i < std::size(kinds); ++i) {
+        if (quick[i] > bestQuick + bestQuick / 4 + kQuickSlack) {
+            continue;
+        }
+        candidates.push_back(diffPath + L"." + Utf8ToWide(KindName(kinds[i])));
+        status = i == 1 ? WriteMatchPlan(old, data, plan, level, candidates.back(), error)
+                        : WriteDiff(old, data, candidates.back(), kinds[i], level, error);
         std::int64_t size = 0;
         if (status != Status::Ok) {
             discard();
@@ -185,6 +231,7 @@ Status MakeSmallestDiff(const std::wstring& oldPath, const std::wstring& newPath
         if (bestSize < 0 || size < bestSize) {
             best = candidates.size() - 1;
             bestSize = size;
+            *chosen = kinds[i];
         }
     }
     const std::wstring winner = candidates[best];
@@ -195,7 +242,6 @@ Status MakeSmallestDiff(const std::wstring& oldPath, const std::wstring& newPath
         return Status::OutputUnwritable;
     }
     discard();
-    *chosen = kinds[best];
     return Status::Ok;
 }
 

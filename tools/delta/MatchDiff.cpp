@@ -68,13 +68,6 @@ std::uint32_t Crc(std::uint32_t crc, const std::uint8_t* data, std::size_t size)
     return crc;
 }
 
-// The three streams of a "matches" difference.
-struct Streams {
-    std::vector<std::uint8_t> control;
-    std::vector<std::uint8_t> difference;
-    std::vector<std::uint8_t> copied;
-};
-
 std::int64_t CommonLength(const std::uint8_t* a, std::int64_t aSize, const std::uint8_t* b,
                           std::int64_t bSize) {
     const std::int64_t limit = std::min(aSize, bSize);
@@ -95,8 +88,8 @@ public:
           m_newSize(static_cast<std::int64_t>(newData.size())),
           m_sa(BuildSuffixArray(oldData.data(), oldData.size())) {}
 
-    Streams Run() {
-        Streams streams;
+    void Run(MatchPlan* out) {
+        MatchPlan& streams = *out;
         streams.difference.reserve(static_cast<std::size_t>(m_newSize));
         std::int64_t scan = 0;
         std::int64_t length = 0;
@@ -160,7 +153,6 @@ public:
             lastPosition = position - backward;
             lastOffset = position - scan;
         }
-        return streams;
     }
 
 private:
@@ -280,19 +272,12 @@ bool WriteAll(BexoDataBufferFile& out, const std::vector<std::uint8_t>& data) {
 
 namespace {
 
-// The streams of a matches difference and how both files were rewritten first.
-struct Plan {
-    std::uint8_t flags = 0;
-    CodeRange oldCode;
-    CodeRange newCode;
-    Streams streams;
-};
-
-Plan MakePlan(const std::vector<std::uint8_t>& oldData, const std::vector<std::uint8_t>& newData,
-              Kind kind) {
-    Plan plan;
+MatchPlan MakePlan(const std::vector<std::uint8_t>& oldData,
+                   const std::vector<std::uint8_t>& newData, Kind kind) {
+    MatchPlan plan;
+    plan.kind = kind;
     if (kind == Kind::Matches) {
-        plan.streams = Matcher(oldData, newData).Run();
+        Matcher(oldData, newData).Run(&plan);
         return plan;
     }
     std::vector<std::uint8_t> oldCode = oldData;
@@ -310,15 +295,15 @@ Plan MakePlan(const std::vector<std::uint8_t>& oldData, const std::vector<std::u
         FilterCode(oldCode.data(), oldCode.size(), 0, plan.oldCode, true);
         FilterCode(newCode.data(), newCode.size(), 0, plan.newCode, true);
     }
-    plan.streams = Matcher(oldCode, newCode).Run();
+    Matcher(oldCode, newCode).Run(&plan);
     return plan;
 }
 
 // A quick measure of a plan's compressed size, to rank plans before the slow compressor.
-std::size_t QuickSize(const Plan& plan) {
+std::size_t QuickSize(const MatchPlan& plan) {
     std::size_t total = 0;
     for (const std::vector<std::uint8_t>* stream :
-         {&plan.streams.control, &plan.streams.difference, &plan.streams.copied}) {
+         {&plan.control, &plan.difference, &plan.copied}) {
         std::vector<std::uint8_t> frame(ZSTD_compressBound(stream->size()));
         const std::size_t size =
             ZSTD_compress(frame.data(), frame.size(), stream->data(), stream->size(), 3);
@@ -363,8 +348,11 @@ Status WriteFile(const std::wstring& diffPath, const std::vector<std::uint8_t>& 
     return Status::Ok;
 }
 
-Status WritePlan(const std::vector<std::uint8_t>& oldData, const std::vector<std::uint8_t>& newData,
-                 const Plan& plan, int level, const std::wstring& diffPath, std::string* error) {
+}  // namespace
+
+Status WriteMatchPlan(const std::vector<std::uint8_t>& oldData,
+                      const std::vector<std::uint8_t>& newData, const MatchPlan& plan, int level,
+                      const std::wstring& diffPath, std::string* error) {
     std::vector<std::uint8_t> header = MakeHeader(kKindMatches, plan.flags, oldData, newData);
     if ((plan.flags & kFlagCodeFilter) != 0) {
         header.resize(kHeaderSize + kRangesSize);
@@ -373,8 +361,7 @@ Status WritePlan(const std::vector<std::uint8_t>& oldData, const std::vector<std
         Put64(header.data() + kHeaderSize + 16, plan.newCode.start);
         Put64(header.data() + kHeaderSize + 24, plan.newCode.end);
     }
-    const std::vector<std::uint8_t>* streams[] = {&plan.streams.control, &plan.streams.difference,
-                                                  &plan.streams.copied};
+    const std::vector<std::uint8_t>* streams[] = {&plan.control, &plan.difference, &plan.copied};
     std::vector<std::vector<std::uint8_t>> frames(std::size(streams));
     for (std::size_t i = 0; i < std::size(streams); ++i) {
         if (!Compress(*streams[i], level, &frames[i], error)) {
@@ -386,8 +373,6 @@ Status WritePlan(const std::vector<std::uint8_t>& oldData, const std::vector<std
     Put64(header.data() + 40, frames[1].size());
     return WriteFile(diffPath, header, frames, error);
 }
-
-}  // namespace
 
 bool IsMatchFormat(const std::uint8_t* data, std::size_t size) {
     return size >= sizeof(kMagic) && std::memcmp(data, kMagic, sizeof(kMagic)) == 0;
@@ -410,34 +395,34 @@ Status WriteMatchDiff(const std::vector<std::uint8_t>& oldData,
             *error = "the old file is too large for matching";
             return Status::OldUnreadable;
         }
-        return WritePlan(oldData, newData, MakePlan(oldData, newData, kind), level, diffPath,
-                         error);
+        return WriteMatchPlan(oldData, newData, MakePlan(oldData, newData, kind), level, diffPath,
+                              error);
     } catch (const std::bad_alloc&) {
         *error = "the files do not fit in memory";
         return Status::OldUnreadable;
     }
 }
 
-Status WriteBestMatchDiff(const std::vector<std::uint8_t>& oldData,
-                          const std::vector<std::uint8_t>& newData, int level,
-                          const std::wstring& diffPath, Kind* chosen, std::string* error) {
+Status PlanBestMatches(const std::vector<std::uint8_t>& oldData,
+                       const std::vector<std::uint8_t>& newData, MatchPlan* plan,
+                       std::string* error) {
     if (oldData.size() > kMaxSortableSize) {
         *error = "the old file is too large for matching";
         return Status::OldUnreadable;
     }
     try {
-        Plan plan = MakePlan(oldData, newData, Kind::Matches);
-        *chosen = Kind::Matches;
+        *plan = MakePlan(oldData, newData, Kind::Matches);
+        plan->quickSize = QuickSize(*plan);
         const CodeRange oldCode = FindCode(oldData.data(), oldData.size());
         const CodeRange newCode = FindCode(newData.data(), newData.size());
         if (oldCode.end != 0 && newCode.end != 0 && oldCode.x64 == newCode.x64) {
-            Plan code = MakePlan(oldData, newData, Kind::CodeMatches);
-            if (QuickSize(code) < QuickSize(plan)) {
-                plan = std::move(code);
-                *chosen = Kind::CodeMatches;
+            MatchPlan code = MakePlan(oldData, newData, Kind::CodeMatches);
+            code.quickSize = QuickSize(code);
+            if (code.quickSize < plan->quickSize) {
+                *plan = std::move(code);
             }
         }
-        return WritePlan(oldData, newData, plan, level, diffPath, error);
+        return Status::Ok;
     } catch (const std::bad_alloc&) {
         *error = "the files do not fit in memory";
         return Status::OldUnreadable;

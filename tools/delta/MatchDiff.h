@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "BranchFilter.h"
 #include "DeltaCodec.h"
 
 class BexoDataBufferFile;
@@ -40,12 +41,30 @@ Status WriteMatchDiff(const std::vector<std::uint8_t>& oldData,
                       const std::vector<std::uint8_t>& newData, Kind kind, int level,
                       const std::wstring& diffPath, std::string* error);
 
-// Writes a Matches or, where both files hold x86 code and it ranks smaller, a CodeMatches
-// difference; *chosen tells which. Each is ranked by a quick compression of its streams,
-// and only the better one compressed slowly.
-Status WriteBestMatchDiff(const std::vector<std::uint8_t>& oldData,
-                          const std::vector<std::uint8_t>& newData, int level,
-                          const std::wstring& diffPath, Kind* chosen, std::string* error);
+// A Matches or CodeMatches difference whose streams are made but not compressed yet.
+struct MatchPlan {
+    Kind kind = Kind::Matches;
+    std::uint8_t flags = 0;
+    CodeRange oldCode;
+    CodeRange newCode;
+    std::vector<std::uint8_t> control;
+    std::vector<std::uint8_t> difference;
+    std::vector<std::uint8_t> copied;
+    // The streams' size at a fast zstd level: ranks plans and kinds before the slow
+    // compressor runs.
+    std::size_t quickSize = 0;
+};
+
+// The Matches plan or, where both files hold x86 code and it ranks smaller, the
+// CodeMatches one.
+Status PlanBestMatches(const std::vector<std::uint8_t>& oldData,
+                       const std::vector<std::uint8_t>& newData, MatchPlan* plan,
+                       std::string* error);
+
+// Compresses a plan's streams into a difference file.
+Status WriteMatchPlan(const std::vector<std::uint8_t>& oldData,
+                      const std::vector<std::uint8_t>& newData, const MatchPlan& plan, int level,
+                      const std::wstring& diffPath, std::string* error);
 
 // Applies such a difference, reading the old file by offset and writing the new one as
 // it goes: memory stays within a few MiB plus the three decoders' windows (at most
