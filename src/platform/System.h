@@ -73,4 +73,8 @@ std::wstring GetTempDirectory();
 // Windows %LOCALAPPDATA%\Osmel. Empty when the environment names no such place.
 std::wstring GetStateDirectory();
 
+// Gives the memory the allocator holds free back to the system, so that a server's size
+// falls again after a large request instead of staying at its peak.
+void ReturnFreeMemory();
+
 }  // namespace Platform

@@ -185,11 +185,14 @@ bool IsExcluded(const std::wstring& relativePath, const SummaryPatternSet& patte
 }
 
 BEXORESULT FileTreeSummary::Scan(const std::wstring& root, const SummaryPatternSet& exclusions,
-                                 const std::atomic<bool>* stop) {
+                                 const std::atomic<bool>* stop, TreeListing* listing) {
     Locked lock(m_lock);
     const auto stopped = [stop] { return stop != nullptr && stop->load(); };
     for (auto& [key, entry] : m_entries) {
         entry.seen = false;
+    }
+    if (listing != nullptr) {
+        *listing = TreeListing();
     }
     std::deque<std::wstring> directories{root};
     WidePathSet paths;
@@ -203,6 +206,10 @@ BEXORESULT FileTreeSummary::Scan(const std::wstring& root, const SummaryPatternS
             if (stopped()) {
                 return BEXORESULT_ABORTED;
             }
+            const std::wstring relative = RelativePath(path, root);
+            if (listing != nullptr) {
+                listing->names.push_back(relative);
+            }
             // A link leads out of the tree: neither walked nor read.
             if (Platform::IsSymbolicLink(path)) {
                 Report("FileTreeSummary::Scan> skipped the link " + WideToUtf8(path));
@@ -212,9 +219,12 @@ BEXORESULT FileTreeSummary::Scan(const std::wstring& root, const SummaryPatternS
                 directories.push_back(path);
                 continue;
             }
-            const std::wstring relative = RelativePath(path, root);
             if (!IsExcluded(relative, exclusions)) {
-                RegisterFileUntil(path, relative, stop);
+                std::int64_t size = -1;
+                RegisterFileUntil(path, relative, stop, &size);
+                if (listing != nullptr && size == 0) {
+                    listing->emptyFiles.insert(relative);
+                }
             }
         }
     }
@@ -231,12 +241,15 @@ bool FileTreeSummary::RegisterFile(const std::wstring& fullPath, const std::wstr
 
 bool FileTreeSummary::RegisterFileUntil(const std::wstring& fullPath,
                                         const std::wstring& relativePath,
-                                        const std::atomic<bool>* stop) {
+                                        const std::atomic<bool>* stop, std::int64_t* sizeRead) {
     Locked lock(m_lock);
     std::int64_t size = 0;
     if (GetFileSize(fullPath, &size) != BEXORESULT_OK) {
         Report("FileTreeSummary::RegisterFile> unable to get filesize for " + ToNarrow(fullPath));
         return false;
+    }
+    if (sizeRead != nullptr) {
+        *sizeRead = size;
     }
     const std::uint64_t count =
         (static_cast<std::uint64_t>(size) + kSegmentSize - 1) >> kSegmentShift;

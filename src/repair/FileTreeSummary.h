@@ -41,6 +41,14 @@ struct FileTreeSummaryEntry {
 
 using SummaryPatternSet = std::set<std::wstring, Utf16Less>;
 
+// What a scan met besides segments, for a server that must know every name in its tree.
+struct TreeListing {
+    // Every relative path met: files, directories and links, excluded ones included.
+    std::vector<std::wstring> names;
+    // Relative paths of the files, not excluded, that hold no bytes (they have no segments).
+    std::set<std::wstring, Utf16Less> emptyFiles;
+};
+
 // Every public operation holds the summary's lock for its whole duration; the lock is
 // recursive, so one operation may call another. Safe to share between the repair
 // worker and the segment write threads.
@@ -52,8 +60,9 @@ public:
     // that match an exclusion. Checksums are recomputed only for new segments and for
     // files whose modification time changed. BEXORESULT_OK, or ABORTED when `stop` was
     // set: the scan then ends before the next file or segment and keeps every entry.
+    // The listing, if any, is filled in the same walk.
     BEXORESULT Scan(const std::wstring& root, const SummaryPatternSet& exclusions,
-                    const std::atomic<bool>* stop = nullptr);
+                    const std::atomic<bool>* stop = nullptr, TreeListing* listing = nullptr);
     // Registers every segment of the file; false when its size or time cannot be read.
     bool RegisterFile(const std::wstring& fullPath, const std::wstring& relativePath);
     // Registers one segment. A known checksum (not 0) is taken as it is and also marks
@@ -76,9 +85,9 @@ public:
     std::size_t Count();
 
 private:
-    // RegisterFile, ending early (false) when `stop` is set.
+    // RegisterFile, ending early (false) when `stop` is set; the size read, if asked.
     bool RegisterFileUntil(const std::wstring& fullPath, const std::wstring& relativePath,
-                           const std::atomic<bool>* stop);
+                           const std::atomic<bool>* stop, std::int64_t* size = nullptr);
     void RemoveFollowingSegmentsLocked(const std::wstring& key);
 
     OS::Mutex m_lock;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <deque>
 #include <set>
 #include <thread>
 
@@ -10,7 +9,6 @@
 #include "kernel/FileUtil.h"
 #include "kernel/LittleEndian.h"
 #include "kernel/Text.h"
-#include "platform/Files.h"
 #include "repair/SegmentChecksum.h"
 #include "repair/buffer/BexoUtil.h"
 
@@ -92,34 +90,16 @@ std::shared_ptr<const RepairServer::ReferenceView> RepairServer::Reference() {
 std::shared_ptr<const RepairServer::ReferenceView> RepairServer::Scan() {
     // A rescan reads only directory entries and times, and the files that changed.
     std::lock_guard<std::mutex> lock(m_scanLock);
-    m_reference.Scan(m_options.root, m_options.exclusions);
+    TreeListing listing;
+    m_reference.Scan(m_options.root, m_options.exclusions, nullptr, &listing);
     auto view = std::make_shared<ReferenceView>();
     view->entries = m_reference.Entries();
+    view->emptyFiles = std::move(listing.emptyFiles);
     // Every name in the reference, empty files, directories and links included: whether
     // a client's file is extra is decided from this listing alone, never by looking up a
     // path the client sent.
-    std::deque<std::wstring> directories{m_options.root};
-    WidePathSet paths;
-    while (!directories.empty()) {
-        const std::wstring directory = directories.front();
-        directories.pop_front();
-        if (ListDirectory(directory, &paths) != BEXORESULT_OK) {
-            continue;
-        }
-        for (const std::wstring& path : paths) {
-            const std::wstring relative = RelativePath(path, m_options.root);
-            view->names.insert(PathIdentity(relative));
-            if (Platform::IsSymbolicLink(path)) {
-                continue;
-            }
-            std::int64_t size = -1;
-            if (IsDirectory(path)) {
-                directories.push_back(path);
-            } else if (!IsExcluded(relative, m_options.exclusions) &&
-                       GetFileSize(path, &size) == BEXORESULT_OK && size == 0) {
-                view->emptyFiles.insert(relative);
-            }
-        }
+    for (const std::wstring& name : listing.names) {
+        view->names.insert(PathIdentity(name));
     }
     // Under the scan's lock, so that a slower earlier scan never replaces a later one.
     std::lock_guard<std::mutex> current(m_currentLock);

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "kernel/Text.h"
+#include "platform/System.h"
 
 RepairService::RepairService(RepairServer* server, RepairServiceOptions options, Log log)
     : m_server(server), m_options(std::move(options)), m_log(std::move(log)) {}
@@ -93,14 +94,25 @@ void RepairService::ServeOne(std::unique_ptr<Platform::TcpStream> stream) {
         }
     }
     std::string line = m_server->Serve(*stream, &session->meter);
+    bool trim = false;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         if (!session->cutBecause.empty()) {
             line += " (cut: " + session->cutBecause + ")";
         }
         m_sessions.erase(session);
+        // The allocator keeps what a session freed; hand it back when the server goes
+        // idle, and at most once a second while it is busy, as trimming walks the heap.
+        const auto now = std::chrono::steady_clock::now();
+        if (m_active == 1 || now - m_trimmed >= std::chrono::seconds(1)) {
+            m_trimmed = now;
+            trim = true;
+        }
     }
     stream.reset();
+    if (trim) {
+        Platform::ReturnFreeMemory();
+    }
     m_log(line);
     // Nothing of this object is touched after the count drops: Run may return at once.
     std::lock_guard<std::mutex> lock(m_lock);

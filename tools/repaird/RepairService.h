@@ -24,9 +24,10 @@ struct RepairServiceOptions {
     std::uint32_t sessionMs = 3600000;
     // ... or when, in any span of `windowMs` spent waiting on the client, fewer than
     // minBytesPerSecond × the span's seconds moved. Time the server spends on its own
-    // work does not count against the client.
+    // work does not count against the client. The span is short, so that a peer which
+    // trickles a byte now and then loses its place within seconds.
     std::uint64_t minBytesPerSecond = 1024;
-    std::uint32_t windowMs = 30000;
+    std::uint32_t windowMs = 4000;
     // After a failed accept (too many open files), how long to stop accepting.
     std::uint32_t acceptPauseMs = 250;
     // Serve one client, then return.
@@ -75,5 +76,6 @@ private:
     std::list<Session> m_sessions;
     std::size_t m_active = 0;
     bool m_stopping = false;
+    std::chrono::steady_clock::time_point m_trimmed{};
     Platform::TcpListener* m_listener = nullptr;
 };

@@ -35,7 +35,8 @@ const char kUsage[] =
     "  --timeout-ms N       drop a client silent for this long (default 30000)\n"
     "  --session-s N        drop a client whose session lasts longer (default 3600)\n"
     "  --min-rate N         drop a client that moves fewer than N bytes a second over\n"
-    "                       any --timeout-ms spent waiting on it (default 1024; 0: off)\n"
+    "                       any --rate-window-ms spent waiting on it (default 1024; 0: off)\n"
+    "  --rate-window-ms N   the span over which --min-rate is measured (default 4000)\n"
     "  --once               serve one client, then exit\n"
     "  --verbose            also show a line for each segment checksummed\n"
     "  --help               show this text\n"
@@ -169,6 +170,11 @@ int main(int argc, char** argv) {
                 return Fail("--min-rate needs a number");
             }
             service.minBytesPerSecond = n;
+        } else if (arg == "--rate-window-ms") {
+            if (!number(86400000) || n == 0) {
+                return Fail("--rate-window-ms needs a number from 1");
+            }
+            service.windowMs = static_cast<std::uint32_t>(n);
         } else if (arg == "--verbose") {
             verbose = true;
         } else if (arg == "--once") {
@@ -207,9 +213,6 @@ int main(int argc, char** argv) {
     if (!listener) {
         std::fprintf(stderr, "osmel-repaird: cannot listen on %s port %lu\n", listen.c_str(), port);
         return 1;
-    }
-    if (options.timeoutMs != 0) {
-        service.windowMs = options.timeoutMs;
     }
     // Each connection holds a descriptor: take all the system allows.
     const std::uint64_t files = Platform::RaiseOpenFileLimit();

@@ -1,6 +1,9 @@
 #include "platform/System.h"
 
 #include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -44,6 +47,12 @@ std::vector<std::string> GetCommandLineArguments(int argc, char** argv) {
 
 void SetLastErrorFromErrno(int errnoValue) {
     SetLastError(Win32ErrorFromErrno(errnoValue));
+}
+
+void ReturnFreeMemory() {
+#if defined(__GLIBC__)
+    ::malloc_trim(0);
+#endif
 }
 
 std::uint64_t RaiseOpenFileLimit() {

@@ -35,6 +35,10 @@ std::vector<std::string> GetCommandLineArguments(int /*argc*/, char** /*argv*/) 
     return arguments;
 }
 
+void ReturnFreeMemory() {
+    ::HeapCompact(::GetProcessHeap(), 0);
+}
+
 std::uint64_t RaiseOpenFileLimit() {
     return 0;
 }
