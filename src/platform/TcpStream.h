@@ -1,6 +1,6 @@
-// Blocking TCP streams and a listener, for servers and test peers that serve one
-// connection per thread. The client side of the product uses the completion-port
-// sockets instead.
+// TCP streams and a listener, blocking for test peers that serve one connection per
+// thread, non-blocking for a server that watches its connections with a Poller. The client side of
+// the product uses the completion-port sockets instead.
 #pragma once
 
 #include <array>
@@ -36,8 +36,17 @@ public:
     // Reads exactly `size` bytes; false when the peer closed, a timeout passed or the
     // connection failed first.
     bool ReadAll(void* data, std::size_t size);
+    // What ReadSome and WriteSome return on a non-blocking stream that would have to wait.
+    static constexpr long kWouldBlock = -2;
+
     // Reads what is there, up to `size` bytes: the count, 0 at the peer's end, -1 on error.
     long ReadSome(void* data, std::size_t size);
+    // Writes what fits now, up to `size` bytes: the count, or -1 on error.
+    long WriteSome(const void* data, std::size_t size);
+    // From now on reads and writes never wait: kWouldBlock instead.
+    void SetNonBlocking();
+    // The socket, for a Poller.
+    std::intptr_t Handle() const { return m_descriptor; }
     bool WriteAll(const void* data, std::size_t size);
     // Later reads and writes fail after this many milliseconds without progress; 0 waits
     // for ever.
@@ -78,6 +87,11 @@ public:
     std::unique_ptr<TcpStream> Accept();
     // Makes a blocked Accept return null. Safe from another thread.
     void Close();
+    // Takes a connection that is waiting, as a non-blocking stream, without waiting for
+    // one: null with `none` set when there is none, null with the last error set when
+    // taking it failed. For a listener that a Poller watches.
+    std::unique_ptr<TcpStream> AcceptWaiting(bool* none);
+    std::intptr_t Handle() const { return m_descriptor; }
 
 private:
     TcpListener(std::intptr_t descriptor, int family, std::uint16_t port, std::string name,

@@ -5,7 +5,6 @@
 #include <set>
 #include <thread>
 
-#include "SocketBuffer.h"
 #include "kernel/FileUtil.h"
 #include "kernel/LittleEndian.h"
 #include "kernel/Text.h"
@@ -14,13 +13,15 @@
 
 namespace {
 
-// Memory a session holds from its start (its stream buffers), and from its first record
-// on: one record in flight, compressed or not.
-constexpr std::uint64_t kSessionMemory = 2u << 16;
+// Memory a session holds from its start (its state and the answer to its handshake), and
+// from its first record on: one record in flight, compressed or not.
+constexpr std::uint64_t kSessionMemory = 4096;
 constexpr std::uint64_t kRecordMemory = kSegmentSize + 65536;
 // Memory a loaded summary takes for each byte of it on the wire, with the copy the plan
 // is made from: a 63 MB summary raised a server by 984 MB.
 constexpr std::uint64_t kSummaryMemoryPerByte = 16;
+// Records are made and sent in pieces of about this size.
+constexpr std::size_t kSendPiece = 65536;
 
 std::string Describe(double bytes) {
     return FormatString("%.1f MiB", bytes / 1048576.0);
@@ -209,147 +210,267 @@ std::shared_ptr<const RepairServer::Segment> RepairServer::LoadSegment(
     return segment;
 }
 
-std::string RepairServer::Serve(Platform::TcpStream& stream, SessionMeter* meter) {
-    Tally tally;
-    tally.started = std::chrono::steady_clock::now();
-    const std::string peer = stream.PeerName();
-    stream.SetTimeout(m_options.timeoutMs);
-    MemoryClaim memory(&m_memory);
-    SocketBuffer connection(&stream, m_options.maxSummaryBytes, meter);
-    std::string result = Exchange(connection, memory, tally);
-    if (result.empty()) {
-        // The client closes when it is done; wait for that so the last bytes are not lost
-        // to a reset.
-        connection.DrainUntilEnd();
-        result = FormatString(
-            "repaired: %zu segments sent (%zu compressed), %zu files cut or removed, client "
-            "had %zu segments",
-            tally.sent, tally.compressed, tally.removed, tally.clientSegments);
+RepairServer::Session::Session(RepairServer* server)
+    : m_server(server), m_memory(&server->m_memory), m_started(std::chrono::steady_clock::now()) {
+    if (!m_memory.Grow(kSessionMemory)) {
+        m_result = OverBudget("the session");
     }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - tally.started).count();
-    return FormatString("%s: %s; %zu of %zu records, %s, %.3f s", peer.c_str(), result.c_str(),
-                        tally.sent + tally.removed, tally.planned, Describe(tally.bytes).c_str(),
-                        seconds);
 }
 
-std::string RepairServer::Exchange(SocketBuffer& connection, MemoryClaim& memory, Tally& tally) {
-    const auto overBudget = [this](const char* what) {
-        return FormatString("dropped: %s does not fit the memory budget (%s of %s in use)", what,
-                            Describe(static_cast<double>(m_memory.InUse())).c_str(),
-                            Describe(static_cast<double>(m_memory.Limit())).c_str());
+std::string RepairServer::Session::OverBudget(const char* what) const {
+    const MemoryBudget& budget = m_memory.Budget();
+    return FormatString("dropped: %s does not fit the memory budget (%s of %s in use)", what,
+                        Describe(static_cast<double>(budget.InUse())).c_str(),
+                        Describe(static_cast<double>(budget.Limit())).c_str());
+}
+
+RepairServer::Session::Step RepairServer::Session::End(std::string result) {
+    if (m_result.empty()) {
+        m_result = std::move(result);
+    }
+    return Step::kEnded;
+}
+
+RepairServer::Session::Step RepairServer::Session::Take(const std::uint8_t* data, std::size_t size,
+                                                        std::vector<std::uint8_t>* out) {
+    if (!m_result.empty()) {
+        return Step::kEnded;
+    }
+    if (m_entriesLeft == 0) {
+        return Step::kPlan;  // bytes past the summary are not the client's to send
+    }
+    const RepairServerOptions& options = m_server->m_options;
+    if (!m_greeted) {
+        // The handshake is the first four bytes; they come before the summary.
+        const std::size_t taken = std::min<std::size_t>(4 - m_summary.size(), size);
+        m_summary.insert(m_summary.end(), data, data + taken);
+        data += taken;
+        size -= taken;
+        if (m_summary.size() < 4) {
+            return Step::kMore;
+        }
+        const std::uint32_t handshake = m_summary[0] | (m_summary[1] << 8) | (m_summary[2] << 16) |
+                                        (static_cast<std::uint32_t>(m_summary[3]) << 24);
+        m_summary.clear();
+        if (handshake != 6) {
+            return End(FormatString("dropped: handshake %u", handshake));
+        }
+        AppendLittleEndian<std::uint32_t>(*out, options.handshakeAnswer);
+        if (options.handshakeAnswer != 6) {
+            return End(
+                FormatString("dropped: answered the handshake with %u", options.handshakeAnswer));
+        }
+        m_greeted = true;
+    }
+    // What one client may make the server hold is bounded twice: by the longest summary
+    // taken from anyone, and by the budget all clients share (what a summary takes once
+    // loaded, and the copy the plan is made from).
+    if (m_summary.size() + size > options.maxSummaryBytes) {
+        return End(
+            FormatString("dropped: summary refused (%s)", BexoResultName(BEXORESULT_BAD_DATA)));
+    }
+    const std::uint64_t received = m_summary.size() + size;
+    if (received > m_covered) {
+        constexpr std::uint64_t kStep = 4096;
+        const std::uint64_t step = std::max(received - m_covered, kStep);
+        if (!m_memory.Grow(step * kSummaryMemoryPerByte)) {
+            return End(OverBudget("the summary"));
+        }
+        m_covered += step;
+    }
+    m_summary.insert(m_summary.end(), data, data + size);
+    return Frame();
+}
+
+RepairServer::Session::Step RepairServer::Session::Frame() {
+    const auto word = [this](std::size_t at) {
+        return m_summary[at] | (m_summary[at + 1] << 8) | (m_summary[at + 2] << 16) |
+               (static_cast<std::uint32_t>(m_summary[at + 3]) << 24);
     };
-    if (!memory.Grow(kSessionMemory)) {
-        return overBudget("the session");
+    const auto refused = [this] {
+        return End(
+            FormatString("dropped: summary refused (%s)", BexoResultName(BEXORESULT_BAD_DATA)));
+    };
+    if (m_entriesLeft < 0) {
+        if (m_summary.size() < 8) {
+            return Step::kMore;
+        }
+        if (word(0) != kSummaryMagic) {
+            return refused();
+        }
+        m_entriesLeft = word(4);
+        m_framed = 8;
     }
-    std::string refused = Greet(connection);
-    if (!refused.empty()) {
-        return "dropped: " + refused;
+    // Each entry: the key's length in UTF-16 units, the key, a checksum and a time.
+    while (m_entriesLeft > 0 && m_summary.size() - m_framed >= 4) {
+        const std::uint32_t units = word(m_framed);
+        if (units > kMaxSegmentKeyUnits) {
+            return refused();
+        }
+        const std::size_t entry = 4 + std::size_t{units} * 2 + 4 + 8;
+        if (m_summary.size() - m_framed < entry) {
+            break;
+        }
+        m_framed += entry;
+        --m_entriesLeft;
     }
-    FileTreeSummary clientSummary;
-    connection.ChargeReads(&memory, kSummaryMemoryPerByte);
-    const BEXORESULT loaded = clientSummary.Load(&connection);
-    connection.ChargeReads(nullptr, 0);
-    if (connection.OverBudget()) {
-        return overBudget("the summary");
-    }
-    if (loaded != BEXORESULT_OK) {
-        return FormatString("dropped: summary refused (%s)", BexoResultName(loaded));
-    }
-    const FileTreeSummary::EntryMap client = clientSummary.Entries();
-    tally.clientSegments = client.size();
-    const std::shared_ptr<const ReferenceView> view = Reference();
-    const std::vector<Planned> plan = Plan(*view, client);
-    tally.planned = plan.size();
-    if (!plan.empty() && !memory.Grow(kRecordMemory)) {
-        return overBudget("a record in flight");
-    }
-    refused = SendRecords(connection, view->entries, plan, tally);
-    return refused.empty() ? refused : "dropped: " + refused;
+    return m_entriesLeft == 0 ? Step::kPlan : Step::kMore;
 }
 
-std::string RepairServer::Greet(SocketBuffer& connection) const {
-    std::uint8_t hello[4];
-    if (connection.ReadData(hello, 4) != BEXORESULT_OK) {
-        return "no handshake";
-    }
-    const std::uint32_t handshake = hello[0] | (hello[1] << 8) | (hello[2] << 16) |
-                                    (static_cast<std::uint32_t>(hello[3]) << 24);
-    if (handshake != 6) {
-        return FormatString("handshake %u", handshake);
-    }
-    std::vector<std::uint8_t> out;
-    AppendLittleEndian<std::uint32_t>(out, m_options.handshakeAnswer);
-    connection.WriteData(out.data(), 4);
-    connection.Flush();
-    if (m_options.handshakeAnswer != 6) {
-        return FormatString("answered the handshake with %u", m_options.handshakeAnswer);
-    }
-    return {};
+void RepairServer::Session::EndOfRequest() {
+    End(m_greeted ? FormatString("dropped: summary refused (%s)",
+                                 BexoResultName(BEXORESULT_NETWORK_ERROR))
+                  : "dropped: no handshake");
 }
 
-std::string RepairServer::SendRecords(SocketBuffer& connection,
-                                      const FileTreeSummary::EntryMap& reference,
-                                      const std::vector<Planned>& plan, Tally& tally) {
-    std::vector<std::uint8_t> out;
-    AppendLittleEndian<std::uint32_t>(out, static_cast<std::uint32_t>(plan.size()));
-    connection.WriteData(out.data(), 4);
-    for (const Planned& item : plan) {
-        const std::size_t done = tally.sent + tally.removed;
-        if (m_options.cutAfter >= 0 && done >= static_cast<std::size_t>(m_options.cutAfter)) {
-            connection.Flush();
-            return FormatString("cut by request after %zu of %zu records", done, plan.size());
+bool RepairServer::Session::Plan(std::vector<std::uint8_t>* out) {
+    if (!m_result.empty()) {
+        return false;
+    }
+    FileTreeSummary::EntryMap client;
+    {
+        FileTreeSummary summary;
+        BexoDataBufferMemoryDynamic received;
+        received.WriteData(m_summary.data(), static_cast<std::uint32_t>(m_framed));
+        received.Seek(0);
+        std::vector<std::uint8_t>().swap(m_summary);
+        const BEXORESULT loaded = summary.Load(&received);
+        if (loaded != BEXORESULT_OK) {
+            End(FormatString("dropped: summary refused (%s)", BexoResultName(loaded)));
+            return false;
         }
-        if (m_options.recordDelayMs != 0) {
-            connection.Flush();
-            std::this_thread::sleep_for(std::chrono::milliseconds(m_options.recordDelayMs));
+        client = summary.Entries();
+    }
+    m_clientSegments = client.size();
+    m_view = m_server->Reference();
+    m_plan = m_server->Plan(*m_view, client);
+    if (!m_plan.empty() && !m_memory.Grow(kRecordMemory)) {
+        End(OverBudget("a record in flight"));
+        return false;
+    }
+    AppendLittleEndian<std::uint32_t>(*out, static_cast<std::uint32_t>(m_plan.size()));
+    return true;
+}
+
+bool RepairServer::Session::Next(std::vector<std::uint8_t>* out, std::size_t size) {
+    const RepairServerOptions& options = m_server->m_options;
+    const std::size_t start = out->size();
+    while (m_result.empty() && m_sent + m_removed < m_plan.size() &&
+           (out->size() == start || out->size() - start < size)) {
+        const std::size_t done = m_sent + m_removed;
+        if (options.cutAfter >= 0 && done >= static_cast<std::size_t>(options.cutAfter)) {
+            End(FormatString("dropped: cut by request after %zu of %zu records", done,
+                             m_plan.size()));
+            return false;
         }
+        if (options.recordDelayMs != 0) {
+            if (out->size() != start) {
+                return true;  // the records so far go out before the pause
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(options.recordDelayMs));
+        }
+        const Planned& item = m_plan[done];
         std::shared_ptr<const Segment> segment;
         if (item.empty) {
             auto nothing = std::make_shared<Segment>();
             nothing->checksum = 1;  // the checksum of no bytes
             segment = std::move(nothing);
         } else if (!item.remove) {
-            segment = LoadSegment(reference.at(item.key));
+            segment = m_server->LoadSegment(m_view->entries.at(item.key));
             if (!segment) {
-                connection.Flush();
-                return "cannot read reference segment " + ToNarrow(item.key);
+                End("dropped: cannot read reference segment " + ToNarrow(item.key));
+                return out->size() != start;
             }
         }
-        WriteRecord(connection, item.key, segment.get());
+        WriteRecord(out, item.key, segment.get());
         if (segment) {
-            tally.bytes += static_cast<double>(segment->bytes.size());
-            tally.compressed += segment->compressed ? 1 : 0;
-            ++tally.sent;
+            m_bytes += static_cast<double>(segment->bytes.size());
+            m_compressed += segment->compressed ? 1 : 0;
+            ++m_sent;
         } else {
-            ++tally.removed;
-        }
-        if (connection.Failed()) {
-            return FormatString("connection lost after %zu of %zu records",
-                                tally.sent + tally.removed, plan.size());
+            ++m_removed;
         }
     }
-    connection.Flush();
-    return connection.Failed() ? "connection lost at the end" : "";
+    return out->size() != start;
 }
 
-void RepairServer::WriteRecord(SocketBuffer& connection, const std::wstring& key,
+void RepairServer::Session::Lost() {
+    const std::size_t done = m_sent + m_removed;
+    End(done < m_plan.size()
+            ? FormatString("dropped: connection lost after %zu of %zu records", done, m_plan.size())
+            : std::string("dropped: connection lost at the end"));
+}
+
+void RepairServer::Session::Finished() {
+    End(FormatString(
+        "repaired: %zu segments sent (%zu compressed), %zu files cut or removed, client had "
+        "%zu segments",
+        m_sent, m_compressed, m_removed, m_clientSegments));
+}
+
+std::string RepairServer::Session::Line(const std::string& peer) const {
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_started).count();
+    return FormatString("%s: %s; %zu of %zu records, %s, %.3f s", peer.c_str(), m_result.c_str(),
+                        m_sent + m_removed, m_plan.size(), Describe(m_bytes).c_str(), seconds);
+}
+
+std::string RepairServer::Serve(Platform::TcpStream& stream) {
+    const std::string peer = stream.PeerName();
+    stream.SetTimeout(m_options.timeoutMs);
+    Session session(this);
+    std::vector<std::uint8_t> out;
+    const auto send = [&stream, &out] {
+        const bool sent = out.empty() || stream.WriteAll(out.data(), out.size());
+        out.clear();
+        return sent;
+    };
+    std::vector<std::uint8_t> in(65536);
+    Session::Step step = Session::Step::kMore;
+    while (step == Session::Step::kMore) {
+        const long n = stream.ReadSome(in.data(), in.size());
+        if (n <= 0) {
+            session.EndOfRequest();
+            break;
+        }
+        step = session.Take(in.data(), static_cast<std::size_t>(n), &out);
+        send();
+    }
+    if (step == Session::Step::kPlan && session.Plan(&out)) {
+        bool more = true;
+        while (more) {
+            more = session.Next(&out, kSendPiece);
+            if (!send()) {
+                session.Lost();
+                break;
+            }
+        }
+    }
+    send();
+    if (session.Going()) {
+        // The client closes when it is done; wait for that so the last bytes are not lost
+        // to a reset.
+        while (stream.ReadSome(in.data(), in.size()) > 0) {
+        }
+        session.Finished();
+    }
+    return session.Line(peer);
+}
+
+void RepairServer::WriteRecord(std::vector<std::uint8_t>* out, const std::wstring& key,
                                const Segment* segment) {
     // A record without a segment (checksum 0, no bytes) cuts or removes the file there.
-    std::vector<std::uint8_t> out;
-    out.push_back(segment != nullptr && segment->compressed ? 1 : 0);
+    out->push_back(segment != nullptr && segment->compressed ? 1 : 0);
     const std::u16string units = ToUtf16(key);
-    AppendLittleEndian<std::uint32_t>(out, static_cast<std::uint32_t>(units.size()));
+    AppendLittleEndian<std::uint32_t>(*out, static_cast<std::uint32_t>(units.size()));
     for (char16_t u : units) {
-        out.push_back(static_cast<std::uint8_t>(u & 0xFF));
-        out.push_back(static_cast<std::uint8_t>(u >> 8));
+        out->push_back(static_cast<std::uint8_t>(u & 0xFF));
+        out->push_back(static_cast<std::uint8_t>(u >> 8));
     }
-    AppendLittleEndian<std::uint32_t>(out, segment != nullptr ? segment->checksum : 0);
+    AppendLittleEndian<std::uint32_t>(*out, segment != nullptr ? segment->checksum : 0);
     AppendLittleEndian<std::uint32_t>(
-        out, segment != nullptr ? static_cast<std::uint32_t>(segment->bytes.size()) : 0);
-    connection.WriteData(out.data(), static_cast<std::uint32_t>(out.size()));
+        *out, segment != nullptr ? static_cast<std::uint32_t>(segment->bytes.size()) : 0);
     if (segment != nullptr) {
-        connection.WriteData(segment->bytes.data(),
-                             static_cast<std::uint32_t>(segment->bytes.size()));
+        out->insert(out->end(), segment->bytes.begin(), segment->bytes.end());
     }
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -17,7 +18,6 @@
 #include <vector>
 
 #include "MemoryBudget.h"
-#include "SocketBuffer.h"
 #include "platform/TcpStream.h"
 #include "repair/FileTreeSummary.h"
 
@@ -42,6 +42,9 @@ struct RepairServerOptions {
 };
 
 class RepairServer {
+    struct ReferenceView;
+    struct Planned;
+
 public:
     explicit RepairServer(RepairServerOptions options);
 
@@ -50,10 +53,70 @@ public:
     // line that says what was found. Safe from any thread.
     std::string ScanReference();
 
-    // Serves one connection to its end; returns the line that describes what was done.
-    // Safe to call from several threads at once. The meter, if any, is told of the
-    // session's traffic as it happens.
-    std::string Serve(Platform::TcpStream& stream, SessionMeter* meter = nullptr);
+    // One client's exchange, driven by whoever moves its bytes, so that a connection
+    // waiting on its client needs no thread: what the client sent goes in through Take;
+    // what to send comes out of Take, Plan and Next. One thread at a time.
+    class Session {
+    public:
+        enum class Step {
+            kMore,   // wants more of the request
+            kPlan,   // the request is whole: call Plan
+            kEnded,  // the session is over; Line says why
+        };
+
+        explicit Session(RepairServer* server);
+        Session(const Session&) = delete;
+        Session& operator=(const Session&) = delete;
+
+        // Takes bytes the client sent and appends what to answer to `out`.
+        Step Take(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>* out);
+        // The client's side ended, or went silent too long, before the request was whole.
+        void EndOfRequest();
+        // Loads the summary and plans the records (it reads the reference: keep it off a
+        // thread that serves other connections); appends the count to `out`. False when
+        // the session ended.
+        bool Plan(std::vector<std::uint8_t>* out);
+        // Appends the next records to `out`, at least one and about `size` bytes at most;
+        // false once none is left or the session ended.
+        bool Next(std::vector<std::uint8_t>* out, std::size_t size);
+        // The connection failed while records were going out.
+        void Lost();
+        // Every record was sent and the client ended the connection as it should.
+        void Finished();
+        // Whether the session may go on (nothing failed and nothing was refused).
+        bool Going() const { return m_result.empty(); }
+        // The session's line: the peer, what came of it, records, bytes and seconds.
+        std::string Line(const std::string& peer) const;
+
+    private:
+        // Frames the summary received so far; kPlan once it is whole.
+        Step Frame();
+        Step End(std::string result);
+        std::string OverBudget(const char* what) const;
+
+        RepairServer* m_server;
+        MemoryClaim m_memory;
+        std::string m_result;
+        std::chrono::steady_clock::time_point m_started;
+        bool m_greeted = false;
+        // The summary as received, with how far it is framed and how many entries remain.
+        std::vector<std::uint8_t> m_summary;
+        std::size_t m_framed = 0;
+        std::int64_t m_entriesLeft = -1;
+        // Summary bytes the claim covers already.
+        std::uint64_t m_covered = 0;
+        std::shared_ptr<const ReferenceView> m_view;
+        std::vector<Planned> m_plan;
+        std::size_t m_clientSegments = 0;
+        std::size_t m_sent = 0;
+        std::size_t m_compressed = 0;
+        std::size_t m_removed = 0;
+        double m_bytes = 0;
+    };
+
+    // Serves one blocking connection to its end; returns the line that describes what was
+    // done. Safe to call from several threads at once.
+    std::string Serve(Platform::TcpStream& stream);
     // Memory the sessions under way hold of the budget.
     std::uint64_t MemoryInUse() const { return m_memory.InUse(); }
 
@@ -79,23 +142,7 @@ private:
         std::set<std::wstring> names;
     };
 
-    // What one session did, for its line.
-    struct Tally {
-        std::chrono::steady_clock::time_point started;
-        std::size_t clientSegments = 0;
-        std::size_t planned = 0;
-        std::size_t sent = 0;
-        std::size_t compressed = 0;
-        std::size_t removed = 0;
-        double bytes = 0;
-    };
-
-    // The protocol's steps. Each returns why the session ended early, or nothing.
-    std::string Exchange(SocketBuffer& connection, MemoryClaim& memory, Tally& tally);
-    std::string Greet(SocketBuffer& connection) const;
-    std::string SendRecords(SocketBuffer& connection, const FileTreeSummary::EntryMap& reference,
-                            const std::vector<Planned>& plan, Tally& tally);
-    static void WriteRecord(SocketBuffer& connection, const std::wstring& key,
+    static void WriteRecord(std::vector<std::uint8_t>* out, const std::wstring& key,
                             const Segment* segment);
 
     // Walks the reference tree as it is now and makes that the current reference.

@@ -15,6 +15,8 @@
 
 namespace {
 
+constexpr int kListenBacklog = 4096;
+
 const char kUsage[] =
     "Usage: osmel-repaird --root DIR [options]\n"
     "Serves the installation in DIR to repair clients.\n"
@@ -29,7 +31,8 @@ const char kUsage[] =
     "                       anything); unins000.exe, unins000.dat and repair.cks always are\n"
     "  --no-compress        send segments uncompressed\n"
     "  --cache-mb N         memory for compressed segments shared by clients (default 256)\n"
-    "  --max-clients N      clients served at once (default 64)\n"
+    "  --max-clients N      connections held at once (default 10000); each takes an\n"
+    "                       open file, and the limit on those is raised at start\n"
     "  --memory-mb N        memory for all clients' summaries and records in flight;\n"
     "                       a client that would not fit is refused (default 1024)\n"
     "  --timeout-ms N       drop a client silent for this long (default 30000)\n"
@@ -151,8 +154,8 @@ int main(int argc, char** argv) {
             }
             options.memoryBytes = static_cast<std::uint64_t>(n) << 20;
         } else if (arg == "--max-clients") {
-            if (!number(1024) || n == 0) {
-                return Fail("--max-clients needs a number from 1 to 1024");
+            if (!number(1000000) || n == 0) {
+                return Fail("--max-clients needs a number from 1 to 1000000");
             }
             service.maxClients = n;
         } else if (arg == "--timeout-ms") {
@@ -209,7 +212,9 @@ int main(int argc, char** argv) {
     if (listenNamesPort) {
         port = listenPort;
     }
-    auto listener = Platform::TcpListener::Listen(listen, static_cast<std::uint16_t>(port));
+    // A deep queue: thousands of clients may connect within a moment.
+    auto listener =
+        Platform::TcpListener::Listen(listen, static_cast<std::uint16_t>(port), kListenBacklog);
     if (!listener) {
         std::fprintf(stderr, "osmel-repaird: cannot listen on %s port %lu\n", listen.c_str(), port);
         return 1;
@@ -223,6 +228,7 @@ int main(int argc, char** argv) {
         std::printf("osmel-repaird: %s\n", line.c_str());
         std::fflush(stdout);
     };
+    service.silentMs = options.timeoutMs;
     RepairServer server(options);
     // Before any other thread starts, so that only this one takes the signal.
     const Platform::ReloadRequests reload([&] { log(server.ScanReference()); });

@@ -1,6 +1,7 @@
 #include "platform/TcpStream.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -120,8 +121,29 @@ long TcpStream::ReadSome(void* data, std::size_t size) {
         if (n < 0 && errno == EINTR) {
             continue;
         }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return kWouldBlock;
+        }
         return static_cast<long>(n);
     }
+}
+
+long TcpStream::WriteSome(const void* data, std::size_t size) {
+    for (;;) {
+        const ssize_t n = ::send(m_descriptor, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return kWouldBlock;
+        }
+        return static_cast<long>(n);
+    }
+}
+
+void TcpStream::SetNonBlocking() {
+    ::fcntl(static_cast<int>(m_descriptor), F_SETFL,
+            ::fcntl(static_cast<int>(m_descriptor), F_GETFL) | O_NONBLOCK);
 }
 
 bool TcpStream::WriteAll(const void* data, std::size_t size) {
@@ -232,6 +254,29 @@ std::unique_ptr<TcpStream> TcpListener::Accept() {
         if (fd >= 0) {
             SetNoDelay(fd);
             return std::make_unique<TcpStream>(fd);
+        }
+        if (errno != EINTR && errno != ECONNABORTED) {
+            SetLastErrorFromErrno(errno);
+            return nullptr;
+        }
+    }
+}
+
+std::unique_ptr<TcpStream> TcpListener::AcceptWaiting(bool* none) {
+    *none = false;
+    // The listener itself must not wait: another may have taken the connection first.
+    ::fcntl(static_cast<int>(m_descriptor), F_SETFL,
+            ::fcntl(static_cast<int>(m_descriptor), F_GETFL) | O_NONBLOCK);
+    for (;;) {
+        const int fd = ::accept4(static_cast<int>(m_descriptor), nullptr, nullptr,
+                                 SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            SetNoDelay(fd);
+            return std::make_unique<TcpStream>(fd);
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            *none = true;
+            return nullptr;
         }
         if (errno != EINTR && errno != ECONNABORTED) {
             SetLastErrorFromErrno(errno);

@@ -127,7 +127,23 @@ bool TcpStream::ReadAll(void* data, std::size_t size) {
 
 long TcpStream::ReadSome(void* data, std::size_t size) {
     const int n = ::recv(Os(m_descriptor), static_cast<char*>(data), Piece(size), 0);
-    return n < 0 ? -1 : n;
+    if (n < 0) {
+        return ::WSAGetLastError() == WSAEWOULDBLOCK ? kWouldBlock : -1;
+    }
+    return n;
+}
+
+long TcpStream::WriteSome(const void* data, std::size_t size) {
+    const int n = ::send(Os(m_descriptor), static_cast<const char*>(data), Piece(size), 0);
+    if (n < 0) {
+        return ::WSAGetLastError() == WSAEWOULDBLOCK ? kWouldBlock : -1;
+    }
+    return n;
+}
+
+void TcpStream::SetNonBlocking() {
+    u_long on = 1;
+    ::ioctlsocket(Os(m_descriptor), FIONBIO, &on);
 }
 
 bool TcpStream::WriteAll(const void* data, std::size_t size) {
@@ -297,6 +313,29 @@ std::unique_ptr<TcpStream> TcpListener::Accept() {
     }
     ::CloseHandle(done);
     return stream;
+}
+
+std::unique_ptr<TcpStream> TcpListener::AcceptWaiting(bool* none) {
+    *none = false;
+    u_long on = 1;
+    ::ioctlsocket(Os(m_descriptor), FIONBIO, &on);
+    for (;;) {
+        const SOCKET accepted = ::accept(Os(m_descriptor), nullptr, nullptr);
+        if (accepted != INVALID_SOCKET) {
+            SetNoDelay(accepted);
+            auto stream = std::make_unique<TcpStream>(static_cast<std::intptr_t>(accepted));
+            stream->SetNonBlocking();
+            return stream;
+        }
+        const int error = ::WSAGetLastError();
+        if (error == WSAEWOULDBLOCK) {
+            *none = true;
+            return nullptr;
+        }
+        if (error != WSAECONNRESET) {
+            return nullptr;
+        }
+    }
 }
 
 void TcpListener::Close() {
