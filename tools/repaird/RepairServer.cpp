@@ -352,11 +352,12 @@ bool RepairServer::Session::Plan(std::vector<std::uint8_t>* out) {
     return true;
 }
 
-bool RepairServer::Session::Next(std::vector<std::uint8_t>* out, std::size_t size) {
+bool RepairServer::Session::Next(std::vector<Piece>* out, std::size_t size) {
     const RepairServerOptions& options = m_server->m_options;
     const std::size_t start = out->size();
+    std::size_t made = 0;
     while (m_result.empty() && m_sent + m_removed < m_plan.size() &&
-           (out->size() == start || out->size() - start < size)) {
+           (out->size() == start || made < size)) {
         const std::size_t done = m_sent + m_removed;
         if (options.cutAfter >= 0 && done >= static_cast<std::size_t>(options.cutAfter)) {
             End(FormatString("dropped: cut by request after %zu of %zu records", done,
@@ -382,7 +383,8 @@ bool RepairServer::Session::Next(std::vector<std::uint8_t>* out, std::size_t siz
                 return out->size() != start;
             }
         }
-        WriteRecord(out, item.key, segment.get());
+        WriteRecord(out, item.key, segment);
+        made += 64 + (segment ? segment->bytes.size() : 0);
         if (segment) {
             m_bytes += static_cast<double>(segment->bytes.size());
             m_compressed += segment->compressed ? 1 : 0;
@@ -436,11 +438,17 @@ std::string RepairServer::Serve(Platform::TcpStream& stream) {
         step = session.Take(in.data(), static_cast<std::size_t>(n), &out);
         send();
     }
-    if (step == Session::Step::kPlan && session.Plan(&out)) {
+    if (step == Session::Step::kPlan && session.Plan(&out) && send()) {
         bool more = true;
+        std::vector<Piece> records;
         while (more) {
-            more = session.Next(&out, kSendPiece);
-            if (!send()) {
+            records.clear();
+            more = session.Next(&records, kSendPiece);
+            const bool sent =
+                std::all_of(records.begin(), records.end(), [&stream](const Piece& piece) {
+                    return stream.WriteAll(piece->data(), piece->size());
+                });
+            if (!sent) {
                 session.Lost();
                 break;
             }
@@ -457,20 +465,22 @@ std::string RepairServer::Serve(Platform::TcpStream& stream) {
     return session.Line(peer);
 }
 
-void RepairServer::WriteRecord(std::vector<std::uint8_t>* out, const std::wstring& key,
-                               const Segment* segment) {
+void RepairServer::WriteRecord(std::vector<Piece>* out, const std::wstring& key,
+                               const std::shared_ptr<const Segment>& segment) {
     // A record without a segment (checksum 0, no bytes) cuts or removes the file there.
-    out->push_back(segment != nullptr && segment->compressed ? 1 : 0);
+    auto head = std::make_shared<std::vector<std::uint8_t>>();
+    head->push_back(segment != nullptr && segment->compressed ? 1 : 0);
     const std::u16string units = ToUtf16(key);
-    AppendLittleEndian<std::uint32_t>(*out, static_cast<std::uint32_t>(units.size()));
+    AppendLittleEndian<std::uint32_t>(*head, static_cast<std::uint32_t>(units.size()));
     for (char16_t u : units) {
-        out->push_back(static_cast<std::uint8_t>(u & 0xFF));
-        out->push_back(static_cast<std::uint8_t>(u >> 8));
+        head->push_back(static_cast<std::uint8_t>(u & 0xFF));
+        head->push_back(static_cast<std::uint8_t>(u >> 8));
     }
-    AppendLittleEndian<std::uint32_t>(*out, segment != nullptr ? segment->checksum : 0);
+    AppendLittleEndian<std::uint32_t>(*head, segment != nullptr ? segment->checksum : 0);
     AppendLittleEndian<std::uint32_t>(
-        *out, segment != nullptr ? static_cast<std::uint32_t>(segment->bytes.size()) : 0);
-    if (segment != nullptr) {
-        out->insert(out->end(), segment->bytes.begin(), segment->bytes.end());
+        *head, segment != nullptr ? static_cast<std::uint32_t>(segment->bytes.size()) : 0);
+    out->push_back(std::move(head));
+    if (segment != nullptr && !segment->bytes.empty()) {
+        out->emplace_back(segment, &segment->bytes);
     }
 }

@@ -56,6 +56,9 @@ public:
     // One client's exchange, driven by whoever moves its bytes, so that a connection
     // waiting on its client needs no thread: what the client sent goes in through Take;
     // what to send comes out of Take, Plan and Next. One thread at a time.
+    // Bytes to send, shared: a segment goes out to many clients from one copy.
+    using Piece = std::shared_ptr<const std::vector<std::uint8_t>>;
+
     class Session {
     public:
         enum class Step {
@@ -77,8 +80,9 @@ public:
         // the session ended.
         bool Plan(std::vector<std::uint8_t>* out);
         // Appends the next records to `out`, at least one and about `size` bytes at most;
-        // false once none is left or the session ended.
-        bool Next(std::vector<std::uint8_t>* out, std::size_t size);
+        // false once none is left or the session ended. A segment's bytes are shared
+        // with the cache, not copied.
+        bool Next(std::vector<Piece>* out, std::size_t size);
         // The connection failed while records were going out.
         void Lost();
         // Every record was sent and the client ended the connection as it should.
@@ -142,8 +146,9 @@ private:
         std::set<std::wstring> names;
     };
 
-    static void WriteRecord(std::vector<std::uint8_t>* out, const std::wstring& key,
-                            const Segment* segment);
+    // The record's head; its bytes, if any, follow as the segment's own.
+    static void WriteRecord(std::vector<Piece>* out, const std::wstring& key,
+                            const std::shared_ptr<const Segment>& segment);
 
     // Walks the reference tree as it is now and makes that the current reference.
     std::shared_ptr<const ReferenceView> Scan();

@@ -1,6 +1,7 @@
 #include "RepairService.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "kernel/Text.h"
 #include "platform/System.h"
@@ -190,7 +191,7 @@ void RepairService::Watch(Connection& connection) {
     switch (connection.phase) {
         case Connection::Phase::kRequest:
             read = true;
-            write = connection.sent < connection.out.size();
+            write = !connection.out.empty();
             break;
         case Connection::Phase::kSending:
             write = true;
@@ -231,9 +232,15 @@ void RepairService::OnEvent(Connection& connection, const Platform::Poller::Even
 }
 
 RepairService::Flushed RepairService::Flush(Connection& connection) {
-    while (connection.sent < connection.out.size()) {
-        const long n = connection.stream->WriteSome(connection.out.data() + connection.sent,
-                                                    connection.out.size() - connection.sent);
+    while (!connection.out.empty()) {
+        const std::vector<std::uint8_t>& piece = *connection.out.front();
+        if (connection.sent == piece.size()) {
+            connection.out.pop_front();
+            connection.sent = 0;
+            continue;
+        }
+        const long n = connection.stream->WriteSome(piece.data() + connection.sent,
+                                                    piece.size() - connection.sent);
         if (n == Platform::TcpStream::kWouldBlock) {
             return Flushed::kPending;
         }
@@ -244,8 +251,6 @@ RepairService::Flushed RepairService::Flush(Connection& connection) {
         connection.bytes += static_cast<std::uint64_t>(n);
         connection.lastByte = Clock::now();
     }
-    connection.out.clear();
-    connection.sent = 0;
     return Flushed::kAll;
 }
 
@@ -263,7 +268,12 @@ void RepairService::ReadRequest(Connection& connection) {
         }
         connection.bytes += static_cast<std::uint64_t>(n);
         connection.lastByte = Clock::now();
-        step = connection.session.Take(m_in.data(), static_cast<std::size_t>(n), &connection.out);
+        std::vector<std::uint8_t> answer;
+        step = connection.session.Take(m_in.data(), static_cast<std::size_t>(n), &answer);
+        if (!answer.empty()) {
+            connection.out.push_back(
+                std::make_shared<const std::vector<std::uint8_t>>(std::move(answer)));
+        }
     }
     const Flushed flushed = Flush(connection);
     if (flushed == Flushed::kFailed) {
@@ -343,7 +353,10 @@ void RepairService::Work() {
             connection->more = false;
         } else if (!connection->planned) {
             connection->planned = true;
-            connection->more = connection->session.Plan(&connection->made);
+            std::vector<std::uint8_t> count;
+            connection->more = connection->session.Plan(&count);
+            connection->made.push_back(
+                std::make_shared<const std::vector<std::uint8_t>>(std::move(count)));
         } else {
             connection->more = connection->session.Next(&connection->made, kPiece);
         }
@@ -356,7 +369,8 @@ void RepairService::Work() {
 }
 
 void RepairService::WorkDone(Connection& connection) {
-    connection.out.insert(connection.out.end(), connection.made.begin(), connection.made.end());
+    connection.out.insert(connection.out.end(), std::make_move_iterator(connection.made.begin()),
+                          std::make_move_iterator(connection.made.end()));
     connection.made.clear();
     connection.waitingSince = Clock::now();
     if (!connection.cutBecause.empty()) {

@@ -70,12 +70,12 @@ private:
         std::string peer;
         RepairServer::Session session;
         Phase phase = Phase::kRequest;
-        // Bytes to send, from `sent` on.
-        std::vector<std::uint8_t> out;
+        // Pieces to send; of the first, what is past `sent`.
+        std::deque<RepairServer::Piece> out;
         std::size_t sent = 0;
         // A worker's work: what it made, and whether records remain. The worker owns
         // both, and the session, while the phase is kWorking.
-        std::vector<std::uint8_t> made;
+        std::vector<RepairServer::Piece> made;
         bool more = false;
         bool planned = false;
         Clock::time_point started;
